@@ -1,0 +1,52 @@
+# The two commands a new user needs: `make run` and `make test`. Everything else is for CI and
+# for developers.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+WERROR ?= $(if $(CI),ON,OFF)
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: run test test-asan fuzz bench build bootstrap format clean
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	cmake -S . -B $(BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The desktop program where there is a display, the daemon in the foreground otherwise.
+run: build
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD)/apps/quillbox/quillbox ]; then \
+	  exec $(BUILD)/apps/quillbox/quillbox; \
+	else \
+	  exec $(BUILD)/apps/quillboxd/quillboxd; \
+	fi
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: bootstrap
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) -DQUILLBOX_SANITIZE=ON \
+	  -DQUILLBOX_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
+fuzz: bootstrap
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUILLBOX_FUZZ=ON -DQUILLBOX_TESTS=OFF \
+	  -DQUILLBOX_BENCH=OFF -DQUILLBOX_DESKTOP=OFF -DQUILLBOX_WERROR=$(WERROR)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
+bench: build
+	scripts/run-benchmarks $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
