@@ -1,0 +1,252 @@
+#include "pop3/IdIOHandler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "pop3/IdException.h"
+
+namespace quillbox {
+
+namespace {
+
+// Internal value of an effective timeout that waits without limit.
+constexpr int kInfinite = -2;
+
+// A dot-terminated body is sent in chunks of about this size: the bytes are those of one send
+// per line, but a large message costs a few system calls instead of one per line.
+constexpr size_t kDotTerminatedChunk = 256 * 1024;
+
+}  // namespace
+
+TIdIOHandlerStack::~TIdIOHandlerStack() {
+  Close();
+}
+
+void TIdIOHandlerStack::Open(std::unique_ptr<TIdSocket> socket) {
+  std::lock_guard<std::mutex> guard(socketLock_);
+  socket_ = std::move(socket);
+  closedGracefully_ = false;
+  readLnTimedOut_ = false;
+  head_ = 0;
+  tail_ = 0;
+  opened_ = true;
+}
+
+int TIdIOHandlerStack::EffectiveTimeout(int timeoutMs) const {
+  if (timeoutMs == kDefaultTimeout)
+    return ReadTimeout > 0 ? ReadTimeout : kInfinite;
+  return timeoutMs < 0 ? kInfinite : timeoutMs;
+}
+
+std::string TIdIOHandlerStack::ReadLine() {
+  std::string line;
+  ReadLineInto(line, '\n', kDefaultTimeout, -1);
+  return line;
+}
+
+std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxLength) {
+  std::string line;
+  ReadLineInto(line, terminator, timeoutMs, maxLength);
+  return line;
+}
+
+void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int timeoutMs,
+                                     int maxLength) {
+  using Clock = std::chrono::steady_clock;
+  readLnTimedOut_ = false;
+  if (maxLength == -1)
+    maxLength = MaxLineLength;
+  const size_t limit = maxLength > 0 ? static_cast<size_t>(maxLength) : kHardLineLimit;
+  const int timeout = EffectiveTimeout(timeoutMs);
+  // Reading the clock costs more than finding a short line; only a limited wait needs it.
+  const auto start = timeout >= 0 ? Clock::now() : Clock::time_point();
+  // The search resumes where the last one ended, so a long line is scanned only once.
+  size_t searched = 0;
+  for (;;) {
+    const size_t available = tail_ - head_;
+    if (available > searched) {
+      const char* begin = buffer_.data() + head_;
+      const void* hit = std::memchr(begin + searched, terminator, available - searched);
+      searched = available;
+      if (hit != nullptr) {
+        const size_t pos = static_cast<const char*>(hit) - begin;
+        if (pos > limit)
+          break;
+        const bool cr = terminator == '\n' && pos > 0 && begin[pos - 1] == '\r';
+        TakeLine(line, cr ? pos - 1 : pos, cr ? 2 : 1);
+        return;
+      }
+    }
+    if (available > limit)
+      break;
+    CheckForDisconnect(true, true);
+    const int received = ReadFromSource(true, timeout, false);
+    if (received < 0 ||
+        (timeout >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout))) {
+      readLnTimedOut_ = true;
+      line.clear();
+      return;
+    }
+  }
+  if (MaxLineAction != maSplit)
+    throw EIdReadLnMaxLineLengthExceeded();
+  TakeLine(line, limit, 0);
+}
+
+void TIdIOHandlerStack::TakeLine(std::string& line, size_t length, size_t dropped) {
+  line.assign(buffer_.data() + head_, length);
+  head_ += length + dropped;
+  Compact();
+}
+
+void TIdIOHandlerStack::Compact() {
+  if (head_ == tail_) {
+    head_ = 0;
+    tail_ = 0;
+  }
+}
+
+void TIdIOHandlerStack::Reserve(size_t room) {
+  if (buffer_.size() - tail_ >= room)
+    return;
+  if (head_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
+    tail_ -= head_;
+    head_ = 0;
+  }
+  if (buffer_.size() - tail_ < room)
+    buffer_.resize(std::max(buffer_.size() * 2, tail_ + room));
+}
+
+std::string_view TIdIOHandlerStack::InputBuffer() const {
+  return std::string_view(buffer_.data() + head_, tail_ - head_);
+}
+
+bool TIdIOHandlerStack::SocketOpen() const {
+  return socket_ != nullptr && socket_->IsOpen();
+}
+
+void TIdIOHandlerStack::CheckForDisconnect(bool raiseExceptionIfDisconnected, bool ignoreBuffer) {
+  bool gone;
+  if (closedGracefully_) {
+    if (SocketOpen())
+      Close();
+    gone = true;
+  } else {
+    gone = !SocketOpen();
+  }
+  if (gone && raiseExceptionIfDisconnected && (ignoreBuffer || InputBuffer().empty()))
+    throw EIdConnClosedGracefully();
+}
+
+int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int timeoutMs,
+                                      bool raiseOnTimeout) {
+  const int timeout = EffectiveTimeout(timeoutMs);
+  CheckForDisconnect(raiseExceptionIfDisconnected, false);
+  for (;;) {
+    if (!SocketOpen()) {
+      if (raiseExceptionIfDisconnected)
+        throw EIdNotConnected();
+      return 0;
+    }
+    // Without a time limit the receive itself waits (a Close wakes it as it wakes poll), which
+    // saves a system call per receive.
+    if (timeout != kInfinite && !socket_->WaitReadable(timeout)) {
+      if (raiseOnTimeout)
+        throw EIdReadTimeout();
+      return -1;
+    }
+    if (!opened_) {
+      if (raiseExceptionIfDisconnected)
+        throw EIdNotConnected();
+      return 0;
+    }
+    if (!socket_->IsOpen())
+      throw EIdClosedSocket();
+    const size_t want = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
+    Reserve(want);
+    const size_t n = socket_->Receive(buffer_.data() + tail_, want);
+    tail_ += n;
+    if (!opened_) {
+      if (raiseExceptionIfDisconnected)
+        throw EIdNotConnected();
+      return 0;
+    }
+    if (n > 0)
+      return static_cast<int>(n);
+    closedGracefully_ = true;
+    CheckForDisconnect(raiseExceptionIfDisconnected, false);
+    if (!SocketOpen())
+      return 0;
+  }
+}
+
+void TIdIOHandlerStack::Write(std::string_view bytes) {
+  CheckForDisconnect(true, true);
+  while (!bytes.empty()) {
+    const size_t sent = socket_->Send(bytes.data(), bytes.size());
+    if (sent == 0) {
+      closedGracefully_ = true;
+      CheckForDisconnect(true, false);
+    }
+    bytes.remove_prefix(sent);
+  }
+}
+
+void TIdIOHandlerStack::WriteLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 2);
+  line.append(text);
+  line.append("\r\n");
+  Write(line);
+}
+
+void TIdIOHandlerStack::WriteLines(const std::vector<std::string>& lines) {
+  std::string block;
+  for (const auto& line : lines) {
+    block.append(line);
+    block.append("\r\n");
+  }
+  Write(block);
+}
+
+void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines) {
+  std::string chunk;
+  chunk.reserve(kDotTerminatedChunk + 1024);
+  for (const auto& line : lines) {
+    if (!line.empty() && line.front() == '.')
+      chunk.push_back('.');
+    chunk.append(line);
+    chunk.append("\r\n");
+    if (chunk.size() >= kDotTerminatedChunk) {
+      Write(chunk);
+      chunk.clear();
+    }
+  }
+  chunk.append(".\r\n");
+  Write(chunk);
+}
+
+bool TIdIOHandlerStack::IsConnected() {
+  ReadFromSource(false, 0, false);
+  const bool buffered = !InputBuffer().empty();
+  return (SocketOpen() && opened_ && !(closedGracefully_ && !buffered)) || buffered;
+}
+
+void TIdIOHandlerStack::Close() {
+  std::lock_guard<std::mutex> guard(socketLock_);
+  opened_ = false;
+  if (socket_)
+    socket_->Close();
+}
+
+std::string TIdIOHandlerStack::PeerIP() const {
+  return socket_ ? socket_->PeerIP() : std::string();
+}
+
+int TIdIOHandlerStack::PeerPort() const {
+  return socket_ ? socket_->PeerPort() : 0;
+}
+
+}  // namespace quillbox
