@@ -70,9 +70,11 @@ class TBRegExp {
 
  private:
   struct Compiled;
+  struct Limits;
   Compiled& Lookup(const std::string& expression);
 
   size_t cacheSize_;
+  std::unique_ptr<Limits> limits_;
   std::vector<std::unique_ptr<Compiled>> cache_;  // most recently used last
   int compilations_ = 0;
   int groupCount_ = 0;
