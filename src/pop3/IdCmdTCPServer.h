@@ -16,9 +16,9 @@ class TIdCommandHandler;
 // send after it. Lives for one command line on the connection's thread.
 class TIdCommand {
  public:
-  TIdCommand(TIdCommandHandler& handler, TIdContext& context);
+  TIdCommand(const TIdCommandHandler& handler, TIdContext& context);
 
-  TIdCommandHandler& CommandHandler() { return handler_; }
+  const TIdCommandHandler& CommandHandler() const { return handler_; }
   TIdContext& Context() { return context_; }
 
   // Writes the reply now instead of after the routine.
@@ -34,7 +34,7 @@ class TIdCommand {
   bool AlwaysSendResponse = false;
 
  private:
-  TIdCommandHandler& handler_;
+  const TIdCommandHandler& handler_;
   TIdContext& context_;
 };
 
@@ -83,6 +83,8 @@ class TIdCommandHandlers {
 class TIdCmdTCPServer : public TIdCustomTCPServer {
  public:
   TIdCmdTCPServer();
+  // Shuts down before the table and the replies the connection threads use go away.
+  ~TIdCmdTCPServer() override;
 
   TIdReplyPOP3 Greeting;
   TIdReplyPOP3 ExceptionReply;

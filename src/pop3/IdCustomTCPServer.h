@@ -70,9 +70,10 @@ class TIdCustomTCPServer {
   int DefaultPort = 0;
   int MaxConnections = 0;  // 0 or less: no limit
   int ListenQueue = 15;
-  bool ReuseSocket = false;
+  TIdReuseSocket ReuseSocket = rsOSDependent;
   int TerminateWaitTime = 5000;
 
+  std::function<void(TIdContext&)> OnExecute;  // one pass when no command layer runs
   std::function<void(TIdContext&)> OnConnect;
   std::function<void(TIdContext&)> OnDisconnect;
   std::function<void(TIdContext&, const std::exception&)> OnException;
@@ -82,7 +83,7 @@ class TIdCustomTCPServer {
   virtual bool DoExecute(TIdContext& context);
 
  protected:
-  // Called once, at the first activation.
+  // Called at every activation; builds the command table the first time.
   virtual void InitializeCommandHandlers() {}
   // Connect phase: OnConnect.
   virtual void DoConnect(TIdContext& context);
@@ -104,7 +105,6 @@ class TIdCustomTCPServer {
   std::vector<TIdSocketHandle> bindings_;
   ContextFactory contextFactory_;
   bool active_ = false;
-  bool handlersInitialized_ = false;
   std::vector<std::unique_ptr<Listener>> listeners_;
 
   // Guards contexts_, connections_ and accepted_.

@@ -36,6 +36,7 @@ class TIdPOP3ServerContext : public TIdContext {
 class TIdPOP3Server : public TIdCmdTCPServer {
  public:
   TIdPOP3Server();
+  ~TIdPOP3Server() override;
 
   std::function<void(TIdPOP3ServerContext& context, TIdPOP3ServerContext& serverContext)>
       OnCheckUser;
@@ -55,7 +56,7 @@ class TIdPOP3Server : public TIdCmdTCPServer {
  private:
   // The login gate of the commands that need a login: false (with the reply set) when the
   // connection is not logged in or the event is not assigned.
-  static bool LoginGate(TIdCommand& cmd, bool assigned);
+  bool LoginGate(TIdCommand& cmd, bool assigned);
 
   void CommandUSER(TIdCommand& cmd);
   void CommandPASS(TIdCommand& cmd);

@@ -9,6 +9,11 @@ namespace quillbox {
 
 enum TIdIPVersion { Id_IPv4, Id_IPv6 };
 
+// Whether a socket asks for address reuse before binding. On this system rsOSDependent asks for
+// it: a restarted listener must not fail on the port's connections left in TIME_WAIT, and two
+// listeners still cannot share a port.
+enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
+
 // A connected byte stream: what a line connection reads from and writes to. Kept behind an
 // interface so that tests and fuzzers can play a peer byte by byte (FakeSocket.h).
 // WaitReadable, Receive and Send are called by one thread at a time; Close and IsOpen are safe
@@ -82,10 +87,11 @@ class TIdPosixSocket : public TIdSocket {
   class Lease;
 
   TIdIPVersion version_ = Id_IPv4;
+  // Guard fd_, closed_, users_ and the peer fields; a Lease on a const socket still counts.
   mutable std::mutex lock_;
-  int fd_;
+  mutable int fd_;
   bool closed_ = false;
-  int users_ = 0;
+  mutable int users_ = 0;
   std::string peerIP_;
   int peerPort_ = 0;
 };

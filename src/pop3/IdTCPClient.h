@@ -34,7 +34,7 @@ class TIdTCPClient : public TIdTCPConnection {
   TIdIPVersion IPVersion = Id_IPv4;
   int Port = 0;
   int ReadTimeout = -1;
-  bool ReuseSocket = false;
+  TIdReuseSocket ReuseSocket = rsOSDependent;
   bool UseNagle = true;
 
  private:
