@@ -45,7 +45,9 @@ bool WaitReadable(int fd, int timeoutMs) {
   return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-std::string Stuffed(const std::string& line) { return line.starts_with(".") ? "." + line : line; }
+std::string Stuffed(const std::string& line) {
+  return line.starts_with(".") ? "." + line : line;
+}
 
 std::string Crlf(const std::vector<std::string>& lines) {
   std::string text;
@@ -90,7 +92,9 @@ std::vector<std::string> CapturingLog::Since(const std::string& from) {
   return lines;
 }
 
-std::string FakeNameService::HostByName(const std::string&) { throw EIdSocketError(11001); }
+std::string FakeNameService::HostByName(const std::string&) {
+  throw EIdSocketError(11001);
+}
 
 std::string FakeNameService::AddressToHostName(const std::string& address) {
   const auto name = names.find(address);
@@ -220,16 +224,24 @@ std::string ScriptedUpstream::Answer(const std::string& command) {
     return std::to_string(octets);
   };
   std::vector<std::string> lines;
-  if (verb == "USER") return first == user ? "+OK\r\n" : "-ERR no such user\r\n";
-  if (verb == "PASS") return first == password ? "+OK Logged in.\r\n" : "-ERR Login failed.\r\n";
-  if (verb == "CAPA") return Crlf({"+OK"}) + Crlf(capabilities) + ".\r\n";
-  if (verb == "QUIT") return "+OK Logging out.\r\n";
-  if (verb == "RSET" || verb == "NOOP") return "+OK\r\n";
-  if (!first.empty() && !known) return "-ERR There's no message " + first + ".\r\n";
-  if (verb == "DELE") return "+OK Marked to be deleted.\r\n";
+  if (verb == "USER")
+    return first == user ? "+OK\r\n" : "-ERR no such user\r\n";
+  if (verb == "PASS")
+    return first == password ? "+OK Logged in.\r\n" : "-ERR Login failed.\r\n";
+  if (verb == "CAPA")
+    return Crlf({"+OK"}) + Crlf(capabilities) + ".\r\n";
+  if (verb == "QUIT")
+    return "+OK Logging out.\r\n";
+  if (verb == "RSET" || verb == "NOOP")
+    return "+OK\r\n";
+  if (!first.empty() && !known)
+    return "-ERR There's no message " + first + ".\r\n";
+  if (verb == "DELE")
+    return "+OK Marked to be deleted.\r\n";
   if (verb == "STAT") {
     size_t octets = 0;
-    for (size_t i = 1; i <= messages.size(); ++i) octets += std::stoul(size(static_cast<int>(i)));
+    for (size_t i = 1; i <= messages.size(); ++i)
+      octets += std::stoul(size(static_cast<int>(i)));
     return "+OK " + std::to_string(messages.size()) + " " + std::to_string(octets) + "\r\n";
   }
   if ((verb == "LIST" || verb == "UIDL") && known) {
@@ -237,7 +249,8 @@ std::string ScriptedUpstream::Answer(const std::string& command) {
   }
   if (verb == "LIST" || verb == "UIDL") {
     for (int i = 1; i <= static_cast<int>(messages.size()); ++i) {
-      lines.push_back(std::to_string(i) + " " + (verb == "LIST" ? size(i) : "uid" + std::to_string(i)));
+      lines.push_back(std::to_string(i) + " " +
+                      (verb == "LIST" ? size(i) : "uid" + std::to_string(i)));
     }
     return "+OK " + std::to_string(lines.size()) + " messages:\r\n" + Crlf(lines) + ".\r\n";
   }
@@ -245,7 +258,8 @@ std::string ScriptedUpstream::Answer(const std::string& command) {
     bool inBody = false;
     int bodyLines = 0;
     for (const std::string& line : messages[static_cast<size_t>(n) - 1]) {
-      if (verb == "TOP" && inBody && bodyLines++ >= std::atoi(second.c_str())) break;
+      if (verb == "TOP" && inBody && bodyLines++ >= std::atoi(second.c_str()))
+        break;
       inBody = inBody || line.empty();
       lines.push_back(Stuffed(line));
     }
@@ -292,8 +306,8 @@ void FakeDnsServer::Run() {
     reply[3] = static_cast<char>(found == addresses.end() ? 0x83 : 0x80);
     reply[7] = static_cast<char>(found == addresses.end() ? 0 : found->second.size());
     reply[6] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
-    for (const std::string& address : found == addresses.end() ? std::vector<std::string>{}
-                                                              : found->second) {
+    for (const std::string& address :
+         found == addresses.end() ? std::vector<std::string>{} : found->second) {
       in_addr bytes{};
       ::inet_pton(AF_INET, address.c_str(), &bytes);
       reply += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);
@@ -317,7 +331,9 @@ Pop3Client::Pop3Client(int port, const char* from)
   }
 }
 
-Pop3Client::~Pop3Client() { ::close(fd_); }
+Pop3Client::~Pop3Client() {
+  ::close(fd_);
+}
 
 std::string Pop3Client::ReadLine() {
   std::string line;
@@ -325,7 +341,13 @@ std::string Pop3Client::ReadLine() {
   return line;
 }
 
-void Pop3Client::Send(const std::string& line) { socket_.Write(line + "\r\n"); }
+void Pop3Client::Send(const std::string& line) {
+  Write(line + "\r\n");
+}
+
+void Pop3Client::Write(const std::string& bytes) {
+  socket_.Write(bytes);
+}
 
 std::string Pop3Client::Command(const std::string& line) {
   Send(line);
@@ -343,7 +365,9 @@ std::vector<std::string> Pop3Client::ReadUntilDot() {
   return lines;
 }
 
-bool Pop3Client::Closed() { return ReadLine() == "<closed>"; }
+bool Pop3Client::Closed() {
+  return ReadLine() == "<closed>";
+}
 
 ProxyHarness::ProxyHarness() : proxy(log, indicator) {
   char pattern[] = "/tmp/quillbox-proxy-test-XXXXXX";

@@ -85,7 +85,8 @@ class LineSocket {
 
 // A real POP3 server over a list of messages (each a list of lines), accepting one user.
 // Script overrides the answer to any command: it gets the command line and returns the raw
-// bytes to send (ending with kClose: then drop the connection) or kStall to say nothing; an empty string falls back to the mailbox.
+// bytes to send (ending with kClose: then drop the connection) or kStall to say nothing; an empty
+// string falls back to the mailbox.
 class ScriptedUpstream {
  public:
   static constexpr const char* kClose = "<close>";
@@ -133,8 +134,9 @@ class Pop3Client {
   // from: the local address to connect from (default 127.0.0.1).
   explicit Pop3Client(int port, const char* from = nullptr);
   ~Pop3Client();
-  std::string ReadLine();                        // "<timeout>" or "<closed>" on failure
-  void Send(const std::string& line);
+  std::string ReadLine();              // "<timeout>" or "<closed>" on failure
+  void Send(const std::string& line);  // line + CR LF
+  void Write(const std::string& bytes);
   std::string Command(const std::string& line);  // the first reply line
   std::vector<std::string> ReadUntilDot();       // raw (stuffed) lines without the "."
   bool Closed();                                 // the proxy closed the connection

@@ -31,7 +31,8 @@ TEST(CheckUserTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogLine) {
   } cases[] = {
       {"alice", "-ERR Delimiter # is not found in the USER command.",
        "C<-P    -ERR Delimiter # is not found in the USER command."},
-      {"alice#127.0.0.1;" + rules, "-ERR Delimiter : is not found in the USER command.",
+      {"alice#127.0.0.1;" + h.RuleFile("plain.ini", ""),
+       "-ERR Delimiter : is not found in the USER command.",
        "C<-P     -ERR Delimiter : is not found in the USER command."},
       {up, "-ERR Delimiter ; is not found in the USER command.",
        "C<-P     -ERR Delimiter ; is not found in the USER command."},
@@ -62,9 +63,10 @@ TEST(CheckUserTest, LogsEveryStepOfTheUpstreamLoginWithoutThePassword) {
   ProxyHarness h;
   h.upstream.capabilities = {"TOP", "..dotted"};
   h.Start();
-  auto client = h.LoggedIn("[s25r]\n MATCHSTRING =  /x/i  \ndnsserver=192.0.2.53\n"
-                           "[QuillboxRules]\nMaxLines=0x10\n[Notification]\n"
-                           "AlsoNotifyInSubject=1\nInsertionString=[SPAM]\n");
+  auto client = h.LoggedIn(
+      "[s25r]\n MATCHSTRING =  /x/i  \ndnsserver=192.0.2.53\n"
+      "[QuillboxRules]\nMaxLines=0x10\n[Notification]\n"
+      "AlsoNotifyInSubject=1\nInsertionString=[SPAM]\n");
   const Lines expected = {"   P    Max lines: 16", "   P    DNS Server: 192.0.2.53",
                           "   P    Match string: /x/i"};
   Lines lines = h.log.Since("   P    Max lines: 16");
@@ -73,8 +75,8 @@ TEST(CheckUserTest, LogsEveryStepOfTheUpstreamLoginWithoutThePassword) {
   EXPECT_EQ(Lines(lines.begin() + 4, lines.begin() + 16),
             Lines({"   P    Connecting to 127.0.0.1", "   P    Connected",
                    "   P<-S +OK scripted server ready", "   P->S USER alice", "   P<-S +OK",
-                   "   P->S PASS ********", "   P<-S +OK Logged in.", "   P->S CAPA",
-                   "   P<-S +OK", "   P<-S TOP", "   P<-S .dotted", "   P<-S ."}));
+                   "   P->S PASS ********", "   P<-S +OK Logged in.", "   P->S CAPA", "   P<-S +OK",
+                   "   P<-S TOP", "   P<-S .dotted", "   P<-S ."}));
   EXPECT_EQ(h.indicator.calls, 1);
 }
 
@@ -89,8 +91,9 @@ TEST(CheckUserTest, RefusalsNameTheUserButNeverThePassword) {
   EXPECT_EQ(Login(h, "bob#127.0.0.1:" + std::to_string(h.upstream.Port()) + ";" + rules, "pw"),
             "-ERR Quillbox sent \"USER bob\" but received \"-ERR no such user\" from the actual "
             "POP3 server.");
-  EXPECT_TRUE(h.log.WaitFor("C<-P    Quillbox sent \"USER bob\" but received \"-ERR no such "
-                            "user\" from the actual POP3 server."));
+  EXPECT_TRUE(
+      h.log.WaitFor("C<-P    Quillbox sent \"USER bob\" but received \"-ERR no such "
+                    "user\" from the actual POP3 server."));
   EXPECT_EQ(Login(h, h.LoginName(rules), "hunter2"),
             "-ERR Quillbox sent \"USER alice, PASS ********\" but received \"-ERR bad password "
             "********\" from the actual POP3 server.");
@@ -129,7 +132,7 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   Pop3Client allowed(h.port, "127.0.0.2");
   EXPECT_EQ(allowed.ReadLine(), "+OK Welcome to the Quillbox");
   EXPECT_TRUE(h.log.WaitFor("C<-P    +OK Welcome to the Quillbox"));
-  EXPECT_EQ(h.log.Lines().front().substr(0, 40), "C->P    New connection from 127.0.0.2:");
+  EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from 127.0.0.2:"));
   EXPECT_EQ(h.indicator.calls, 1);
 }
 
@@ -139,6 +142,7 @@ TEST(ConnectTest, ClientDroppingOutIsLoggedAsDisconnectAndException) {
   {
     Pop3Client client(h.port);
     client.ReadLine();
+    client.Write("NOO");  // a line the proxy is still reading when the client goes
   }
   EXPECT_TRUE(h.log.WaitFor("   P    Disconnected"));
   EXPECT_TRUE(h.log.WaitFor("   P    An exeption is occured."));

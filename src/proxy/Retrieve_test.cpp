@@ -66,24 +66,38 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
     const char* what;
     Lines header, body, annotation;
   } cases[] = {
-      {"normal", Received("a.example.org (mail.example.org [203.0.113.7])"), {"hi", "", "p2"},
+      {"normal",
+       Received("a.example.org (mail.example.org [203.0.113.7])"),
+       {"hi", "", "p2"},
        Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")},
-      {"rule 2", Received("x (dyn [198.51.100.2])"), {"b"},
+      {"rule 2",
+       Received("x (dyn [198.51.100.2])"),
+       {"b"},
        Annotation("198.51.100.2", "dyn-198-51-100-2.example.com", "198.51.100.2", "S25R Rule 2")},
-      {"paranoid", Received("x (cheat [192.0.2.33])"), {"b"},
+      {"paranoid",
+       Received("x (cheat [192.0.2.33])"),
+       {"b"},
        Annotation("192.0.2.33", "cheat.example.net", "192.0.2.1", "Paranoid check failure")},
-      {"no forward", Received("x (n [192.0.2.44])"), {"b"},
+      {"no forward",
+       Received("x (n [192.0.2.44])"),
+       {"b"},
        Annotation("192.0.2.44", "noaddress.example.net", "", "Forward lookup failure")},
-      {"no reverse", Received("x (unknown [198.51.100.99])"), {"b"},
+      {"no reverse",
+       Received("x (unknown [198.51.100.99])"),
+       {"b"},
        Annotation("198.51.100.99", "", "", "Reverse lookup failure")},
       {"lowest of two, quad after another",
        {"Received: from relay (relay [10.9.9.9]) by mx", "Received: from 10.1.1.1 (h",
         "  [203.0.113.7])", "\tby relay"},
        {"b"},
        Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")},
-      {"no dotted quad in the selected part", {"Received: from x (y [1.2.3]) by 4.5.6.7"}, {"b"},
+      {"no dotted quad in the selected part",
+       {"Received: from x (y [1.2.3]) by 4.5.6.7"},
+       {"b"},
        Annotation("Unextracted", "Unresolved", "Unresolved", "Unknown")},
-      {"no Received line", {"X-Received: from x (y [203.0.113.7])"}, {"b"},
+      {"no Received line",
+       {"X-Received: from x (y [203.0.113.7])"},
+       {"b"},
        Annotation("Unextracted", "Unresolved", "Unresolved", "Unknown")},
   };
   for (const Case& c : cases) {
@@ -113,10 +127,17 @@ TEST(RetrieveTest, PrefetchesMaxLinesAndRelaysStuffedAndLongLinesIntact) {
   h.Start();
   auto client = h.LoggedIn("[quillboxrules]\nmaxlines = 0\n");
   ASSERT_EQ(client->Command("RETR 1").substr(0, 3), "+OK");
-  const Lines expected = {"Subject: s", "X-Quillbox-Sender-IP-Address: Unextracted",
+  const Lines expected = {"Subject: s",
+                          "X-Quillbox-Sender-IP-Address: Unextracted",
                           "X-Quillbox-Sender-Hostname: Unresolved",
                           "X-Quillbox-Lookuped-IP-Address: Unresolved",
-                          "X-Quillbox-Status: Unknown", "", "..", "...x", "..y", longLine, "",
+                          "X-Quillbox-Status: Unknown",
+                          "",
+                          "..",
+                          "...x",
+                          "..y",
+                          longLine,
+                          "",
                           "tail"};
   EXPECT_EQ(client->ReadUntilDot(), expected);
   EXPECT_EQ(h.upstream.Commands()[3], "TOP 1 0");
@@ -140,9 +161,9 @@ TEST(RetrieveTest, UpstreamDroppingMidMessageLeavesACleanSessionBehind) {
   ProxyHarness h;
   h.upstream.messages = {Message({"Subject: s"}, {"b"})};
   h.upstream.script = [](const std::string& command) {
-    return command == "RETR 1"
-               ? "+OK 20 octets\r\nSubject: s\r\n\r\nhalf a bo" + std::string(test::ScriptedUpstream::kClose)
-               : std::string();
+    return command == "RETR 1" ? "+OK 20 octets\r\nSubject: s\r\n\r\nhalf a bo" +
+                                     std::string(test::ScriptedUpstream::kClose)
+                               : std::string();
   };
   h.Start();
   auto client = h.LoggedIn();
@@ -151,6 +172,7 @@ TEST(RetrieveTest, UpstreamDroppingMidMessageLeavesACleanSessionBehind) {
   client->ReadUntilDot();
   EXPECT_EQ(client->Command("STAT").substr(0, 4), "-ERR");
   EXPECT_EQ(client->Command("NOOP"), "+OK");
+  EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");
 }
 
 TEST(RetrieveTest, MatchStringTheMatcherRejectsEndsTheCommandOnly) {
