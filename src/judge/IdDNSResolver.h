@@ -4,6 +4,7 @@
 #include <string>
 
 #include "judge/IdDNSRecords.h"
+#include "pop3/IdSocketHandle.h"
 #include "pop3/IdStack.h"
 
 namespace quillbox {
@@ -25,7 +26,6 @@ class TDNSHeader {
   std::string Bytes() const;
 };
 
-enum class TIdIPVersion { Id_IPv4, Id_IPv6 };
 
 // A DNS client: one query in one UDP datagram to one server, at most one reply datagram back,
 // decoded into QueryResult(). Used by one thread at a time (each connection owns one).
