@@ -26,20 +26,20 @@ constexpr SaveFilter kSaveFilters[] = {
 
 }  // namespace
 
-void TQtDialogs::ShowError(QWidget* parent, const QString& text) {
-  QMessageBox::critical(parent, kTitle, text, QMessageBox::Ok);
+void TQtDialogs::ShowError(const std::string& text) {
+  QMessageBox::critical(parent_, kTitle, QString::fromStdString(text), QMessageBox::Ok);
 }
 
-void TQtDialogs::ShowWarning(QWidget* parent, const QString& text) {
-  QMessageBox::warning(parent, kTitle, text, QMessageBox::Ok);
+void TQtDialogs::ShowInformation(const std::string& text) {
+  QMessageBox::information(parent_, kTitle, QString::fromStdString(text), QMessageBox::Ok);
 }
 
-void TQtDialogs::ShowInformation(QWidget* parent, const QString& text) {
-  QMessageBox::information(parent, kTitle, text, QMessageBox::Ok);
+void TQtDialogs::ShowWarning(const std::string& text) {
+  QMessageBox::warning(parent_, kTitle, QString::fromStdString(text), QMessageBox::Ok);
 }
 
-std::optional<QString> TQtDialogs::AskSaveFileName(QWidget* parent, const QString& directory) {
-  QFileDialog dialog(parent, "Save logged messages to a file");
+std::optional<QString> TQtDialogs::AskSaveFileName(const QString& directory) {
+  QFileDialog dialog(parent_, "Save logged messages to a file");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   QStringList filters;
@@ -59,8 +59,8 @@ std::optional<QString> TQtDialogs::AskSaveFileName(QWidget* parent, const QStrin
   return dialog.selectedFiles().front();
 }
 
-std::optional<TFontChoice> TQtDialogs::AskFont(QWidget* parent, const TFontChoice& current) {
-  TFontDialog dialog(current, parent);
+std::optional<TFontChoice> TQtDialogs::AskFont(const TFontChoice& current) {
+  TFontDialog dialog(current, parent_);
   if (dialog.exec() != QDialog::Accepted)
     return std::nullopt;
   return dialog.Choice();

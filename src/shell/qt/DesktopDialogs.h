@@ -5,6 +5,8 @@
 #include <QString>
 #include <optional>
 
+#include "shell/FrontEnd.h"
+
 class QWidget;
 
 namespace quillbox {
@@ -16,25 +18,27 @@ struct TFontChoice {
 
 // The modal questions and messages of the desktop program. Behind an interface so that tests
 // capture them instead of blocking on a dialog.
-class TDesktopDialogs {
+class TDesktopDialogs : public MessageBoxes {
  public:
-  virtual ~TDesktopDialogs() = default;
-  virtual void ShowError(QWidget* parent, const QString& text) = 0;
-  virtual void ShowWarning(QWidget* parent, const QString& text) = 0;
-  virtual void ShowInformation(QWidget* parent, const QString& text) = 0;
   // The chosen file name, or nullopt when the user cancels.
-  virtual std::optional<QString> AskSaveFileName(QWidget* parent, const QString& directory) = 0;
-  virtual std::optional<TFontChoice> AskFont(QWidget* parent, const TFontChoice& current) = 0;
+  virtual std::optional<QString> AskSaveFileName(const QString& directory) = 0;
+  virtual std::optional<TFontChoice> AskFont(const TFontChoice& current) = 0;
 };
 
-// The real dialogs. Not thread-safe: user-interface thread only.
+// The real dialogs, over the window given (none: on their own). Not thread-safe: user-interface
+// thread only.
 class TQtDialogs : public TDesktopDialogs {
  public:
-  void ShowError(QWidget* parent, const QString& text) override;
-  void ShowWarning(QWidget* parent, const QString& text) override;
-  void ShowInformation(QWidget* parent, const QString& text) override;
-  std::optional<QString> AskSaveFileName(QWidget* parent, const QString& directory) override;
-  std::optional<TFontChoice> AskFont(QWidget* parent, const TFontChoice& current) override;
+  void SetParent(QWidget* parent) { parent_ = parent; }
+
+  void ShowError(const std::string& text) override;
+  void ShowInformation(const std::string& text) override;
+  void ShowWarning(const std::string& text) override;
+  std::optional<QString> AskSaveFileName(const QString& directory) override;
+  std::optional<TFontChoice> AskFont(const TFontChoice& current) override;
+
+ private:
+  QWidget* parent_ = nullptr;
 };
 
 }  // namespace quillbox

@@ -10,14 +10,14 @@ namespace quillbox {
 // Records every message instead of showing it, and answers the questions from scripts.
 class FakeDialogs : public TDesktopDialogs {
  public:
-  void ShowError(QWidget*, const QString& text) override { Shown << "error: " + text; }
-  void ShowWarning(QWidget*, const QString& text) override { Shown << "warning: " + text; }
-  void ShowInformation(QWidget*, const QString& text) override { Shown << "information: " + text; }
-  std::optional<QString> AskSaveFileName(QWidget*, const QString& directory) override {
+  void ShowError(const std::string& text) override { Record("error: ", text); }
+  void ShowInformation(const std::string& text) override { Record("information: ", text); }
+  void ShowWarning(const std::string& text) override { Record("warning: ", text); }
+  std::optional<QString> AskSaveFileName(const QString& directory) override {
     AskedDirectories << directory;
     return Take(FileNames);
   }
-  std::optional<TFontChoice> AskFont(QWidget*, const TFontChoice& current) override {
+  std::optional<TFontChoice> AskFont(const TFontChoice& current) override {
     OfferedFonts.push_back(current);
     return Take(Fonts);
   }
@@ -29,6 +29,9 @@ class FakeDialogs : public TDesktopDialogs {
   std::deque<std::optional<TFontChoice>> Fonts;
 
  private:
+  void Record(const char* kind, const std::string& text) {
+    Shown << kind + QString::fromStdString(text);
+  }
   template <class T>
   static std::optional<T> Take(std::deque<std::optional<T>>& answers) {
     std::optional<T> answer;

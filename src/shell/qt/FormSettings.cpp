@@ -29,24 +29,15 @@ QLineEdit* AddLabeledEdit(QGridLayout* grid, int row, const QString& caption) {
   return edit;
 }
 
-// Replaces the text of `edit` by `corrected` unless it already says that; the replacement fires
-// textChanged again, which then finds nothing to correct.
-void Correct(QLineEdit* edit, QString (*correction)(const QString&)) {
-  const QString corrected = correction(edit->text());
+// Replaces the text of `edit` by its correction unless it already says that; the replacement
+// fires textChanged again, which then finds nothing to correct.
+void Correct(QLineEdit* edit, std::string (*correction)(std::string_view)) {
+  const QString corrected = QString::fromStdString(correction(edit->text().toStdString()));
   if (corrected != edit->text())
     edit->setText(corrected);
 }
 
 }  // namespace
-
-QString CorrectedPortText(const QString& text) {
-  return QString::number(StrToIntDef(text.toStdString(), 123));
-}
-
-QString CorrectedLimitText(const QString& text) {
-  const int value = StrToIntDef(text.toStdString(), 1);
-  return QString::number(value < 1 ? 1 : value);
-}
 
 TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   setObjectName("FormSettings");
@@ -91,30 +82,33 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
 }
 
 void TFormSettings::LabeledEditListeningPortChange() {
-  Correct(LabeledEditListeningPort, CorrectedPortText);
+  Correct(LabeledEditListeningPort, CorrectListeningPortText);
 }
 
 void TFormSettings::LabeledEditMaxConnectionsChange() {
-  Correct(LabeledEditMaxConnections, CorrectedLimitText);
+  Correct(LabeledEditMaxConnections, CorrectMaxConnectionsText);
 }
 
-void TFormSettings::SetControls(const TConnectionSettings& settings) {
+void TFormSettings::SetControls(const TParameters& settings) {
   LabeledEditListeningPort->setText(QString::number(settings.ListeningPort));
   LabeledEditMaxConnections->setText(QString::number(settings.MaxConnections));
   CheckBoxAllowConnectionFromOutside->setChecked(settings.AllowConnectionFromOutside);
 }
 
-TConnectionSettings TFormSettings::Controls() const {
-  TConnectionSettings settings;
+TParameters TFormSettings::Controls() const {
+  TParameters settings;
   settings.ListeningPort = StrToIntDef(LabeledEditListeningPort->text().toStdString(), 123);
   settings.MaxConnections = StrToIntDef(LabeledEditMaxConnections->text().toStdString(), 1);
   settings.AllowConnectionFromOutside = CheckBoxAllowConnectionFromOutside->isChecked();
   return settings;
 }
 
-bool TFormSettings::Edit(TConnectionSettings& settings) {
+bool TFormSettings::Edit(TParameters& settings) {
   if (exec() == QDialog::Accepted) {
-    settings = Controls();
+    const TParameters edited = Controls();
+    settings.ListeningPort = edited.ListeningPort;
+    settings.MaxConnections = edited.MaxConnections;
+    settings.AllowConnectionFromOutside = edited.AllowConnectionFromOutside;
     return true;
   }
   SetControls(settings);

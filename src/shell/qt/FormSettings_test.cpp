@@ -30,7 +30,7 @@ TEST(FormSettingsTest, NumberFieldsAreCorrectedAtEveryChange) {
   };
   TFormSettings dialog;
   for (const Case& c : cases) {
-    dialog.SetControls({7, 7, false});
+    dialog.SetControls({7, 7, false, ""});
     dialog.LabeledEditListeningPort->setText(c.typed);
     dialog.LabeledEditMaxConnections->setText(c.typed);
     EXPECT_EQ(dialog.LabeledEditListeningPort->text(), c.port) << c.typed;
@@ -40,7 +40,7 @@ TEST(FormSettingsTest, NumberFieldsAreCorrectedAtEveryChange) {
 
 TEST(FormSettingsTest, TypingLettersIntoThePortGivesTheDefaultAtOnce) {
   TFormSettings dialog;
-  dialog.SetControls({8110, 2, false});
+  dialog.SetControls({8110, 2, false, ""});
   dialog.LabeledEditListeningPort->selectAll();
   QTest::keyClicks(dialog.LabeledEditListeningPort, "x");
   EXPECT_EQ(dialog.LabeledEditListeningPort->text(), "123");
@@ -57,8 +57,8 @@ TEST(FormSettingsTest, CaptionsAndControls) {
 }
 
 // Runs the modal dialog: `edit` changes the controls, then `finish` ends it.
-bool RunDialog(TFormSettings& dialog, TConnectionSettings& settings,
-               const std::function<void()>& edit, const std::function<void()>& finish) {
+bool RunDialog(TFormSettings& dialog, TParameters& settings, const std::function<void()>& edit,
+               const std::function<void()>& finish) {
   QTimer::singleShot(0, &dialog, [&] {
     edit();
     finish();
@@ -68,7 +68,8 @@ bool RunDialog(TFormSettings& dialog, TConnectionSettings& settings,
 
 TEST(FormSettingsTest, OkTakesTheEditsAndCancelPutsTheValuesInForceBack) {
   TFormSettings dialog;
-  TConnectionSettings settings{123, 1, false};
+  TParameters settings;
+  settings.LogDirectory = "/var/log";
   dialog.SetControls(settings);
   const auto editAll = [&] {
     dialog.LabeledEditListeningPort->setText("8110");
@@ -90,6 +91,7 @@ TEST(FormSettingsTest, OkTakesTheEditsAndCancelPutsTheValuesInForceBack) {
   EXPECT_EQ(settings.ListeningPort, 8110);
   EXPECT_EQ(settings.MaxConnections, 3);
   EXPECT_TRUE(settings.AllowConnectionFromOutside);
+  EXPECT_EQ(settings.LogDirectory, "/var/log");
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ void TMainWindow::MainMenuFileHideClick() {
 }
 
 void TMainWindow::MainMenuFileSaveAsClick() {
-  if (const auto fileName = dialogs_.AskSaveFileName(this, LogDirectory))
+  if (const auto fileName = dialogs_.AskSaveFileName(LogDirectory))
     SaveLogTo(*fileName);
 }
 
@@ -99,7 +99,7 @@ void TMainWindow::SaveLogTo(const QString& fileName) {
                      file.write(text) == text.size() && file.flush();
   file.close();
   if (!saved || file.error() != QFileDevice::NoError)
-    dialogs_.ShowWarning(this, "Could not save \"" + fileName + "\".");
+    dialogs_.ShowWarning("Could not save \"" + fileName.toStdString() + "\".");
 }
 
 void TMainWindow::MainMenuEditCopyClick() {
@@ -111,7 +111,7 @@ void TMainWindow::MainMenuEditSelectAllClick() {
 }
 
 void TMainWindow::MainMenuOptionFontClick() {
-  if (const auto choice = dialogs_.AskFont(this, {font(), logColor_})) {
+  if (const auto choice = dialogs_.AskFont({font(), logColor_})) {
     SetLogFont(choice->Font, choice->Color);
     emit FontChanged(choice->Font, choice->Color);
   }
