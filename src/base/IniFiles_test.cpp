@@ -103,6 +103,8 @@ TEST(TIniFileTest, SingleKeyWriteLeavesEveryOtherByteAlone) {
        "[General]\nC=3\n[Font]\n"},
       {"new section is appended after a blank line", "[Font]\r\nB=2", "General", "C", "3",
        "[Font]\r\nB=2\r\n\r\n[General]\r\nC=3\r\n"},
+      {"no second blank line after a rewritten file", "[Font]\nB=2\n\n", "General", "C", "3",
+       "[Font]\nB=2\n\n[General]\nC=3\n"},
       {"last line without line end", "[General]\nA=1", "General", "B", "2",
        "[General]\nA=1\nB=2\n"},
       {"CR LF file stays CR LF", "[General]\r\nA=1\r\n", "General", "A", "2",

@@ -1,8 +1,11 @@
 #include "shell/Quillbox_Startup.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace quillbox {
@@ -64,6 +67,20 @@ std::string FormatDateTime(const std::tm& time) {
                 std::clamp(time.tm_hour, 0, 23), std::clamp(time.tm_min, 0, 59),
                 std::clamp(time.tm_sec, 0, 60));
   return text;
+}
+
+int ProbeBindError(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return errno;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const int error =
+      bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+  close(fd);
+  return error;
 }
 
 namespace {

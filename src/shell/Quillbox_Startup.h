@@ -36,6 +36,10 @@ extern const char* const kEnglishShortMonthNames[12];
 // out of their range are clamped so a broken clock cannot produce a garbled line.
 std::string FormatDateTime(const std::tm& time);
 
+// The errno that binding a TCP socket to port on all IPv4 addresses gets now, 0 when the bind
+// would succeed. Tells a port in use (EADDRINUSE) from one the user may not take (EACCES).
+int ProbeBindError(int port);
+
 // The local time, injectable so tests can fix it. The real one is thread-safe.
 class TClock {
  public:
