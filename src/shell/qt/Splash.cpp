@@ -1,21 +1,12 @@
 #include "shell/qt/Splash.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QLabel>
 #include <QPixmap>
 #include <QScreen>
 #include <QVBoxLayout>
 
 namespace quillbox {
-
-QString SplashPicturePath(const QString& executablePath) {
-  const QFileInfo info(executablePath);
-  const QString base = info.suffix().isEmpty()
-                           ? executablePath
-                           : executablePath.left(executablePath.size() - info.suffix().size() - 1);
-  return base + ".BMP";
-}
 
 TFormSplash::TFormSplash(const QString& picturePath)
     : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),

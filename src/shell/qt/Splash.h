@@ -25,7 +25,4 @@ class TFormSplash : public QWidget {
   QLabel* ImageSplash;
 };
 
-// The picture beside the executable: its path with the extension, if any, replaced by ".BMP".
-QString SplashPicturePath(const QString& executablePath);
-
 }  // namespace quillbox

@@ -7,13 +7,15 @@
 #include <array>
 #include <functional>
 
+#include "proxy/ConnectionIndicator.h"
+
 namespace quillbox {
 
 // The tray icon and the connection indicator on it: while clients are connected the envelope
 // turns a quarter every 500 ms, and the first tick after the last one has gone shows the idle
 // image again. EnableTimer may be called from any thread (the connection threads call it); all
 // else runs on the user-interface thread.
-class TTrayIndicator : public QObject {
+class TTrayIndicator : public QObject, public ConnectionIndicator {
   Q_OBJECT
 
  public:
@@ -25,7 +27,7 @@ class TTrayIndicator : public QObject {
 
   // Thread-safe. Starts the indicator on the user-interface thread; a running timer keeps its
   // rhythm, so a stream of new connections cannot hold the animation back.
-  void EnableTimer();
+  void EnableTimer() override;
 
   // Shows the icon with image 0. False when the desktop offers no tray.
   bool Add();
