@@ -30,8 +30,6 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
   setCentralWidget(Memo_);
   statusBar()->setObjectName("StatusBar");
   statusBar()->setFixedHeight(kStatusBarHeight);
-  // The menu keeps the desktop's font whatever font the user gives the log.
-  menuBar()->setFont(QApplication::font());
 
   MainMenuFile = menuBar()->addMenu("File(&F)");
   AddItem(MainMenuFile, "MainMenuFileHide", "Hide in the system tray(&H)");
@@ -48,6 +46,11 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
       AddItem(MainMenuOption, "MainMenuOptionIniFileName", "INI file name:");
   MainMenuHelp = menuBar()->addMenu("Help(&H)");
   AddItem(MainMenuHelp, "MainMenuHelpAbout", "About(&A)");
+  // The menus keep the desktop's font whatever font the user gives the log.
+  for (QWidget* menu : {static_cast<QWidget*>(menuBar()), static_cast<QWidget*>(MainMenuFile),
+                        static_cast<QWidget*>(MainMenuEdit), static_cast<QWidget*>(MainMenuOption),
+                        static_cast<QWidget*>(MainMenuHelp)})
+    menu->setFont(QApplication::font());
 
   const auto on = [this](const char* name, auto slot) {
     connect(findChild<QAction*>(name), &QAction::triggered, this, slot);

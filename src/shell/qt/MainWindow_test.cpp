@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -122,6 +123,7 @@ TEST_F(MainWindowTest, FontReachesTheTextAreaAndOtherWindowsWithItsColour) {
   EXPECT_TRUE(window_.Memo().font().bold());
   EXPECT_EQ(window_.Memo().palette().color(QPalette::Text), QColor(Qt::darkGreen));
   EXPECT_EQ(received.pointSize(), 14);
+  EXPECT_EQ(window_.MainMenuFile->font(), QApplication::font());
   // The next opening offers what is in force, colour included.
   dialogs_.Fonts.push_back(std::nullopt);
   window_.MainMenuOptionFontClick();
