@@ -101,7 +101,7 @@ void TDesktop::ShowWithoutTray() {
   AppendLine(
       "   P    No system tray is available here, so the window stays open: "
       "\"Exit / Terminate(X)\" in the File menu ends the Quillbox.");
-  window_.ShowAndRaise();
+  window_.KeepShownWithoutTray();
 }
 
 TFormStatus TDesktop::Placement() const {

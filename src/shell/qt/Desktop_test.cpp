@@ -134,6 +134,10 @@ TEST_F(DesktopTest, WithoutATrayTheLogSaysSoAndTheWindowShows) {
   ASSERT_TRUE(desktop->Start());
   EXPECT_TRUE(MemoLines(*desktop).back().contains("No system tray is available"));
   EXPECT_TRUE(desktop->Window().isVisible());
+  // Hiding it now would leave no way back to it.
+  desktop->Window().close();
+  desktop->Window().MainMenuFileHideClick();
+  EXPECT_TRUE(desktop->Window().isVisible());
 }
 
 TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {

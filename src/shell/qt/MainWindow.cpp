@@ -81,13 +81,20 @@ void TMainWindow::ShowAndRaise() {
   activateWindow();
 }
 
+void TMainWindow::KeepShownWithoutTray() {
+  hides_ = false;
+  findChild<QAction*>("MainMenuFileHide")->setEnabled(false);
+  ShowAndRaise();
+}
+
 void TMainWindow::closeEvent(QCloseEvent* event) {
   event->ignore();
-  hide();
+  MainMenuFileHideClick();
 }
 
 void TMainWindow::MainMenuFileHideClick() {
-  hide();
+  if (hides_)
+    hide();
 }
 
 void TMainWindow::MainMenuFileSaveAsClick() {

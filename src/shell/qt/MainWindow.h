@@ -40,6 +40,10 @@ class TMainWindow : public QMainWindow {
   // Shows the window, out of a minimised state too, and brings it to the front.
   void ShowAndRaise();
 
+  // Without a tray icon a hidden window could not be reached again: it then stays shown, and
+  // only the exit command ends the program.
+  void KeepShownWithoutTray();
+
   // Writes the text area to `fileName`, replacing its content; a failure shows the warning.
   void SaveLogTo(const QString& fileName);
 
@@ -69,6 +73,7 @@ class TMainWindow : public QMainWindow {
   TDesktopDialogs& dialogs_;
   TLogView* Memo_;
   QColor logColor_;
+  bool hides_ = true;
 };
 
 }  // namespace quillbox
