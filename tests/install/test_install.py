@@ -37,7 +37,7 @@ def expected_files():
     files = {installed("BINDIR", p) for p in PROGRAMS}
     files.add(installed("UNITDIR", "quillboxd.service"))
     files |= {installed("MANDIR", "man1", page) for page in MAN_PAGES}
-    files |= {installed("DATADIR", "quillbox", "examples", name) for name in ("quillbox.ini",)}
+    files |= {installed("DATADIR", "quillbox", "examples", name) for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
     if "quillbox" in PROGRAMS:
         files.add(installed("DATADIR", "applications", "quillbox.desktop"))
         files |= {installed("DATADIR", "icons", "hicolor", f"{s}x{s}", "apps", "quillbox.png")
