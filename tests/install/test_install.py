@@ -113,7 +113,8 @@ class InstallTest(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
         with open(entry, encoding="utf-8") as f:
             keys = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-        self.assertEqual(keys["Exec"], "quillbox")
+        self.assertEqual(keys["Exec"], installed("BINDIR", "quillbox"))
+        self.assertEqual(keys["TryExec"], installed("BINDIR", "quillbox"))
         self.assertEqual(keys["Icon"], "quillbox")
         self.assertEqual(keys["Categories"], "Network;Email;")
 
