@@ -281,7 +281,10 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     std::string text = content;
     if (!text.empty() && text.back() != '\n')
       text += newline;
-    if (!text.empty())
+    // One blank line between sections, not two after a rewrite that already ends with one.
+    const bool endsBlank =
+        !lines.empty() && WithoutEnd(lines.back()).empty() && !LineEnd(lines.back()).empty();
+    if (!text.empty() && !endsBlank)
       text += newline;
     text += "[" + std::string(section) + "]" + newline + keyLine + newline;
     storage_.Save(fileName_, text);

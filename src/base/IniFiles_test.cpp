@@ -1,38 +1,17 @@
 #include "base/IniFiles.h"
 
+#include "base/FakeIniStorage.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include <gtest/gtest.h>
 
 namespace quillbox {
 namespace {
-
-// In-memory files with switchable faults.
-class FakeStorage : public IniStorage {
- public:
-  std::optional<std::string> Load(const std::string& fileName, size_t) override {
-    if (failLoad)
-      throw EIniFileError("Unable to read " + fileName);
-    const auto it = files.find(fileName);
-    if (it == files.end())
-      return std::nullopt;
-    return it->second;
-  }
-  void Save(const std::string& fileName, std::string_view content) override {
-    if (failSave)
-      throw EIniFileError("Unable to write to " + fileName);
-    files[fileName] = std::string(content);
-  }
-
-  std::map<std::string, std::string> files;
-  bool failLoad = false;
-  bool failSave = false;
-};
 
 TEST(IniStrToIntDefTest, ReadsDecimalAndLongerThanTwoCharacterHex) {
   struct Case {
@@ -49,7 +28,7 @@ TEST(IniStrToIntDefTest, ReadsDecimalAndLongerThanTwoCharacterHex) {
 }
 
 TEST(TIniFileTest, ReadsWithTheSystemReadingRules) {
-  FakeStorage storage;
+  FakeIniStorage storage;
   storage.files["a.ini"] =
       "Key=before any section\n"
       "[General]\r\n"
@@ -97,7 +76,7 @@ TEST(TIniFileTest, ReadsWithTheSystemReadingRules) {
 }
 
 TEST(TIniFileTest, MissingOrUnreadableFileGivesDefaults) {
-  FakeStorage storage;
+  FakeIniStorage storage;
   EXPECT_EQ(TIniFile("none.ini", storage).ReadInteger("General", "ListeningPort", 123), 123);
   storage.files["a.ini"] = "[General]\nListeningPort=5\n";
   storage.failLoad = true;
@@ -124,6 +103,8 @@ TEST(TIniFileTest, SingleKeyWriteLeavesEveryOtherByteAlone) {
        "[General]\nC=3\n[Font]\n"},
       {"new section is appended after a blank line", "[Font]\r\nB=2", "General", "C", "3",
        "[Font]\r\nB=2\r\n\r\n[General]\r\nC=3\r\n"},
+      {"no second blank line after a rewritten file", "[Font]\nB=2\n\n", "General", "C", "3",
+       "[Font]\nB=2\n\n[General]\nC=3\n"},
       {"last line without line end", "[General]\nA=1", "General", "B", "2",
        "[General]\nA=1\nB=2\n"},
       {"CR LF file stays CR LF", "[General]\r\nA=1\r\n", "General", "A", "2",
@@ -132,7 +113,7 @@ TEST(TIniFileTest, SingleKeyWriteLeavesEveryOtherByteAlone) {
        "LogDirectory", "C:\\\xff", "[General]\nLogDirectory=C:\\\xff\n"},
   };
   for (const auto& c : cases) {
-    FakeStorage storage;
+    FakeIniStorage storage;
     if (*c.before != '\0')
       storage.files["a.ini"] = c.before;
     TIniFile("a.ini", storage).WriteString(c.section, c.key, c.value);
@@ -141,7 +122,7 @@ TEST(TIniFileTest, SingleKeyWriteLeavesEveryOtherByteAlone) {
 }
 
 TEST(TIniFileTest, WriteOfALineBreakOrFailedLoadLeavesTheFileAlone) {
-  FakeStorage storage;
+  FakeIniStorage storage;
   storage.files["a.ini"] = "[General]\nA=1\n";
   TIniFile ini("a.ini", storage);
   EXPECT_THROW(ini.WriteString("General", "A", "1\n[Evil]"), EIniFileError);
@@ -154,7 +135,7 @@ TEST(TIniFileTest, WriteOfALineBreakOrFailedLoadLeavesTheFileAlone) {
 }
 
 TEST(TMemIniFileTest, RewriteNormalisesTheFileButKeepsOrderAndBytes) {
-  FakeStorage storage;
+  FakeIniStorage storage;
   storage.files["a.ini"] =
       "orphan=1\n"
       "; comment\n"
@@ -190,7 +171,7 @@ TEST(TMemIniFileTest, RewriteNormalisesTheFileButKeepsOrderAndBytes) {
 }
 
 TEST(TMemIniFileTest, UnreadableFileIsNeverReplaced) {
-  FakeStorage storage;
+  FakeIniStorage storage;
   storage.files["a.ini"] = "[General]\nA=1\n";
   storage.failLoad = true;
   EXPECT_THROW(TMemIniFile("a.ini", storage), EIniFileError);

@@ -1,0 +1,107 @@
+// quillboxd: Quillbox without windows. The log goes to standard output, start-up failures to
+// standard error. SIGINT or SIGTERM stop the listener and end the program with status 0; the INI
+// file is only read, never written.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shell/Quillbox_Main.h"
+
+namespace quillbox {
+namespace {
+
+// Exit statuses, as the README lists them.
+constexpr int kExitStopped = 0;
+constexpr int kExitStartFailed = 1;
+
+class StdoutTextArea : public TextArea {
+ public:
+  // Write errors (a closed terminal, a full disk) are ignored: the proxy goes on without a log.
+  void AppendLine(const std::string& line) override {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+};
+
+class StderrMessages : public MessageBoxes {
+ public:
+  void ShowError(const std::string& text) override { Print("quillboxd: ", text); }
+  void ShowInformation(const std::string& text) override { Print("", text); }
+  void ShowWarning(const std::string& text) override { Print("quillboxd: warning: ", text); }
+
+ private:
+  static void Print(const char* prefix, const std::string& text) {
+    std::fprintf(stderr, "%s%s\n", prefix, text.c_str());
+    std::fflush(stderr);
+  }
+};
+
+// There is nothing to animate without a tray.
+class NoIndicator : public ConnectionIndicator {
+ public:
+  void EnableTimer() override {}
+};
+
+int Run(int argc, char** argv) {
+  // Every thread inherits this mask, so the stop signals reach only the sigwait below.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A reader of standard output that went away must not end the proxy.
+  signal(SIGPIPE, SIG_IGN);
+
+  StdoutTextArea memo;
+  StderrMessages messages;
+  NoIndicator indicator;
+  TMemoQueue queue;
+  TStartupEnvironment environment;
+  environment.Arguments.assign(argv + 1, argv + argc);
+  TFormMain form(queue, indicator, memo, messages, std::move(environment));
+  if (!form.FormCreate())
+    return kExitStartFailed;
+
+  std::promise<void> printerDone;
+  std::future<void> printerFinished = printerDone.get_future();
+  std::thread printer([&queue, &memo, &printerDone] {
+    std::vector<std::string> lines;
+    while (queue.WaitAndTakeAll(lines, std::chrono::milliseconds(500))) {
+      for (const std::string& line : lines)
+        memo.AppendLine(line);
+    }
+    printerDone.set_value();
+  });
+
+  int signalNumber = 0;
+  sigwait(&stopSignals, &signalNumber);
+  form.Shutdown();
+  // The printer may be stuck writing to a reader that stopped reading; that must not keep the
+  // program from ending.
+  if (printerFinished.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+    std::_Exit(kExitStopped);
+  printer.join();
+  return kExitStopped;
+}
+
+}  // namespace
+}  // namespace quillbox
+
+int main(int argc, char** argv) {
+  try {
+    return quillbox::Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillboxd: %s\n", e.what());
+    return quillbox::kExitStartFailed;
+  }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/IniFiles.h"
+
+namespace quillbox {
+
+// In-memory INI files for tests, with switchable faults. failSaveAfter lets a given number of
+// saves succeed and fails the rest. Thread-safe.
+class FakeIniStorage : public IniStorage {
+ public:
+  std::optional<std::string> Load(const std::string& fileName, size_t) override {
+    std::lock_guard lock(mutex_);
+    ++loads;
+    if (failLoad)
+      throw EIniFileError("Unable to read " + fileName);
+    const auto it = files.find(fileName);
+    if (it == files.end())
+      return std::nullopt;
+    return it->second;
+  }
+  void Save(const std::string& fileName, std::string_view content) override {
+    std::lock_guard lock(mutex_);
+    if (failSaveAfter == 0)
+      throw EIniFileError("Unable to write to " + fileName);
+    if (failSaveAfter > 0)
+      --failSaveAfter;
+    ++saves;
+    files[fileName] = std::string(content);
+  }
+
+  std::map<std::string, std::string> files;
+  bool failLoad = false;
+  int failSaveAfter = -1;  // -1: never fail
+  int loads = 0;
+  int saves = 0;
+
+ private:
+  std::mutex mutex_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/Exception.h"
+
+namespace quillbox {
+
+// A match expression that cannot be parsed or compiled, or a match the engine gave up on. The
+// message is the reason, fit to be shown to the user after "-ERR".
+class EBRegExpError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The parts of a Perl match operator "m<d>regex<d>flags". An expression that is only "m" (an
+// empty match string, a blank rule line) is valid and matches nothing.
+struct TMatchOperator {
+  bool matchesNothing = false;
+  std::string pattern;
+  bool caseless = false;   // i
+  bool multiline = false;  // m
+  bool dotAll = false;     // s
+  bool extended = false;   // x
+};
+
+// Splits a match expression into its regular expression and modifiers. The delimiter is any
+// character but a letter, a digit or a blank; (), [], {} and <> close with their partner and
+// may nest inside the expression. Raises EBRegExpError with a readable reason.
+TMatchOperator ParseMatchOperator(const std::string& expression);
+
+// Perl-style matching of one expression against one text, with the texts of the groups of the
+// last successful match. The expressions come from users (rule files, match strings), so the
+// engine's work per match is bounded: a pathological expression fails with EBRegExpError
+// instead of hanging the connection.
+//
+// Compiled expressions are kept, up to a bounded number, so that a run of matches with the same
+// few expressions compiles each once; the least recently used one is freed before another is
+// compiled beyond the bound.
+//
+// Not thread-safe: each thread uses its own instance (SharedRegExp).
+class TBRegExp {
+ public:
+  static constexpr size_t kDefaultCacheSize = 16;
+
+  explicit TBRegExp(size_t cacheSize = kDefaultCacheSize);
+  ~TBRegExp();
+  TBRegExp(const TBRegExp&) = delete;
+  TBRegExp& operator=(const TBRegExp&) = delete;
+
+  // 1 when the expression matched somewhere in target, 0 when not. Raises EBRegExpError for an
+  // expression that cannot be used; no strings are available afterwards.
+  int Match(const std::string& expression, const std::string& target);
+
+  // Text of group index of the last successful Match (0 is the whole match; a group that took
+  // no part in the match is empty). Raises "no strings now" or "index out of range".
+  std::string Strings(int index);
+
+  // Groups of the last matched expression plus one; 0 before any expression was compiled.
+  int GroupCount();
+
+  // How many times this matcher has compiled an expression, and how many it holds now.
+  int Compilations() const { return compilations_; }
+  size_t CachedExpressions() const;
+
+ private:
+  struct Compiled;
+  struct Limits;
+  Compiled& Lookup(const std::string& expression);
+
+  size_t cacheSize_;
+  std::unique_ptr<Limits> limits_;
+  std::vector<std::unique_ptr<Compiled>> cache_;  // most recently used last
+  int compilations_ = 0;
+  int groupCount_ = 0;
+  bool mode_ = false;  // true: the last Match succeeded and groups_ describe it
+  std::string target_;
+  std::vector<std::pair<size_t, size_t>> groups_;
+};
+
+// The calling thread's matcher, created on the thread's first call and destroyed when the
+// thread ends, so that a Match and the Strings reads that follow it always see the same match.
+TBRegExp& SharedRegExp();
+
+}  // namespace quillbox

@@ -1,0 +1,139 @@
+#include "judge/IdDNSResolver.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "base/SysUtils.h"
+#include "judge/UdpSocket.h"
+
+namespace quillbox {
+
+namespace {
+
+constexpr size_t kMaxReplySize = 8192;
+constexpr size_t kMaxLabelLength = 63;
+constexpr size_t kMaxEncodedNameLength = 255;
+
+void PutU16(std::string& out, uint16_t value) {
+  out.push_back(static_cast<char>(value >> 8));
+  out.push_back(static_cast<char>(value & 0xff));
+}
+
+// Labels longer than 63 bytes, empty labels inside a name and names over 255 bytes cannot be
+// put on the wire as RFC 1035 defines it; a server would misread them, so they are refused.
+void PutName(std::string& out, const std::string& name) {
+  std::string_view rest = name;
+  if (!rest.empty() && rest.back() == '.')
+    rest.remove_suffix(1);
+  size_t encoded = 1;
+  while (!rest.empty()) {
+    const size_t dot = rest.find('.');
+    const std::string_view label = rest.substr(0, dot);
+    if (label.empty())
+      throw EIdDnsResolverError("Invalid domain name (empty label): " + name);
+    if (label.size() > kMaxLabelLength)
+      throw EIdDnsResolverError("Invalid domain name (label over 63 bytes): " + name);
+    encoded += 1 + label.size();
+    if (encoded > kMaxEncodedNameLength)
+      throw EIdDnsResolverError("Invalid domain name (over 255 bytes): " + name);
+    out.push_back(static_cast<char>(label.size()));
+    out.append(label);
+    rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+    if (dot != std::string_view::npos && rest.empty())
+      throw EIdDnsResolverError("Invalid domain name (empty label): " + name);
+  }
+  out.push_back('\0');
+}
+
+}  // namespace
+
+TDNSHeader::TDNSHeader() : ID(RandomId()) {}
+
+uint16_t TDNSHeader::RandomId() {
+  uint16_t id = 0xffff;
+  while (id == 0xffff) {
+    if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id) && errno != EINTR)
+      throw EIdDnsResolverError("No random source for the query identifier");
+  }
+  return id;
+}
+
+std::string TDNSHeader::Bytes() const {
+  std::string out;
+  out.reserve(12);
+  for (uint16_t word : {ID, Flags, QDCount, ANCount, NSCount, ARCount})
+    PutU16(out, word);
+  return out;
+}
+
+TIdDNSResolver::TIdDNSResolver(TIdStack& stack) : stack_(stack) {}
+
+void TIdDNSResolver::BuildQuery(const std::string& name, int qclass) {
+  if (QueryType.empty())
+    throw EIdDnsResolverError("Invalid Query Count 0");
+  if (QueryType.contains(qtIXFR) || QueryType.contains(qtAXFR))
+    throw EIdDnsResolverError("Zone transfer queries (IXFR, AXFR) are not supported");
+  if (qclass < 0 || qclass > 0xffff)
+    throw EIdDnsResolverError("Invalid query class " + std::to_string(qclass));
+  std::string question;
+  PutName(question, name);
+  header_ = TDNSHeader();
+  header_.Flags = AllowRecursiveQueries ? 0x0100 : 0x0000;
+  header_.QDCount = static_cast<uint16_t>(QueryType.size());
+  query_ = header_.Bytes();
+  for (TQueryRecordTypes type : QueryType) {
+    query_.append(question);
+    PutU16(query_, QueryTypeCode(type));
+    PutU16(query_, static_cast<uint16_t>(qclass));
+  }
+}
+
+std::string TIdDNSResolver::ServerAddress() const {
+  if (Host.empty()) {
+    std::string server = FirstNameserver(ResolvConfPath);
+    if (server.empty())
+      throw EIdDnsResolverError("No DNS server given and none in " + ResolvConfPath);
+    return server;
+  }
+  if (IPVersion == TIdIPVersion::Id_IPv6)
+    return SameText(Host, "LOCALHOST") ? "::1" : Host;
+  return ResolveIPv4(stack_, Host);
+}
+
+void TIdDNSResolver::QueryDomain(const std::string& name, int qclass) {
+  result_.Clear();
+  query_.clear();
+  BuildQuery(name, qclass);
+  std::string reply;
+  {
+    TUdpSocket socket(ServerAddress(), Port);
+    socket.Send(query_);
+    reply = socket.Receive(kMaxReplySize, WaitingTime);
+  }
+  if (reply.size() <= 4)
+    return;
+  try {
+    DecodeDnsReply(reply, header_.ID, result_);
+  } catch (...) {
+    // A half-decoded reply must not pass for an answer.
+    result_.Clear();
+    throw;
+  }
+}
+
+std::string FirstNameserver(const std::string& resolvConfPath) {
+  std::ifstream file(resolvConfPath);
+  std::string line;
+  for (int lines = 0; lines < 1000 && std::getline(file, line); ++lines) {
+    std::istringstream words(line);
+    std::string keyword, address;
+    if (words >> keyword >> address && keyword == "nameserver")
+      return address;
+  }
+  return {};
+}
+
+}  // namespace quillbox

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "judge/IdDNSRecords.h"
+#include "pop3/IdSocketHandle.h"
+#include "pop3/IdStack.h"
+
+namespace quillbox {
+
+// The six header words of a DNS message. A new header gets an identifier from the system's
+// random source, so that an off-path sender cannot guess it. Not thread-safe.
+class TDNSHeader {
+ public:
+  TDNSHeader();
+
+  // An unpredictable identifier from 0 to 65534.
+  static uint16_t RandomId();
+
+  uint16_t ID = 0;
+  uint16_t Flags = 0;
+  uint16_t QDCount = 0, ANCount = 0, NSCount = 0, ARCount = 0;
+
+  // The 12 header bytes in network byte order.
+  std::string Bytes() const;
+};
+
+
+// A DNS client: one query in one UDP datagram to one server, at most one reply datagram back,
+// decoded into QueryResult(). Used by one thread at a time (each connection owns one).
+class TIdDNSResolver {
+ public:
+  // stack resolves a DNS server given by name.
+  explicit TIdDNSResolver(TIdStack& stack = GStack());
+
+  std::string Host;  // dotted quad, "LOCALHOST" or a host name; empty: ResolvConfPath's server
+  int Port = 53;
+  TQueryType QueryType;
+  int WaitingTime = 5000;  // milliseconds to wait for the reply
+  bool AllowRecursiveQueries = true;
+  TIdIPVersion IPVersion = TIdIPVersion::Id_IPv4;
+  std::string ResolvConfPath = "/etc/resolv.conf";
+
+  // Asks the server for name in class qclass (0 to 65535). No reply within WaitingTime, or one
+  // of 4 bytes or fewer, leaves the result empty. Raises EIdDnsResolverError or EIdSocketError.
+  void QueryDomain(const std::string& name, int qclass);
+
+  const TQueryResult& QueryResult() const { return result_; }
+  const TDNSHeader& DNSHeader() const { return header_; }
+  const std::string& QueryBytes() const { return query_; }
+
+ private:
+  void BuildQuery(const std::string& name, int qclass);
+  std::string ServerAddress() const;
+
+  TIdStack& stack_;
+  TDNSHeader header_;
+  std::string query_;
+  TQueryResult result_;
+};
+
+// The first "nameserver" address of a resolv.conf file, or "" when there is none (or no file).
+std::string FirstNameserver(const std::string& resolvConfPath);
+
+}  // namespace quillbox

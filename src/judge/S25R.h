@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "judge/IdDNSResolver.h"
+#include "pop3/IdStack.h"
+
+namespace quillbox {
+
+// The S25R verdict on the host that handed a message to the user's provider: reverse lookup,
+// forward lookup at the user's DNS server, paranoid check, then the rules. Status numbers:
+// N > 0 rule N matched, -1 no host name, -2 no forward address, -3 paranoid check failed, 0
+// normal.
+//
+// Thread-safe as long as S25RRules is not changed after start-up: every call uses only the
+// resolver and stack it is given and the calling thread's matcher.
+class TS25RJudgment {
+ public:
+  explicit TS25RJudgment(LogSink& log) : log_(log) {}
+  virtual ~TS25RJudgment() = default;
+
+  std::vector<std::string> S25RRules;  // filled at start-up, read-only afterwards
+
+  // Reads one rule per line (CR LF or LF; stray CRs dropped; every line counts, blank ones too).
+  // False when the file cannot be opened or read to its end; lines read before stay in rules.
+  static bool LoadRulesFile(std::vector<std::string>& rules, const std::string& fileName);
+
+  // The IPv4 addresses of hostName at dnsServer, in the order of the reply; empty on any
+  // failure, which is not reported.
+  void HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
+                             const std::string& hostName, std::vector<std::string>& addresses);
+
+  // The judgment of address. hostName, lookupedAddress and status come in empty and 0 and are
+  // left alone where the judgment does not set them. A rule the matcher rejects raises
+  // EBRegExpError.
+  void CheckByS25R(TIdDNSResolver& resolver, TIdStack& stack, const std::string& dnsServer,
+                   const std::vector<std::string>& rules, const std::string& address,
+                   std::string& hostName, std::string& lookupedAddress, int& status);
+
+  // The number (from 1) of the first rule that hostName matches, or 0.
+  static int FirstMatchingRule(const std::vector<std::string>& rules, const std::string& hostName);
+
+ protected:
+  LogSink& log_;
+};
+
+}  // namespace quillbox

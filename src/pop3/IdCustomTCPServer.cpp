@@ -1,0 +1,277 @@
+#include "pop3/IdCustomTCPServer.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "pop3/IdException.h"
+
+namespace quillbox {
+
+namespace {
+
+// How often a listener thread looks whether it has been told to stop.
+constexpr int kAcceptPollMs = 250;
+// Pause after a failed accept (for example no descriptors left), so the loop does not spin.
+constexpr auto kAcceptErrorPause = std::chrono::milliseconds(50);
+
+bool IPv6Available() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+TIdContext::TIdContext(std::unique_ptr<TIdTCPConnection> connection)
+    : connection_(std::move(connection)) {}
+
+TIdContext::~TIdContext() = default;
+
+void TIdContext::Abort() {
+  connection_->Disconnect();
+}
+
+struct TIdCustomTCPServer::Listener {
+  std::unique_ptr<TIdPosixSocket> socket;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+// One accepted connection and its thread. The thread owns the context until it lets go of it;
+// both the hand-over and Abort from a shutdown happen under contextsLock_.
+struct TIdCustomTCPServer::ConnectionThread {
+  std::unique_ptr<TIdContext> context;
+  std::thread thread;
+  bool finished = false;
+};
+
+TIdCustomTCPServer::TIdCustomTCPServer() {
+  SetContextClass<TIdContext>();
+}
+
+TIdCustomTCPServer::~TIdCustomTCPServer() {
+  SetActive(false);
+}
+
+size_t TIdCustomTCPServer::ContextCount() const {
+  std::lock_guard<std::mutex> guard(contextsLock_);
+  return contexts_.size();
+}
+
+void TIdCustomTCPServer::SetActive(bool value) {
+  if (value == active_)
+    return;
+  if (!value) {
+    active_ = false;
+    StopListening();
+    StopConnections();
+    return;
+  }
+  InitializeCommandHandlers();
+  if (bindings_.empty()) {
+    bindings_.push_back({"", DefaultPort, Id_IPv4});
+    if (IPv6Available())
+      bindings_.push_back({"", DefaultPort, Id_IPv6});
+  }
+  StartListening();
+  active_ = true;
+}
+
+void TIdCustomTCPServer::StartListening() {
+  // Every binding is bound and listening before any thread starts, so a failure leaves nothing
+  // behind: the sockets made so far close with the vector.
+  std::vector<std::unique_ptr<TIdPosixSocket>> sockets;
+  try {
+    for (const auto& binding : bindings_) {
+      auto socket = TIdPosixSocket::Create(binding.IPVersion);
+      if (ReuseSocket != rsFalse)
+        socket->SetReuseAddress();
+      if (binding.IPVersion == Id_IPv6)
+        socket->SetV6Only();
+      socket->Bind(binding.IP, binding.Port);
+      sockets.push_back(std::move(socket));
+    }
+    for (auto& socket : sockets)
+      socket->Listen(ListenQueue);
+  } catch (const Exception&) {
+    throw EIdCouldNotBindSocket();
+  }
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    bindings_[i].Port = sockets[i]->LocalPort();
+    auto listener = std::make_unique<Listener>();
+    listener->socket = std::move(sockets[i]);
+    Listener& raw = *listener;
+    listeners_.push_back(std::move(listener));
+    raw.thread = std::thread([this, &raw] { ListenerRun(raw); });
+  }
+}
+
+void TIdCustomTCPServer::StopListening() {
+  for (auto& listener : listeners_) {
+    listener->stop = true;
+    listener->socket->Close();
+    if (listener->thread.joinable())
+      listener->thread.join();
+  }
+  listeners_.clear();
+}
+
+void TIdCustomTCPServer::ListenerRun(Listener& listener) {
+  while (!listener.stop) {
+    ReapFinished();
+    try {
+      auto socket = listener.socket->Accept(kAcceptPollMs);
+      if (socket)
+        Accepted(std::move(socket));
+    } catch (const std::exception&) {
+      // Errors of one accept concern that client only; the listener goes on.
+      if (!listener.stop)
+        std::this_thread::sleep_for(kAcceptErrorPause);
+    }
+  }
+}
+
+void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
+  auto io = std::make_unique<TIdIOHandlerStack>();
+  io->Open(std::move(socket));
+  auto connection = std::make_unique<TIdTCPConnection>(std::move(io));
+  bool refused;
+  {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    refused = MaxConnections > 0 && accepted_ >= MaxConnections;
+    if (!refused)
+      ++accepted_;
+  }
+  if (refused) {
+    try {
+      SendMaxConnectionReply(*connection);
+    } catch (const std::exception&) {
+      // The refused client may already be gone; there is nobody to tell.
+    }
+    connection->Disconnect();
+    return;
+  }
+  try {
+    auto context = contextFactory_(std::move(connection));
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    auto& record = connections_.emplace_back();
+    record.context = std::move(context);
+    try {
+      record.thread = std::thread([this, &record] { ConnectionRun(record); });
+    } catch (...) {
+      connections_.pop_back();
+      throw;
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    --accepted_;
+    throw;
+  }
+}
+
+void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
+  TIdContext& context = *record.context;
+  std::exception_ptr error;
+  bool connected = false;
+  try {
+    {
+      std::lock_guard<std::mutex> guard(contextsLock_);
+      contexts_.push_back(&context);
+    }
+    DoConnect(context);
+    connected = true;
+    while (DoExecute(context)) {
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (connected && OnDisconnect) {
+    try {
+      OnDisconnect(context);
+    } catch (...) {
+      if (!error)
+        error = std::current_exception();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), &context), contexts_.end());
+    --accepted_;
+  }
+  if (error && OnException) {
+    try {
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        OnException(context, e);
+      } catch (...) {
+        OnException(context, Exception("Unknown error"));
+      }
+    } catch (...) {
+      // An error of the error report itself has nowhere left to go.
+    }
+  }
+  std::unique_ptr<TIdContext> mine;
+  {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    mine = std::move(record.context);
+  }
+  mine.reset();
+  std::lock_guard<std::mutex> guard(contextsLock_);
+  record.finished = true;
+}
+
+void TIdCustomTCPServer::ReapFinished() {
+  std::list<ConnectionThread> finished;
+  {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      auto next = std::next(it);
+      if (it->finished)
+        finished.splice(finished.end(), connections_, it);
+      it = next;
+    }
+  }
+  for (auto& record : finished)
+    record.thread.join();
+}
+
+void TIdCustomTCPServer::StopConnections() {
+  std::list<ConnectionThread> all;
+  {
+    std::lock_guard<std::mutex> guard(contextsLock_);
+    for (auto& record : connections_) {
+      if (!record.context)
+        continue;
+      try {
+        record.context->Abort();
+      } catch (const std::exception&) {
+        // Closing is best effort; the join below still waits for the thread.
+      }
+    }
+    all.splice(all.end(), connections_);
+  }
+  for (auto& record : all)
+    record.thread.join();
+}
+
+void TIdCustomTCPServer::DoConnect(TIdContext& context) {
+  if (OnConnect)
+    OnConnect(context);
+}
+
+bool TIdCustomTCPServer::DoExecute(TIdContext& context) {
+  if (!OnExecute)
+    return false;
+  OnExecute(context);
+  return context.Connection().Connected();
+}
+
+void TIdCustomTCPServer::SendMaxConnectionReply(TIdTCPConnection&) {}
+
+}  // namespace quillbox

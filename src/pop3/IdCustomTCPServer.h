@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pop3/IdSocketHandle.h"
+#include "pop3/IdTCPConnection.h"
+
+namespace quillbox {
+
+// One accepted client connection and everything kept about it. Used by the connection's own
+// thread; Abort() is called by the listener's shutdown from another thread.
+class TIdContext {
+ public:
+  explicit TIdContext(std::unique_ptr<TIdTCPConnection> connection);
+  virtual ~TIdContext();
+  TIdContext(const TIdContext&) = delete;
+  TIdContext& operator=(const TIdContext&) = delete;
+
+  TIdTCPConnection& Connection() { return *connection_; }
+
+  // Closes everything the connection thread may be blocked on, so that shutdown can end. The
+  // base closes the client connection; a derived context closes its own connections as well
+  // and calls the base. Must be thread-safe.
+  virtual void Abort();
+
+ private:
+  std::unique_ptr<TIdTCPConnection> connection_;
+};
+
+// The listener: listening sockets, one listener thread per binding, one thread per accepted
+// connection. Activation and deactivation come from one thread (the owner's); the events run on
+// connection threads, concurrently for different connections. Deactivation (and destruction)
+// returns only after every connection thread has ended, its OnException call included.
+class TIdCustomTCPServer {
+ public:
+  using ContextFactory =
+      std::function<std::unique_ptr<TIdContext>(std::unique_ptr<TIdTCPConnection>)>;
+
+  TIdCustomTCPServer();
+  virtual ~TIdCustomTCPServer();
+  TIdCustomTCPServer(const TIdCustomTCPServer&) = delete;
+  TIdCustomTCPServer& operator=(const TIdCustomTCPServer&) = delete;
+
+  bool Active() const { return active_; }
+  // true: listen on every binding (raises EIdCouldNotBindSocket, leaving nothing listening);
+  // false: shut down.
+  void SetActive(bool value);
+
+  std::vector<TIdSocketHandle>& Bindings() { return bindings_; }
+  // Number of contexts in Contexts (those past their before-run step and not yet after-run).
+  size_t ContextCount() const;
+
+  // The class made for every connection: C derives from TIdContext and is constructible from
+  // std::unique_ptr<TIdTCPConnection>.
+  template <class C>
+  void SetContextClass() {
+    contextFactory_ = [](std::unique_ptr<TIdTCPConnection> connection) {
+      return std::unique_ptr<TIdContext>(std::make_unique<C>(std::move(connection)));
+    };
+  }
+
+  int DefaultPort = 0;
+  int MaxConnections = 0;  // 0 or less: no limit
+  int ListenQueue = 15;
+  TIdReuseSocket ReuseSocket = rsOSDependent;
+  int TerminateWaitTime = 5000;
+
+  std::function<void(TIdContext&)> OnExecute;  // one pass when no command layer runs
+  std::function<void(TIdContext&)> OnConnect;
+  std::function<void(TIdContext&)> OnDisconnect;
+  std::function<void(TIdContext&, const std::exception&)> OnException;
+
+  // One pass of a connection's loop; false when the connection is down. Public so that tests
+  // and fuzzers can drive a context without threads.
+  virtual bool DoExecute(TIdContext& context);
+
+ protected:
+  // Called at every activation; builds the command table the first time.
+  virtual void InitializeCommandHandlers() {}
+  // Connect phase: OnConnect.
+  virtual void DoConnect(TIdContext& context);
+  // Writes the reply that refuses a connection over the limit (nothing here).
+  virtual void SendMaxConnectionReply(TIdTCPConnection& connection);
+
+ private:
+  struct Listener;
+  struct ConnectionThread;
+
+  void StartListening();
+  void StopListening();
+  void ListenerRun(Listener& listener);
+  void Accepted(std::unique_ptr<TIdPosixSocket> socket);
+  void ConnectionRun(ConnectionThread& record);
+  void ReapFinished();
+  void StopConnections();
+
+  std::vector<TIdSocketHandle> bindings_;
+  ContextFactory contextFactory_;
+  bool active_ = false;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+
+  // Guards contexts_, connections_ and accepted_.
+  mutable std::mutex contextsLock_;
+  std::vector<TIdContext*> contexts_;
+  std::list<ConnectionThread> connections_;
+  // Connections from accept to the end of their thread; the limit counts these, so that two
+  // clients accepted a moment apart never both get in.
+  int accepted_ = 0;
+};
+
+}  // namespace quillbox

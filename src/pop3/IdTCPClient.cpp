@@ -1,0 +1,67 @@
+#include "pop3/IdTCPClient.h"
+
+#include "pop3/IdException.h"
+
+namespace quillbox {
+
+TIdTCPClient::TIdTCPClient(TIdStack& stack) : stack_(stack) {}
+
+TIdTCPClient::~TIdTCPClient() {
+  Disconnect();
+}
+
+void TIdTCPClient::Connect() {
+  if (IsConnected())
+    throw EIdAlreadyConnected();
+  if (Host.empty())
+    throw EIdHostRequired();
+  if (Port == 0)
+    throw EIdPortRequired();
+
+  auto io = std::make_unique<TIdIOHandlerStack>();
+  io->Host = Host;
+  io->Port = Port;
+  io->ReadTimeout = ReadTimeout;
+  try {
+    auto socket = TIdPosixSocket::Create(IPVersion);
+    TIdPosixSocket& raw = *socket;
+    if (ReuseSocket == rsTrue)
+      raw.SetReuseAddress();
+    if (!BoundIP.empty() || BoundPort != 0) {
+      try {
+        raw.Bind(BoundIP, BoundPort);
+      } catch (const EIdSocketError&) {
+        throw EIdCouldNotBindSocket();
+      }
+    }
+    raw.SetNoDelay(!UseNagle);
+    io->Open(std::move(socket));
+    SetIOHandler(std::move(io));
+    {
+      // An Abort that came before the socket was reachable must not be lost; one that comes
+      // after this check finds the socket and closes it.
+      std::lock_guard<std::mutex> guard(IOHandlerLock());
+      if (aborted_)
+        throw EIdClosedSocket();
+    }
+    const std::string address = ResolveIPv4(stack_, Host);
+    raw.Connect(address, Port, ConnectTimeout);
+  } catch (...) {
+    SetIOHandler(nullptr);
+    throw;
+  }
+}
+
+void TIdTCPClient::Disconnect() {
+  TIdTCPConnection::Disconnect();
+}
+
+void TIdTCPClient::Abort() {
+  {
+    std::lock_guard<std::mutex> guard(IOHandlerLock());
+    aborted_ = true;
+  }
+  TIdTCPConnection::Disconnect();
+}
+
+}  // namespace quillbox

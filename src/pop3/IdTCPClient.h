@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+
+#include "pop3/IdStack.h"
+#include "pop3/IdTCPConnection.h"
+
+namespace quillbox {
+
+// An outgoing TCP connection with its line connection. Used by one thread; Abort() may come
+// from any other thread and wakes that thread in Connect or in a read.
+class TIdTCPClient : public TIdTCPConnection {
+ public:
+  explicit TIdTCPClient(TIdStack& stack = GStack());
+  // Closes the connection without sending anything.
+  ~TIdTCPClient() override;
+
+  // Raises EIdAlreadyConnected, EIdHostRequired, EIdPortRequired (both with empty messages),
+  // EIdCouldNotBindSocket, socket errors (lookup, connect), EIdConnectTimeout; after Abort,
+  // EIdClosedSocket. On failure the client is left without a line connection.
+  void Connect();
+  // Connected() of the line connection; false before Connect.
+  bool IsConnected() { return Connected(); }
+  void Disconnect() override;
+
+  // Closes the connection and refuses any later Connect, so that a thread that is about to
+  // connect cannot slip past a shutdown. Thread-safe.
+  void Abort();
+
+  std::string BoundIP;
+  int BoundPort = 0;
+  int ConnectTimeout = 0;  // 0 or -1: no limit of our own
+  std::string Host;
+  TIdIPVersion IPVersion = Id_IPv4;
+  int Port = 0;
+  int ReadTimeout = -1;
+  TIdReuseSocket ReuseSocket = rsOSDependent;
+  bool UseNagle = true;
+
+ private:
+  TIdStack& stack_;
+  bool aborted_ = false;  // guarded by IOHandlerLock()
+};
+
+}  // namespace quillbox

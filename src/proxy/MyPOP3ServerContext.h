@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "judge/IdDNSResolver.h"
+#include "pop3/IdPOP3Server.h"
+#include "pop3/IdStack.h"
+#include "pop3/IdTCPClient.h"
+
+namespace quillbox {
+
+// Everything the proxy keeps for one mail-client connection: the connection to the real
+// server, the lookup objects of the sender judgment, the values of the user's rule file and
+// the working lists of the retrieval. The listener creates one per accepted client and
+// destroys it with the connection; destroying it closes the upstream connection without
+// sending anything.
+//
+// Used only by its connection's thread, except Abort(), which any thread may call.
+class TMyPOP3ServerContext : public TIdPOP3ServerContext {
+ public:
+  using TIdPOP3ServerContext::TIdPOP3ServerContext;
+
+  // Shutdown closes the client connection from another thread; a connection thread waiting
+  // on a silent real server would still hang, so the upstream connection is closed too.
+  void Abort() override;
+
+  std::vector<std::string> UpstreamCapabilities;  // CAPA lines of the real server at login
+  std::string DNSServer;                          // from the rule file
+  TIdDNSResolver Resolver;
+  std::string UpstreamGreeting;
+  std::vector<std::string> HeaderLines;     // header of the message being retrieved
+  std::vector<std::string> UnfoldedHeader;  // the same with continuation lines joined
+  std::string UpstreamHost;
+  int UpstreamPort = 0;
+  TIdTCPClient Upstream;
+  std::string MatchString;  // from the rule file
+  int MaxLines = 0;         // from the rule file
+  TIdStackWindows Stack;
+  std::string UpstreamUser;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "judge/S25R.h"
+#include "pop3/IdPOP3Server.h"
+#include "pop3/IdStack.h"
+#include "proxy/ConnectionIndicator.h"
+#include "proxy/MyPOP3ServerContext.h"
+
+namespace quillbox {
+
+// The proxy: the POP3 listener the mail client talks to and the handlers that log in to the
+// real server named in the login name "user#host:port;rulefile", relay every command, and add
+// the four sender header lines to every retrieved message. The front ends derive their main
+// window core from it.
+//
+// The handlers run on the connection threads, concurrently for different clients; each uses
+// only its own context, the read-only S25RRules, the calling thread's matcher and the log.
+// AllowConnectionFromOutside may be changed from any thread. Everything else is set up before
+// the listener is activated. A derived class whose members the handlers reach must deactivate
+// IdPOP3Server in its own destructor.
+class TQuillboxProxy : public TS25RJudgment {
+ public:
+  TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator);
+  ~TQuillboxProxy() override;
+  TQuillboxProxy(const TQuillboxProxy&) = delete;
+  TQuillboxProxy& operator=(const TQuillboxProxy&) = delete;
+
+  TIdPOP3Server IdPOP3Server;
+  std::atomic<bool> AllowConnectionFromOutside{false};
+
+  // Where the sender judgment of every connection looks names up. By default each connection
+  // uses its own Stack and DNS port 53; tests point them at fakes. Set before activation.
+  TIdStack* ReverseLookupStack = nullptr;
+  int DNSPort = 53;
+
+  // Makes every connection a TMyPOP3ServerContext and routes every event to the handlers below.
+  void AssignEvents();
+
+  // Connection and login (access check, login name, rule file, upstream login).
+  void IdPOP3ServerConnect(TIdContext& context);
+  void IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext& serverContext);
+  void IdPOP3ServerDisconnect(TIdContext& context);
+  void IdPOP3ServerException(TIdContext& context, const std::exception& error);
+
+  // Relays.
+  void IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size);
+  void IdPOP3ServerLIST(TIdCommand& command, int messageNumber);
+  void IdPOP3ServerUIDL(TIdCommand& command, int messageNumber);
+  void IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int lines);
+  void IdPOP3ServerDELEte(TIdCommand& command, int messageNumber);
+  void IdPOP3ServerReSET(TIdCommand& command);
+  void IdPOP3ServerQUIT(TIdCommand& command);
+  void IdPOP3ServerCAPA(TIdContext& context, std::vector<std::string>& capabilities);
+
+  // Retrieval with the sender annotation.
+  void IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber);
+
+ private:
+  void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
+                    const char* replyPrefix);
+
+  ConnectionIndicator& indicator_;
+};
+
+}  // namespace quillbox

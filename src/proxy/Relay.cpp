@@ -1,0 +1,117 @@
+// The relays: each client command becomes one exchange with the real server, whose answer goes
+// back to the client as the command's reply and response lines.
+#include "base/SysUtils.h"
+#include "proxy/CutToken.h"
+#include "proxy/QuillboxProxy.h"
+#include "proxy/UpstreamLines.h"
+
+namespace quillbox {
+namespace {
+
+// Sends command upstream and reads its reply line: logged with replyPrefix, and either raised
+// (a "-ERR") or made the client's "+OK" reply. Returns the reply as received.
+std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstreamCommand,
+                  const char* replyPrefix, bool testForErr = true) {
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  log.AddToMemo("C->P    " + upstreamCommand);
+  SendUpstream(c, upstreamCommand);
+  log.AddToMemo("   P->S " + upstreamCommand);
+  const std::string reply = ReadUpstreamReply(c);
+  log.AddToMemo(replyPrefix + reply);
+  log.AddToMemo("C<-P    " + reply);
+  if (testForErr && IsErrReply(reply)) {
+    throw EProxyError(ReplyRest(reply, 5));
+  }
+  command.Reply.SetCodeAndText("+OK", ReplyRest(reply, 4));
+  return reply;
+}
+
+// The lines of a multi-line answer become the response; the terminating "." goes out even when
+// there are none.
+void RelayAnswerLines(TIdCommand& command) {
+  ReadUpstreamAnswer(ProxyContext(command), command.Response);
+  command.AlwaysSendResponse = true;
+}
+
+std::string WithNumber(const std::string& verb, int messageNumber) {
+  return messageNumber >= 0 ? verb + " " + std::to_string(messageNumber) : verb;
+}
+
+}  // namespace
+
+void TQuillboxProxy::RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
+                                  const char* replyPrefix) {
+  Relay(log_, command, WithNumber(verb, messageNumber), replyPrefix);
+  if (messageNumber < 0) {
+    RelayAnswerLines(command);
+  }
+}
+
+void TQuillboxProxy::IdPOP3ServerLIST(TIdCommand& command, int messageNumber) {
+  RelayListing(command, "LIST", messageNumber, "   C<-S ");
+}
+
+void TQuillboxProxy::IdPOP3ServerUIDL(TIdCommand& command, int messageNumber) {
+  RelayListing(command, "UIDL", messageNumber, "   P<-S ");
+}
+
+void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int lines) {
+  Relay(log_, command, "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines),
+        "   P<-S ");
+  RelayAnswerLines(command);
+}
+
+void TQuillboxProxy::IdPOP3ServerDELEte(TIdCommand& command, int messageNumber) {
+  Relay(log_, command, "DELE " + std::to_string(messageNumber), "   P<-S ");
+}
+
+void TQuillboxProxy::IdPOP3ServerReSET(TIdCommand& command) {
+  Relay(log_, command, "RSET", "   P<-S ", false);
+}
+
+void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size) {
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  log_.AddToMemo("C->P    STAT");
+  SendUpstream(c, "STAT");
+  log_.AddToMemo("   P->S STAT");
+  std::string reply = ReadUpstreamReply(c);
+  log_.AddToMemo("   P<-S " + reply);
+  if (IsErrReply(reply)) {
+    log_.AddToMemo("C<-P    " + reply);
+    throw EProxyError(ReplyRest(reply, 5));
+  }
+  CutToken(reply, ' ');
+  count = StrToIntDef(CutToken(reply, ' '), 0);
+  size = StrToIntDef(CutToken(reply, ' '), 0);
+  log_.AddToMemo("C<-P    +OK " + std::to_string(count) + " " + std::to_string(size));
+}
+
+void TQuillboxProxy::IdPOP3ServerQUIT(TIdCommand& command) {
+  static const std::string kGoodBye = "Good-bye from the Quillbox";
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  log_.AddToMemo("C->P    QUIT");
+  command.Reply.SetCodeAndText("+OK", kGoodBye);
+  log_.AddToMemo("C<-P    +OK " + kGoodBye);
+  if (!c.Upstream.IsConnected()) {
+    return;
+  }
+  SendUpstream(c, "QUIT");
+  log_.AddToMemo("   P->S QUIT");
+  log_.AddToMemo("   P<-S " + ReadUpstreamReply(c));
+}
+
+void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::string>& capabilities) {
+  log_.AddToMemo("C->P    CAPA");
+  log_.AddToMemo("C<-P    Response of CAPA command");
+  for (const std::string& line : ProxyContext(context).UpstreamCapabilities) {
+    bool known = false;
+    for (const std::string& have : capabilities) {
+      known = known || SameText(have, line);
+    }
+    if (!known) {
+      capabilities.push_back(line);
+    }
+  }
+}
+
+}  // namespace quillbox

@@ -1,0 +1,63 @@
+#include "proxy/UpstreamLines.h"
+
+namespace quillbox {
+namespace {
+
+// Runs one exchange step on the upstream connection and closes that connection if it fails.
+template <class Step>
+auto ClosingOnFailure(TMyPOP3ServerContext& context, Step step) {
+  try {
+    return step(context.Upstream.IOHandler());
+  } catch (...) {
+    context.Upstream.Disconnect();
+    throw;
+  }
+}
+
+}  // namespace
+
+TMyPOP3ServerContext& ProxyContext(TIdContext& context) {
+  return dynamic_cast<TMyPOP3ServerContext&>(context);
+}
+
+TMyPOP3ServerContext& ProxyContext(TIdCommand& command) {
+  return ProxyContext(command.Context());
+}
+
+void SendUpstream(TMyPOP3ServerContext& context, const std::string& line) {
+  ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLine(line); });
+}
+
+std::string ReadUpstreamReply(TMyPOP3ServerContext& context) {
+  return ClosingOnFailure(context, [](TIdIOHandlerStack& io) { return io.ReadLine(); });
+}
+
+bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {
+  line = ClosingOnFailure(context, [](TIdIOHandlerStack& io) {
+    return io.ReadLine('\n', -1, TIdIOHandlerStack::kUnlimitedLineLength);
+  });
+  if (line == ".") {
+    return false;
+  }
+  if (line.size() > 1 && line[0] == '.') {
+    line.erase(0, 1);
+  }
+  return true;
+}
+
+void ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines) {
+  std::string line;
+  while (ReadUpstreamAnswerLine(context, line)) {
+    lines.push_back(std::move(line));
+  }
+}
+
+bool IsErrReply(std::string_view reply) {
+  return reply.starts_with("-ERR");
+}
+
+std::string ReplyRest(std::string_view reply, size_t count) {
+  return reply.size() > count ? std::string(reply.substr(count)) : std::string();
+}
+
+}  // namespace quillbox

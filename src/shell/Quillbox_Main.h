@@ -1,0 +1,96 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/IniFiles.h"
+#include "proxy/ConnectionIndicator.h"
+#include "proxy/QuillboxProxy.h"
+#include "shell/FontInfo.h"
+#include "shell/FormStatus.h"
+#include "shell/FrontEnd.h"
+#include "shell/MemoQueue.h"
+#include "shell/Quillbox_Settings.h"
+#include "shell/Quillbox_Startup.h"
+#include "shell/VerInfo.h"
+
+namespace quillbox {
+
+// What the process gives start-up. The defaults are the real system; tests replace them.
+struct TStartupEnvironment {
+  std::string ExecutablePath = quillbox::ExecutablePath();
+  std::vector<std::string> Arguments;  // argv[1..]
+  const TClock* Clock = &SystemClock();
+  IniStorage* Storage = &DiskIniStorage();
+  const VersionResource* Version = &CompiledVersionResource();
+  // The errno a plain bind of the port on all IPv4 addresses gets now (0 when it would
+  // succeed): tells "in use" from "not allowed" after the listener failed to bind.
+  std::function<int(int port)> BindError = ProbeBindError;
+  std::string RulesFileName = "S25R_Rules.txt";
+  // The desktop reads the main window's placement and font at start-up; quillboxd has neither.
+  bool ReadsWindowSettings = false;
+};
+
+// The main window without a toolkit: start-up, the settings in force, and shutdown. The
+// desktop's window and quillboxd each own one and supply the text area and message boxes.
+//
+// Start-up, the settings, the About box and shutdown run on one thread (the desktop's UI
+// thread); the proxy handlers inherited from TQuillboxProxy run on connection threads and log
+// through the TMemoQueue. AllowConnectionFromOutside may be changed at any time.
+class TFormMain : public TQuillboxProxy {
+ public:
+  TFormMain(TMemoQueue& log, ConnectionIndicator& indicator, TextArea& memo, MessageBoxes& messages,
+            TStartupEnvironment environment = {});
+  ~TFormMain() override;
+
+  // Start-up: settings, version data, rules, banner, greeting and the listener. True when the
+  // listener runs (the desktop then adds its tray icon); false when the program must end: the
+  // reason has been shown through MessageBoxes::ShowError and nothing has been written.
+  bool FormCreate();
+
+  // The desktop's exit command, steps before the tray icon goes: placement, font, then the
+  // General section. A failure of the first two throws EIniFileError (the desktop shows it and
+  // keeps running); the General write absorbs its own errors.
+  void WriteIniFileAtExit(const TFormStatus& placement, const TFontInfo& font);
+
+  // Ends the service: drops log lines from now on, stops the listener (closing every client
+  // connection and waiting for their threads) and releases the rules. Idempotent.
+  void Shutdown();
+
+  // The About box: re-reads the version data and shows it with the credits text.
+  void ShowVersionInfo(const std::string& credits);
+
+  // "Quillbox  3.0.0.11": the designed caption, two spaces and the file version.
+  std::string Caption() const;
+  // "INI file name: " and the INI file in use.
+  std::string IniFileMenuCaption() const;
+
+  // The settings as the dialog shows them, and the dialog's OK. A new port or limit takes
+  // effect at the next start; AllowConnectionFromOutside at the next connection.
+  TParameters Parameters() const;
+  void SetParameters(const TParameters& parameters);
+
+  bool ReadParametersFromIniFile(const std::string& fileName);
+  bool WriteParametersToIniFile(const std::string& fileName);
+
+  int ListeningPort = 123;
+  int MaxConnections = 1;
+  std::string IniFileName;
+  std::string LogDirectory = "C:\\";
+  TVersionInfo VersionInfo;
+  // Read at start-up when the environment asks for it; the desktop applies them to its window.
+  TFormStatus Placement;
+  TFontInfo Font;
+
+ private:
+  void ReportStartFailure(const std::string& reason);
+  bool ActivateListener();
+
+  TMemoQueue& log_;
+  TextArea& memo_;
+  MessageBoxes& messages_;
+  TStartupEnvironment environment_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,210 @@
+#include "shell/Quillbox_Main.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "base/FakeIniStorage.h"
+
+namespace quillbox {
+namespace {
+
+class RecordingFrontEnd : public TextArea, public MessageBoxes, public ConnectionIndicator {
+ public:
+  void AppendLine(const std::string& line) override { lines.push_back(line); }
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void ShowInformation(const std::string& text) override { information.push_back(text); }
+  void ShowWarning(const std::string& text) override { errors.push_back(text); }
+  void EnableTimer() override {}
+
+  std::vector<std::string> lines, errors, information;
+};
+
+class FixedClock : public TClock {
+ public:
+  std::tm LocalNow() const override {
+    std::tm time{};
+    time.tm_year = 2026 - 1900;
+    time.tm_mon = 11;
+    time.tm_mday = 7;
+    time.tm_hour = 3;
+    time.tm_sec = 44;
+    return time;
+  }
+};
+
+// A socket owned by the test; listening makes its port "in use".
+class TestSocket {
+ public:
+  TestSocket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~TestSocket() { close(fd_); }
+  int BindLoopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      return -1;
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+  }
+  void Listen() { listen(fd_, 1); }
+  // The first line the server sends, within two seconds.
+  std::string ConnectAndReadLine(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      return "connect failed";
+    std::string line;
+    pollfd p{fd_, POLLIN, 0};
+    char c;
+    while (line.find("\r\n") == std::string::npos && poll(&p, 1, 2000) == 1 &&
+           recv(fd_, &c, 1, 0) == 1)
+      line += c;
+    return line;
+  }
+
+ private:
+  int fd_;
+};
+
+int FreePort() {
+  TestSocket probe;
+  return probe.BindLoopback(0);
+}
+
+class TFormMainTest : public ::testing::Test {
+ protected:
+  TStartupEnvironment Environment(std::vector<std::string> arguments) {
+    TStartupEnvironment environment;
+    environment.ExecutablePath = "/opt/quillbox/quillboxd";
+    environment.Arguments = std::move(arguments);
+    environment.Clock = &clock_;
+    environment.Storage = &storage_;
+    environment.RulesFileName = "/nonexistent/S25R_Rules.txt";
+    return environment;
+  }
+  void WriteIni(const std::string& name, int port) {
+    storage_.files[name] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
+  }
+
+  FixedClock clock_;
+  FakeIniStorage storage_;
+  TMemoQueue queue_;
+  RecordingFrontEnd frontEnd_;
+};
+
+TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
+  const int port = FreePort();
+  WriteIni("/etc/q.ini", port);
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
+                 Environment({"-i/ignored.ini", "-I/etc/q.ini"}));
+  ASSERT_TRUE(form.FormCreate()) << (frontEnd_.errors.empty() ? "" : frontEnd_.errors[0]);
+  EXPECT_EQ(form.IniFileName, "/etc/q.ini");
+  EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
+  EXPECT_EQ(form.Caption(), "Quillbox  3.0.0.11");
+  ASSERT_EQ(frontEnd_.lines.size(), 13u);
+  EXPECT_EQ(frontEnd_.lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11");
+  EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(port));
+  EXPECT_EQ(frontEnd_.lines[12], "Started at Dec/07/2026 03:00:44");
+  TestSocket client;
+  EXPECT_EQ(client.ConnectAndReadLine(port), "+OK Welcome to the Quillbox Version 3.0.0.11\r\n");
+  form.Shutdown();
+  EXPECT_FALSE(form.IdPOP3Server.Active());
+  EXPECT_EQ(storage_.saves, 0) << "start-up and shutdown write nothing";
+}
+
+TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I"}));
+  // Port 123 may or may not be ours to bind here; the settings are what counts.
+  form.FormCreate();
+  EXPECT_EQ(form.IniFileName, "/opt/quillbox/quillboxd.ini");
+  EXPECT_EQ(form.ListeningPort, 123);
+  EXPECT_EQ(form.IdPOP3Server.DefaultPort, 123);
+  EXPECT_EQ(form.MaxConnections, 1);
+  EXPECT_EQ(form.IdPOP3Server.MaxConnections, 1);
+  EXPECT_FALSE(form.AllowConnectionFromOutside);
+  EXPECT_EQ(form.LogDirectory, "C:\\");
+  EXPECT_EQ(storage_.saves, 0);
+}
+
+TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
+  struct Case {
+    int bindError;
+    std::string expectedTail;
+  } cases[] = {
+      {EADDRINUSE, ") is already in use.  The Quillbox will abort."},
+      {EACCES,
+       ") is a privileged port that only the administrator may use.  Choose a port of 1024 or "
+       "more as ListeningPort in /etc/q.ini.  The Quillbox will abort."},
+  };
+  for (const auto& c : cases) {
+    TestSocket holder;
+    const int port = holder.BindLoopback(0);
+    holder.Listen();
+    WriteIni("/etc/q.ini", port);
+    RecordingFrontEnd frontEnd;
+    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+    environment.BindError = [&c](int) { return c.bindError; };
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
+    EXPECT_FALSE(form.FormCreate());
+    ASSERT_EQ(frontEnd.errors.size(), 1u);
+    EXPECT_EQ(frontEnd.errors[0], "The Quillbox could not bind socket.  The port (" +
+                                      std::to_string(port) + c.expectedTail);
+    EXPECT_EQ(frontEnd.lines.size(), 11u) << "banner only, no port line";
+    EXPECT_EQ(storage_.saves, 0);
+  }
+}
+
+TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBinding) {
+  for (int port : {0, -1, 65536}) {
+    WriteIni("/etc/q.ini", port);
+    RecordingFrontEnd frontEnd;
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    EXPECT_FALSE(form.FormCreate()) << port;
+    EXPECT_FALSE(form.IdPOP3Server.Active()) << port;
+    ASSERT_EQ(frontEnd.errors.size(), 1u);
+    EXPECT_EQ(frontEnd.errors[0], "The Quillbox could not listen on port (" + std::to_string(port) +
+                                      ").  A port number must be from 1 to 65535: set "
+                                      "ListeningPort in /etc/q.ini.  The Quillbox will abort.");
+  }
+}
+
+TEST_F(TFormMainTest, ExitWritesPlacementFontAndGeneralInThatOrder) {
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({}));
+  form.IniFileName = "/home/a/q.ini";
+  form.WriteIniFileAtExit(TFormStatus(), TFontInfo());
+  EXPECT_EQ(storage_.files["/home/a/q.ini"],
+            "[FormMain]\nWindowState=0\nTop=122\nLeft=413\nWidth=519\nHeight=284\n\n"
+            "[Font]\nFontName=Courier New\nFontStyle=0\nFontSize=9\nCharacterSet=0\n\n"
+            "[General]\nListeningPort=123\nMaxConnections=1\nAllowConnectionFromOutside=0\n"
+            "LogDirectory=C:\\\n");
+}
+
+TEST_F(TFormMainTest, FailedPlacementWriteStopsTheExitWrites) {
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({}));
+  form.IniFileName = "/ro/q.ini";
+  storage_.failSaveAfter = 0;
+  EXPECT_THROW(form.WriteIniFileAtExit(TFormStatus(), TFontInfo()), EIniFileError);
+  EXPECT_EQ(storage_.saves, 0);
+}
+
+TEST_F(TFormMainTest, AboutBoxShowsTheVersionData) {
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({}));
+  form.ShowVersionInfo("credits");
+  ASSERT_EQ(frontEnd_.information.size(), 1u);
+  EXPECT_EQ(frontEnd_.information[0].rfind("Product name: Quillbox.exe\r\n", 0), 0u);
+  EXPECT_EQ(form.VersionInfo.FileVersion, "3.0.0.11");
+}
+
+}  // namespace
+}  // namespace quillbox

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace quillbox {
+
+// The pieces of start-up that need no window and no listener: file names, the command line and
+// the texts written into the log. Pure functions unless noted.
+
+// The path with its extension (from the last '.' of the last path element) replaced by ext, or
+// ext appended when the last element has none. A leading '.' of a hidden file's name is not an
+// extension.
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+
+// The running executable's full path, from /proc/self/exe; empty if the system does not say.
+std::string ExecutablePath();
+
+// Applies the "-I<path>" arguments (exactly "-I", upper-case) in order: the last one counts. An
+// argument of "-I" alone names no file and is ignored, so the default stays in force.
+void ReadCommandLine(const std::vector<std::string>& arguments, std::string& iniFileName);
+
+// The eleven banner lines of the log, for the version given. executableName names the program in
+// the attribution line.
+std::vector<std::string> BannerLines(const std::string& fileVersion,
+                                     const std::string& executableName);
+
+// The listener's greeting text (after "+OK ").
+std::string GreetingText(const std::string& fileVersion);
+
+// The short month names date formatting uses, English whatever the locale says.
+extern const char* const kEnglishShortMonthNames[12];
+
+// "mmm/dd/yyyy hh:nn:ss" with English months and a 24-hour clock: "Dec/07/2026 03:00:44". Fields
+// out of their range are clamped so a broken clock cannot produce a garbled line.
+std::string FormatDateTime(const std::tm& time);
+
+// The errno that binding a TCP socket to port on all IPv4 addresses gets now, 0 when the bind
+// would succeed. Tells a port in use (EADDRINUSE) from one the user may not take (EACCES).
+int ProbeBindError(int port);
+
+// The local time, injectable so tests can fix it. The real one is thread-safe.
+class TClock {
+ public:
+  virtual ~TClock() = default;
+  virtual std::tm LocalNow() const = 0;
+};
+const TClock& SystemClock();
+
+}  // namespace quillbox

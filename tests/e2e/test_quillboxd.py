@@ -1,0 +1,198 @@
+"""quillboxd as a process: greeting, -I, defaults of a sparse INI file, start-up failures and
+stopping by signal. Loopback only, free ports, every wait bounded."""
+
+import os
+import queue
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BUILD = os.environ.get("QUILLBOX_BUILD", "build")
+QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
+GREETING = b"+OK Welcome to the Quillbox Version 3.0.0.11\r\n"
+WAIT = 10  # seconds any single step may take
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Daemon:
+    """A running quillboxd whose standard output is read line by line in the background."""
+
+    def __init__(self, *args, cwd):
+        self.process = subprocess.Popen(
+            [QUILLBOXD, *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.decode("utf-8", "replace").rstrip("\n"))
+
+    def wait_for_line(self, prefix):
+        deadline = time.monotonic() + WAIT
+        seen = []
+        while time.monotonic() < deadline:
+            try:
+                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                break
+            seen.append(line)
+            if line.startswith(prefix):
+                return seen
+        raise AssertionError(f"no line starting with {prefix!r}; got {seen!r}")
+
+    def stop(self, signum=signal.SIGTERM):
+        self.process.send_signal(signum)
+        return self.process.wait(timeout=WAIT)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=WAIT)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+class Client:
+    """A POP3 client connection; closing it closes the socket for real (reader included)."""
+
+    def __init__(self, port, source="127.0.0.1"):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=WAIT,
+                                               source_address=(source, 0))
+        self.reader = self.socket.makefile("rb")
+
+    def readline(self):
+        return self.reader.readline()
+
+    def sendall(self, data):
+        self.socket.sendall(data)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.reader.close()
+        self.socket.close()
+
+
+class QuillboxdTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="quillboxd-e2e-")
+        self.ini = os.path.join(self.dir.name, "quillbox.ini")
+        self.daemons = []
+
+    def tearDown(self):
+        for daemon in self.daemons:
+            daemon.kill()
+        self.dir.cleanup()
+
+    def write_ini(self, text):
+        with open(self.ini, "w") as f:
+            f.write(text)
+        # An old time stamp makes any rewrite visible even within the same second.
+        os.utime(self.ini, (1_000_000_000, 1_000_000_000))
+        return os.stat(self.ini), text
+
+    def assert_ini_untouched(self, before):
+        info, text = before
+        with open(self.ini) as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(os.stat(self.ini).st_mtime_ns, info.st_mtime_ns)
+        self.assertEqual(sorted(os.listdir(self.dir.name)), ["quillbox.ini"])
+
+    def start(self, *args):
+        daemon = Daemon(*args, cwd=self.dir.name)
+        self.daemons.append(daemon)
+        return daemon
+
+    def run_to_end(self, *args):
+        return subprocess.run([QUILLBOXD, *args], cwd=self.dir.name, capture_output=True,
+                              timeout=WAIT)
+
+    def test_greets_on_the_port_the_ini_file_names_and_prints_the_banner(self):
+        port = free_port()
+        self.write_ini(f"; ours\n[general]\nlisteningport = {port}\n")
+        daemon = self.start("-i/no/such.ini", f"-I{self.ini}")
+        lines = daemon.wait_for_line("Started at ")
+        self.assertEqual(lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11")
+        self.assertEqual(len(lines), 13)
+        self.assertEqual(lines[11], f"Port number: {port}")
+        self.assertRegex(lines[12], r"^Started at [A-Z][a-z]{2}/\d\d/\d{4} \d\d:\d\d:\d\d$")
+        with Client(port) as client:
+            self.assertEqual(client.readline(), GREETING)
+            client.sendall(b"NOOP\r\nQUIT\r\n")
+            self.assertTrue(client.readline().startswith(b"+OK"))
+            self.assertTrue(client.readline().startswith(b"+OK"))
+        daemon.wait_for_line("C->P    QUIT")
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_sparse_ini_file_gives_one_local_client_at_a_time(self):
+        port = free_port()
+        self.write_ini(f"[General]\nListeningPort={port}\n")
+        daemon = self.start(f"-I{self.ini}")
+        daemon.wait_for_line("Started at ")
+        with Client(port) as first:
+            self.assertEqual(first.readline(), GREETING)
+            with Client(port) as second:
+                self.assertEqual(second.readline(),
+                                 b"-ERR Too many connections. Try again later.\r\n")
+        # Outside access is off by default; 127.0.0.2 is another host as far as the check goes.
+        deadline = time.monotonic() + WAIT
+        while True:
+            with Client(port, source="127.0.0.2") as outside:
+                line = outside.readline()
+            if not line.startswith(b"-ERR Too many") or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)  # the first client's thread may still be ending
+        self.assertEqual(line, b"-ERR Only local connection is allowed.\r\n")
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_stop_signals_end_with_status_0_and_leave_the_ini_file_alone(self):
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signum):
+                port = free_port()
+                before = self.write_ini(f"[General]\nListeningPort={port}\n\n; keep me\n")
+                daemon = self.start(f"-I{self.ini}")
+                daemon.wait_for_line("Started at ")
+                with Client(port) as idle:
+                    self.assertEqual(idle.readline(), GREETING)
+                    self.assertEqual(daemon.stop(signum), 0)
+                    self.assertEqual(idle.readline(), b"", "the idle client is disconnected")
+                self.assert_ini_untouched(before)
+
+    def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", 0))
+            holder.listen()
+            port = holder.getsockname()[1]
+            before = self.write_ini(f"[General]\nListeningPort={port}\n")
+            result = self.run_to_end(f"-I{self.ini}")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(
+            f"The Quillbox could not bind socket.  The port ({port}) is already in use.  "
+            "The Quillbox will abort.", result.stderr.decode())
+        self.assertIn(b"The log will be displayed in this area.", result.stdout)
+        self.assertNotIn(b"Port number:", result.stdout)
+        self.assert_ini_untouched(before)
+
+    def test_port_outside_the_range_is_refused_with_status_1(self):
+        for port in (0, 65536):
+            with self.subTest(port=port):
+                before = self.write_ini(f"[General]\nListeningPort={port}\n")
+                result = self.run_to_end(f"-I{self.ini}")
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"could not listen on port ({port}).  A port number must be from "
+                              "1 to 65535", result.stderr.decode())
+                self.assert_ini_untouched(before)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
