@@ -52,9 +52,10 @@ def free_port():
         return s.getsockname()[1]
 
 
-def read_greeting(port, deadline):
-    """The first line the server at port sends, retrying connects until deadline."""
-    while True:
+def read_greeting(port, process, deadline):
+    """The first line the server at port sends, retrying connects until deadline or until the
+    process has ended."""
+    while process.poll() is None:
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
                 s.settimeout(max(0.1, deadline - time.monotonic()))
@@ -69,6 +70,7 @@ def read_greeting(port, deadline):
             if time.monotonic() > deadline:
                 return None
             time.sleep(0.1)
+    return None
 
 
 class InstallTest(unittest.TestCase):
@@ -216,7 +218,7 @@ class InstallTest(unittest.TestCase):
         process = subprocess.Popen([program], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                    stdout=log, stderr=subprocess.STDOUT, **as_user)
         try:
-            greeting = read_greeting(port, time.monotonic() + WAIT_SECONDS)
+            greeting = read_greeting(port, process, time.monotonic() + WAIT_SECONDS)
         finally:
             process.terminate()
             try:
