@@ -8,16 +8,17 @@ function(quillbox_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# quillbox_test(name SOURCES ... DEPS ...): one gtest binary per folder, registered with ctest.
+# quillbox_test(name SOURCES ... DEPS ... [ENVIRONMENT VAR=value ...]): one gtest binary per
+# folder, registered with ctest; ENVIRONMENT is set for every test it holds.
 function(quillbox_test name)
   if(NOT QUILLBOX_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
-                       PROPERTIES TIMEOUT 120)
+                       PROPERTIES TIMEOUT 120 ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()
 
 # The core (everything under src/ except src/shell/qt) must build without Qt, so that quillboxd

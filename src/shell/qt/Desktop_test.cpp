@@ -1,0 +1,270 @@
+#include "shell/qt/Desktop.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+#include <iomanip>
+#include <sstream>
+#include <thread>
+
+#include "base/FakeIniStorage.h"
+#include "shell/qt/FakeDialogs.h"
+#include "shell/qt/FormSettings.h"
+#include "shell/qt/LogView.h"
+
+namespace quillbox {
+namespace {
+
+const char kIni[] = "/home/user/quill&box.ini";
+
+// 7 December 2026, 03:00:44.
+class FixedClock : public TClock {
+ public:
+  std::tm LocalNow() const override {
+    std::tm time{};
+    std::istringstream("2026-12-07 03:00:44") >> std::get_time(&time, "%Y-%m-%d %H:%M:%S");
+    return time;
+  }
+};
+
+// A TCP socket on all IPv4 addresses (where the listener binds); port 0 picks a free one.
+class Socket {
+ public:
+  explicit Socket(bool listen) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    if (listen) {
+      bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      ::listen(fd_, 1);
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~Socket() { close(fd_); }
+  int Port() const { return port_; }
+  bool Connect(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+int FreePort() {
+  return Socket(true).Port();
+}
+
+QStringList MemoLines(TDesktop& desktop) {
+  QStringList lines;
+  const QTextDocument* document = desktop.Window().Memo().document();
+  for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+    lines << block.text();
+  return lines;
+}
+
+class DesktopTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TDesktop> Make(std::vector<std::string> arguments = {"-I" + std::string(kIni)}) {
+    auto desktop = std::make_unique<TDesktop>(
+        dialogs_, TStartupEnvironment{.ExecutablePath = "/opt/quillbox/quillbox",
+                                      .Arguments = std::move(arguments),
+                                      .Clock = &clock_,
+                                      .Storage = &storage_,
+                                      .RulesFileName = "/nonexistent/S25R_Rules.txt"});
+    desktop->Quit = [this] { ++quits_; };
+    return desktop;
+  }
+  void UsePort(int port) {
+    storage_.files[kIni] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
+  }
+
+  FixedClock clock_;
+  FakeIniStorage storage_;
+  FakeDialogs dialogs_;
+  int quits_ = 0;
+};
+
+const QStringList kBanner = {
+    "Hello.  Welcome to the Quillbox Version 3.0.0.11",
+    "This is quillbox, made by the Quillbox developers.",
+    "",
+    "The log will be displayed in this area.",
+    "C->P     Command from client to server captured by proxy.",
+    "   P->S  Command from client to server via proxy, or command from proxy to server.",
+    "   P<-S  Response from server to client captured by proxy, or response from server to proxy.",
+    "C<-P     Response from server to client via proxy, or response from proxy.",
+    "   P     Internal message by proxy.",
+    "The \"proxy\" means the Quillbox, of course. :-)",
+    "",
+};
+
+TEST_F(DesktopTest, StartSetsCaptionIniItemBannerAndListens) {
+  const int port = FreePort();
+  UsePort(port);
+  storage_.files["/other.ini"] = "[General]\nListeningPort=1\n";
+  auto desktop = Make({"-I/other.ini", "-i/lower.ini", std::string("-I") + kIni, "-x"});
+  ASSERT_TRUE(desktop->Start());
+  EXPECT_EQ(desktop->Window().windowTitle(), "Quillbox  3.0.0.11");
+  EXPECT_EQ(desktop->Window().MainMenuOptionIniFileName->text(),
+            "INI file name: /home/user/quill&&box.ini");
+  QStringList expected = kBanner;
+  expected << QString("Port number: %1").arg(port) << "Started at Dec/07/2026 03:00:44";
+  EXPECT_EQ(MemoLines(*desktop).mid(0, expected.size()), expected);
+  EXPECT_EQ(storage_.saves, 0);
+}
+
+TEST_F(DesktopTest, WithoutATrayTheLogSaysSoAndTheWindowShows) {
+  UsePort(FreePort());
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  EXPECT_TRUE(MemoLines(*desktop).back().contains("No system tray is available"));
+  EXPECT_TRUE(desktop->Window().isVisible());
+}
+
+TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {
+  Socket taken(true);
+  UsePort(taken.Port());
+  {
+    auto desktop = Make();
+    EXPECT_FALSE(desktop->Start());
+    EXPECT_EQ(dialogs_.Shown, QStringList{QString("error: The Quillbox could not bind socket.  The "
+                                                  "port (%1) is already in use.  The Quillbox "
+                                                  "will abort.")
+                                              .arg(taken.Port())});
+    EXPECT_EQ(MemoLines(*desktop), kBanner);
+    EXPECT_FALSE(desktop->Window().isVisible());
+    EXPECT_EQ(quits_, 0);
+  }
+  EXPECT_EQ(storage_.saves, 0);
+}
+
+TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
+  const int port = FreePort();
+  UsePort(port);
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  desktop->Window().hide();
+  EXPECT_TRUE(desktop->MainMenuFileTerminateClick());
+  EXPECT_EQ(quits_, 1);
+  EXPECT_FALSE(desktop->Indicator().TimerEnabled());
+  EXPECT_EQ(storage_.files[kIni],
+            "[General]\nListeningPort=" + std::to_string(port) +
+                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n\n"
+                "[FormMain]\nWindowState=0\nTop=122\nLeft=413\nWidth=519\nHeight=284\n\n"
+                "[Font]\nFontName=Courier New\nFontStyle=0\nFontSize=9\nCharacterSet=0\n\n");
+}
+
+TEST_F(DesktopTest, ExitRewritesAFileWithCommentsAndBlankLines) {
+  const int port = FreePort();
+  storage_.files[kIni] =
+      "; written by hand\n\n[FormMain]\n  Top = 40 \n; moved\n\nLeft=50\n\n"
+      "[Font]\nFontName = DejaVu Sans Mono\nFontStyle=3\nFontSize=11\n"
+      "CharacterSet=128\n[General]\nListeningPort=" +
+      std::to_string(port) + "\n[Other]\nKey = kept\n";
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  EXPECT_TRUE(desktop->Window().font().bold());
+  EXPECT_TRUE(desktop->Window().font().italic());
+  desktop->Window().resize(600, 300);
+  EXPECT_TRUE(desktop->MainMenuFileTerminateClick());
+  EXPECT_EQ(storage_.files[kIni],
+            "[FormMain]\nTop=40\nLeft=50\nWindowState=0\nWidth=600\nHeight=300\n\n"
+            "[Font]\nFontName=DejaVu Sans Mono\nFontStyle=3\nFontSize=11\nCharacterSet=128\n\n"
+            "[General]\nListeningPort=" +
+                std::to_string(port) +
+                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n\n"
+                "[Other]\nKey=kept\n\n");
+}
+
+TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
+  UsePort(FreePort());
+  storage_.failSaveAfter = 0;
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  dialogs_.Shown.clear();
+  EXPECT_FALSE(desktop->MainMenuFileTerminateClick());
+  EXPECT_EQ(dialogs_.Shown, QStringList{QString("error: Unable to write to ") + kIni});
+  EXPECT_EQ(quits_, 0);
+  desktop->Indicator().EnableTimer();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TimerEnabled(); }, 1000));
+}
+
+TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {
+  UsePort(FreePort());
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  TFormSettings& settings = desktop->Settings();
+  const auto runDialog = [&](QPushButton* button) {
+    QTimer::singleShot(0, &settings, [&settings, button] {
+      settings.LabeledEditMaxConnections->setText("4");
+      button->click();
+    });
+    desktop->MainMenuOptionSettingClick();
+  };
+  runDialog(settings.BitBtnCancel);
+  EXPECT_EQ(desktop->Core().MaxConnections, 1);
+  runDialog(settings.BitBtnOK);
+  EXPECT_EQ(desktop->Core().MaxConnections, 4);
+}
+
+TEST_F(DesktopTest, AboutBoxListsVersionHomePageAndCredits) {
+  UsePort(FreePort());
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  dialogs_.Shown.clear();
+  desktop->MainMenuHelpAboutClick();
+  ASSERT_EQ(dialogs_.Shown.size(), 1);
+  const QStringList lines = dialogs_.Shown[0].split("\r\n");
+  ASSERT_EQ(lines.size(), 12);
+  EXPECT_EQ(lines[0], "information: Product name: Quillbox.exe");
+  EXPECT_EQ(lines[3], "File version: 3.0.0.11");
+  EXPECT_EQ(lines[7], "");
+  EXPECT_EQ(lines.mid(8).join("\r\n"), TDesktop::kCredits);
+}
+
+TEST_F(DesktopTest, LogLinesFromOtherThreadsArriveInOrder) {
+  UsePort(FreePort());
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  std::thread connection([&] {
+    for (int i = 1; i <= 200; ++i)
+      desktop->Log().AddToMemo("   P    line " + std::to_string(i));
+  });
+  connection.join();
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return MemoLines(*desktop).back() == "   P    line 200"; }, 2000));
+  const QStringList lines = MemoLines(*desktop);
+  EXPECT_EQ(lines[lines.size() - 200], "   P    line 1");
+}
+
+TEST_F(DesktopTest, IndicatorTurnsWhileAClientIsConnected) {
+  const int port = FreePort();
+  UsePort(port);
+  auto desktop = Make();
+  ASSERT_TRUE(desktop->Start());
+  EXPECT_FALSE(desktop->Indicator().TimerEnabled());
+  {
+    Socket client(false);
+    ASSERT_TRUE(client.Connect(port));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TrayIconIndex() == 2; }, 3000));
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TrayIconIndex() == 0; }, 1500));
+}
+
+}  // namespace
+}  // namespace quillbox

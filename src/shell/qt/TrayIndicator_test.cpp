@@ -1,0 +1,65 @@
+#include "shell/qt/TrayIndicator.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace quillbox {
+namespace {
+
+TEST(TrayIndicatorTest, FramesFollowTheConnectionCount) {
+  long long connections = 0;
+  TTrayIndicator indicator([&] { return connections; });
+  indicator.Add();
+  struct Tick {
+    long long connections;
+    int frame;
+  };
+  const Tick ticks[] = {{0, 0}, {1, 1}, {1, 2}, {2, 3},  {1, 4},
+                        {1, 1}, {1, 2}, {0, 0}, {-1, 0}, {1, 1}};
+  for (const Tick& tick : ticks) {
+    connections = tick.connections;
+    indicator.TimerConnectionCheckTimer();
+    EXPECT_EQ(indicator.TrayIconIndex(), tick.frame) << "connections " << tick.connections;
+    EXPECT_TRUE(indicator.TimerEnabled());
+  }
+}
+
+TEST(TrayIndicatorTest, TimerStaysOffUntilAConnectionThreadEnablesIt) {
+  std::atomic<long long> connections{0};
+  TTrayIndicator indicator([&] { return connections.load(); });
+  indicator.Add();
+  QTest::qWait(50);
+  EXPECT_FALSE(indicator.TimerEnabled());
+
+  connections = 1;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&] { indicator.EnableTimer(); });
+  for (std::thread& t : threads)
+    t.join();
+  QTest::qWait(10);
+  EXPECT_TRUE(indicator.TimerEnabled());
+  EXPECT_EQ(indicator.TrayIconIndex(), 0);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return indicator.TrayIconIndex() == 2; }, 2000));
+
+  connections = 0;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return indicator.TrayIconIndex() == 0; }, 700));
+}
+
+TEST(TrayIndicatorTest, TipAndNoTickAfterDelete) {
+  TTrayIndicator indicator([] { return 1LL; });
+  indicator.Add();
+  EXPECT_EQ(indicator.TrayIcon().toolTip(), "Quillbox");
+  indicator.EnableTimer();
+  QTest::qWait(10);
+  indicator.Delete();
+  EXPECT_FALSE(indicator.TimerEnabled());
+  EXPECT_FALSE(indicator.TrayIcon().isVisible());
+}
+
+}  // namespace
+}  // namespace quillbox
