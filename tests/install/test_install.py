@@ -10,6 +10,7 @@ import pwd
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -119,6 +120,13 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(keys["TryExec"], installed("BINDIR", "quillbox"))
         self.assertEqual(keys["Icon"], "quillbox")
         self.assertEqual(keys["Categories"], "Network;Email;")
+        for size in (16, 32, 48, 128):
+            icon = self.staged(installed("DATADIR", "icons", "hicolor", f"{size}x{size}", "apps",
+                                         "quillbox.png"))
+            with open(icon, "rb") as f:
+                header = f.read(24)
+            self.assertEqual(header[:8], b"\x89PNG\r\n\x1a\n", icon)
+            self.assertEqual(struct.unpack(">II", header[16:24]), (size, size), icon)
 
     def test_user_unit_runs_the_installed_daemon_and_verifies(self):
         unit = self.staged(installed("UNITDIR", "quillboxd.service"))
