@@ -135,7 +135,7 @@ class InstallTest(unittest.TestCase):
         exec_start = "ExecStart=" + installed("BINDIR", "quillboxd")
         self.assertIn(exec_start + "\n", text)
         for line in ("Restart=on-failure", "WorkingDirectory=%h", "NoNewPrivileges=yes",
-                     "PrivateTmp=yes", "ProtectSystem=strict"):
+                     "PrivateUsers=yes", "PrivateTmp=yes", "ProtectSystem=strict"):
             self.assertIn(line + "\n", text)
         if "quillboxd" not in PROGRAMS:
             self.skipTest("quillboxd is not built yet: nothing for the unit to start")
