@@ -19,7 +19,8 @@ import unittest
 BUILD = os.environ["QUILLBOX_BUILD"]
 PROGRAMS = [p for p in os.environ.get("QUILLBOX_PROGRAMS", "").split(",") if p]
 MAN_PAGES = [p for p in os.environ.get("QUILLBOX_MAN_PAGES", "").split(",") if p]
-DIRS = {name: os.environ["QUILLBOX_" + name] for name in ("BINDIR", "DATADIR", "MANDIR", "UNITDIR")}
+DIRS = {name: os.environ["QUILLBOX_" + name]
+        for name in ("BINDIR", "DATADIR", "MANDIR", "UNITDIR")}
 VERSION = os.environ["QUILLBOX_VERSION"]
 # Not /usr/local, so that a path baked in at configure time instead of install time shows.
 PREFIX = "/opt/quillbox-install-test"
@@ -38,7 +39,8 @@ def expected_files():
     files = {installed("BINDIR", p) for p in PROGRAMS}
     files.add(installed("UNITDIR", "quillboxd.service"))
     files |= {installed("MANDIR", "man1", page) for page in MAN_PAGES}
-    files |= {installed("DATADIR", "quillbox", "examples", name) for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
+    files |= {installed("DATADIR", "quillbox", "examples", name)
+              for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
     if "quillbox" in PROGRAMS:
         files.add(installed("DATADIR", "applications", "quillbox.desktop"))
         files |= {installed("DATADIR", "icons", "hicolor", f"{s}x{s}", "apps", "quillbox.png")
