@@ -80,6 +80,7 @@ class InstallTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="quillbox-install-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
         os.chmod(cls.tmp, 0o755)  # the daemon test runs the installed program as another user
         cls.destdir = os.path.join(cls.tmp, "root")
         env = dict(os.environ, DESTDIR=cls.destdir)
@@ -87,10 +88,6 @@ class InstallTest(unittest.TestCase):
                                 capture_output=True, text=True, timeout=300)
         if result.returncode != 0:
             raise AssertionError("cmake --install failed:\n" + result.stdout + result.stderr)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def staged(self, path):
         return self.destdir + path
