@@ -10,11 +10,13 @@ namespace quillbox {
 namespace {
 
 // Bounds on one match of a user's expression. The match limit caps backtracking (a nested
-// quantifier over a long Received: line would otherwise run for hours), the heap limit caps the
-// interpreter's backtracking frames. Ordinary rules need a few hundred steps.
-constexpr uint32_t kMatchLimit = 1'000'000;
-constexpr uint32_t kDepthLimit = 10'000;
-constexpr uint32_t kHeapLimitKiB = 16 * 1024;
+// quantifier over a long Received: line would otherwise run for hours) at some milliseconds,
+// while a sloppy but honest ".*" match over a long line stays well inside it; the heap limit
+// caps the interpreter's backtracking frames, the JIT stack the compiled code's.
+constexpr uint32_t kMatchLimit = 10'000'000;
+constexpr uint32_t kHeapLimitKiB = 20 * 1024;
+constexpr size_t kJitStackStart = 32 * 1024;
+constexpr size_t kJitStackMax = 1024 * 1024;
 // Match strings and rule lines are at most a few hundred characters; this only stops a file of
 // garbage from reaching the compiler.
 constexpr size_t kMaxPatternLength = 8192;
@@ -120,15 +122,20 @@ TMatchOperator ParseMatchOperator(const std::string& e) {
 
 struct TBRegExp::Limits {
   Limits()
-      : compile(pcre2_compile_context_create(nullptr)), match(pcre2_match_context_create(nullptr)) {
+      : compile(pcre2_compile_context_create(nullptr)),
+        match(pcre2_match_context_create(nullptr)),
+        jitStack(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
     if (compile == nullptr || match == nullptr)
       throw std::bad_alloc();
     pcre2_set_max_pattern_length(compile, kMaxPatternLength);
     pcre2_set_match_limit(match, kMatchLimit);
-    pcre2_set_depth_limit(match, kDepthLimit);
     pcre2_set_heap_limit(match, kHeapLimitKiB);
+    // Without JIT support there is no stack, and the interpreter runs every match.
+    if (jitStack != nullptr)
+      pcre2_jit_stack_assign(match, nullptr, jitStack);
   }
   ~Limits() {
+    pcre2_jit_stack_free(jitStack);
     pcre2_match_context_free(match);
     pcre2_compile_context_free(compile);
   }
@@ -137,6 +144,7 @@ struct TBRegExp::Limits {
 
   pcre2_compile_context* compile;
   pcre2_match_context* match;
+  pcre2_jit_stack* jitStack;
 };
 
 struct TBRegExp::Compiled {

@@ -80,6 +80,8 @@ class TIdIOHandlerStack {
   int EffectiveTimeout(int timeoutMs) const;
   std::string TakeLine(size_t length, size_t dropped);
   void Compact();
+  // Makes room for `room` more bytes after tail_.
+  void Reserve(size_t room);
 
   // Guards replacing and closing the socket; the owning thread uses socket_ without it.
   mutable std::mutex socketLock_;
@@ -87,9 +89,11 @@ class TIdIOHandlerStack {
   std::atomic<bool> opened_{false};
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
-  // The input buffer is buffer_[head_, end); consumed bytes are dropped in bulk.
-  std::string buffer_;
+  // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
+  // dropped in bulk, so a receive neither clears nor moves much memory.
+  std::vector<char> buffer_;
   size_t head_ = 0;
+  size_t tail_ = 0;
 };
 
 }  // namespace quillbox

@@ -92,7 +92,9 @@ void TQuillboxProxy::IdPOP3ServerQUIT(TIdCommand& command) {
   log_.AddToMemo("C->P    QUIT");
   command.Reply.SetCodeAndText("+OK", kGoodBye);
   log_.AddToMemo("C<-P    +OK " + kGoodBye);
-  if (!c.Upstream.IsConnected()) {
+  // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
+  // failure closed; the real server is gone then, and the client still gets its good-bye.
+  if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened()) {
     return;
   }
   SendUpstream(c, "QUIT");

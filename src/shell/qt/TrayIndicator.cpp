@@ -1,9 +1,16 @@
 #include "shell/qt/TrayIndicator.h"
 
+// The images live in a static library, whose resource the linker would otherwise drop as
+// unreferenced. Q_INIT_RESOURCE must be used outside any namespace.
+static void InitTrayResource() {
+  Q_INIT_RESOURCE(tray);
+}
+
 namespace quillbox {
 
 TTrayIndicator::TTrayIndicator(std::function<long long()> connectionCount, QObject* parent)
     : QObject(parent), connectionCount_(std::move(connectionCount)) {
+  InitTrayResource();
   for (int i = 0; i < kImageCount; ++i)
     ImageListSystemTray[i] = QIcon(QString(":/tray/%1.png").arg(i));
   TrayIcon_.setToolTip("Quillbox");

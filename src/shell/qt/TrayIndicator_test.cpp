@@ -14,6 +14,8 @@ TEST(TrayIndicatorTest, FramesFollowTheConnectionCount) {
   long long connections = 0;
   TTrayIndicator indicator([&] { return connections; });
   indicator.Add();
+  // The images are embedded in a static library: they must have survived the link.
+  ASSERT_EQ(indicator.TrayIcon().icon().availableSizes(), QList<QSize>{QSize(16, 16)});
   struct Tick {
     long long connections;
     int frame;
@@ -24,6 +26,10 @@ TEST(TrayIndicatorTest, FramesFollowTheConnectionCount) {
     connections = tick.connections;
     indicator.TimerConnectionCheckTimer();
     EXPECT_EQ(indicator.TrayIconIndex(), tick.frame) << "connections " << tick.connections;
+    EXPECT_EQ(indicator.TrayIcon().icon().pixmap(16, 16).toImage(),
+              QImage(QString(":/tray/%1.png").arg(tick.frame))
+                  .convertToFormat(QImage::Format_ARGB32_Premultiplied))
+        << "connections " << tick.connections;
     EXPECT_TRUE(indicator.TimerEnabled());
   }
 }

@@ -1,0 +1,138 @@
+#include "judge/DnsTestKit.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "pop3/IdException.h"
+
+namespace quillbox::dnstest {
+
+namespace {
+
+int BoundLoopbackSocket() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw std::runtime_error("socket");
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+    close(fd);
+    throw std::runtime_error("bind");
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string WireName(const std::string& dotted) {
+  std::string out;
+  size_t start = 0;
+  while (start < dotted.size()) {
+    size_t dot = dotted.find('.', start);
+    if (dot == std::string::npos)
+      dot = dotted.size();
+    out.push_back(static_cast<char>(dot - start));
+    out.append(dotted, start, dot - start);
+    start = dot + 1;
+  }
+  out.push_back('\0');
+  return out;
+}
+
+std::string U16(uint16_t value) {
+  return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
+}
+
+std::string Pointer(uint16_t offset) {
+  return U16(static_cast<uint16_t>(0xc000 | offset));
+}
+
+std::string Record(const std::string& owner, uint16_t type, const std::string& data) {
+  return owner + U16(type) + U16(1) + U16(0) + U16(3600) + U16(static_cast<uint16_t>(data.size())) +
+         data;
+}
+
+std::string ARecord(const std::string& owner, const std::string& dottedQuad) {
+  in_addr addr{};
+  inet_pton(AF_INET, dottedQuad.c_str(), &addr);
+  return Record(owner, 1, std::string(reinterpret_cast<const char*>(&addr), 4));
+}
+
+std::string ReplyTo(const std::string& query, Counts counts, const std::string& records,
+                    uint16_t flags) {
+  return query.substr(0, 2) + U16(flags) + U16(1) + U16(counts.answer) + U16(counts.authority) +
+         U16(counts.additional) + query.substr(12) + records;
+}
+
+ScriptedDnsServer::ScriptedDnsServer(Script script) : script_(std::move(script)) {
+  fd_ = BoundLoopbackSocket();
+  otherFd_ = BoundLoopbackSocket();
+  sockaddr_in sin{};
+  socklen_t length = sizeof sin;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &length);
+  port_ = ntohs(sin.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedDnsServer::~ScriptedDnsServer() {
+  stop_ = true;
+  thread_.join();
+  close(fd_);
+  close(otherFd_);
+}
+
+std::vector<std::string> ScriptedDnsServer::Queries() const {
+  std::lock_guard lock(mutex_);
+  return queries_;
+}
+
+void ScriptedDnsServer::Run() {
+  pollfd pfd{fd_, POLLIN, 0};
+  while (!stop_) {
+    if (poll(&pfd, 1, 20) <= 0)
+      continue;
+    char buffer[2048];
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n =
+        recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0)
+      continue;
+    const std::string query(buffer, static_cast<size_t>(n));
+    {
+      std::lock_guard lock(mutex_);
+      queries_.push_back(query);
+    }
+    for (const Datagram& d : script_(query)) {
+      sendto(d.fromOtherPort ? otherFd_ : fd_, d.bytes.data(), d.bytes.size(), 0,
+             reinterpret_cast<sockaddr*>(&from), fromLength);
+    }
+  }
+}
+
+namespace {
+
+const std::string& Known(const std::map<std::string, std::string>& map, const std::string& key) {
+  const auto it = map.find(key);
+  if (it == map.end())
+    throw EIdSocketError(kWsaHostNotFound);
+  return it->second;
+}
+
+}  // namespace
+
+std::string FakeStack::HostByName(const std::string& hostName) {
+  return Known(names, hostName);
+}
+
+std::string FakeStack::AddressToHostName(const std::string& address) {
+  return Known(addresses, address);
+}
+
+}  // namespace quillbox::dnstest

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pop3/IdStack.h"
+
+// Test support: DNS messages written byte by byte, and a UDP responder on 127.0.0.1 that
+// answers each query with whatever datagrams a test scripts for it.
+namespace quillbox::dnstest {
+
+// "a.b" as wire labels with the terminating zero byte.
+std::string WireName(const std::string& dotted);
+// A compression pointer to offset (12 is the question's name).
+std::string Pointer(uint16_t offset);
+std::string U16(uint16_t value);
+
+// A resource record: owner (wire form), type, class IN, TTL 3600, data.
+std::string Record(const std::string& owner, uint16_t type, const std::string& data);
+std::string ARecord(const std::string& owner, const std::string& dottedQuad);
+
+struct Counts {
+  uint16_t answer = 0, authority = 0, additional = 0;
+};
+// A reply to query: its identifier and question, the flags (a standard recursive answer by
+// default), the counts and the records as given.
+std::string ReplyTo(const std::string& query, Counts counts, const std::string& records,
+                    uint16_t flags = 0x8180);
+
+struct Datagram {
+  std::string bytes;
+  bool fromOtherPort = false;  // sent from a second socket, as a spoofer would
+};
+
+// Answers every query with the datagrams its script returns for it. Thread-safe.
+class ScriptedDnsServer {
+ public:
+  using Script = std::function<std::vector<Datagram>(const std::string& query)>;
+  explicit ScriptedDnsServer(Script script);
+  ~ScriptedDnsServer();
+  ScriptedDnsServer(const ScriptedDnsServer&) = delete;
+  ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
+
+  int Port() const { return port_; }
+  std::vector<std::string> Queries() const;
+
+ private:
+  void Run();
+
+  Script script_;
+  int fd_ = -1;
+  int otherFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> queries_;
+  std::thread thread_;
+};
+
+// A name service that knows only the names a test gives it; anything else raises the socket
+// error for an unknown host, as the real one does.
+class FakeStack : public TIdStack {
+ public:
+  std::map<std::string, std::string> names;      // host name -> address
+  std::map<std::string, std::string> addresses;  // address -> host name
+  std::string HostByName(const std::string& hostName) override;
+  std::string AddressToHostName(const std::string& address) override;
+};
+
+}  // namespace quillbox::dnstest

@@ -1,0 +1,175 @@
+#include "pop3/IdPOP3Server.h"
+
+#include <gtest/gtest.h>
+
+#include "pop3/IdException.h"
+#include "pop3/ScriptedSession.h"
+
+namespace quillbox {
+namespace {
+
+// A POP3 server whose events record their calls, driven over a scripted client socket.
+class POP3ServerTest : public ::testing::Test {
+ protected:
+  POP3ServerTest() {
+    server.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext& s) {
+      calls.push_back("CheckUser(" + c.Username + "," + c.Password + ")");
+      EXPECT_EQ(&c, &s);
+      if (c.Password == "bad")
+        throw Exception("Delimiter # is not found in the USER command.");
+    };
+    server.OnList = [this](TIdCommand&, int msg) { Call("List", msg); };
+    server.OnUIDL = [this](TIdCommand&, int msg) { Call("UIDL", msg); };
+    server.OnRetrieve = [this](TIdCommand& cmd, int msg) {
+      Call("Retrieve", msg);
+      cmd.Response = {"Subject: x", ".leading dot", "", "body"};
+    };
+    server.OnDelete = [this](TIdCommand&, int msg) { Call("Delete", msg); };
+    server.OnTop = [this](TIdCommand&, int msg, int lines) {
+      calls.push_back("Top(" + std::to_string(msg) + "," + std::to_string(lines) + ")");
+    };
+    server.OnStat = [this](TIdCommand&, int& count, int& size) {
+      calls.push_back("Stat");
+      count = 3;
+      size = 1200;
+    };
+    server.OnReset = [](TIdCommand&) { throw EIdSocketError(10061); };
+    server.OnQuit = [this](TIdCommand&) { calls.push_back("Quit"); };
+    server.OnCAPA = [this](TIdContext&, std::vector<std::string>& capabilities) {
+      calls.push_back("CAPA");
+      capabilities.push_back("PIPELINING");
+    };
+    server.InitializeCommandHandlers();
+  }
+
+  void Call(const char* name, int msg) {
+    calls.push_back(std::string(name) + "(" + std::to_string(msg) + ")");
+  }
+
+  // Plays the client's input through the command loop; returns what the server sent.
+  std::string Run(const std::string& input, bool loggedIn) {
+    session = std::make_unique<ScriptedSession<TIdPOP3ServerContext>>(input);
+    context = session->context.get();
+    context->LoggedIn = loggedIn;
+    return session->Run(server);
+  }
+
+  TIdPOP3Server server;
+  std::unique_ptr<ScriptedSession<TIdPOP3ServerContext>> session;
+  TIdPOP3ServerContext* context = nullptr;
+  std::vector<std::string> calls;
+};
+
+TEST_F(POP3ServerTest, RepliesAndEventCalls) {
+  struct Case {
+    const char* input;
+    bool loggedIn;
+    std::string reply;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"NOOP", false, "+OK\r\n", {}},
+      {"noop", false, "+OK\r\n", {}},
+      {"NOOPX", false, "-ERR-Sorry, Unknown Command\r\n-ERR NOOPX\r\n", {}},
+      {"LIST\t1", true, "-ERR-Sorry, Unknown Command\r\n-ERR LIST\t1\r\n", {}},
+      {"   ", false, "-ERR-Sorry, Unknown Command\r\n-ERR    \r\n", {}},
+      {"STAT", false, "-ERR Please login first\r\n", {}},
+      {"STAT x y", true, "+OK 3 1200\r\n", {"Stat"}},
+      {"LIST 2 3", true, "+OK\r\n", {"List(-1)"}},
+      {"LIST x", true, "+OK\r\n", {"List(-1)"}},
+      {"LIST", true, "+OK\r\n", {"List(-1)"}},
+      {"List  2", true, "+OK\r\n", {"List(2)"}},
+      {"UIDL 4", true, "+OK\r\n", {"UIDL(4)"}},
+      {"LIST 2", false, "-ERR Please login first\r\n", {}},
+      {"TOP 1", true, "-ERR Invalid Syntax\r\n", {}},
+      {"TOP 0 5", true, "-ERR Invalid Syntax\r\n", {}},
+      {"TOP 1 -1", true, "-ERR Invalid Syntax\r\n", {}},
+      {"TOP 1 x", true, "-ERR Invalid Syntax\r\n", {}},
+      {"TOP 1 0", true, "+OK\r\n", {"Top(1,0)"}},
+      {"RETR x", true, "-ERR 'x' は整数ではありません\r\n", {}},
+      {"RETR", true, "-ERR リストのインデックスが範囲を超えています (0)\r\n", {}},
+      {"RETR  7 ",
+       true,
+       "+OK\r\nSubject: x\r\n..leading dot\r\n\r\nbody\r\n.\r\n",
+       {"Retrieve(7)"}},
+      {"RETR 1", false, "-ERR Please login first\r\n", {}},
+      {"DELE 1 2", true, "-ERR-'1\r\n-ERR 2' は整数ではありません\r\n", {}},
+      {"DELE", true, "-ERR '' は整数ではありません\r\n", {}},
+      {"DELE +5", true, "+OK\r\n", {"Delete(5)"}},
+      {"RSET", true, "-ERR-Socket Error # 10061\r\n-ERR Connection refused.\r\n", {}},
+      {"APOP a b", false, "-ERR Command Not Handled: APOP\r\n", {}},
+      {"APOP a b", true, "-ERR Wrong State\r\n", {}},
+      {"STLS", false, "-ERR Command Not Handled: STLS\r\n", {}},
+      {"USER a b", false, "+OK Password required\r\n", {}},
+      {"PASS x y", false, "+OK Login OK\r\n", {"CheckUser(,x)"}},
+      {"PASS bad",
+       false,
+       "-ERR Delimiter # is not found in the USER command.\r\n",
+       {"CheckUser(,bad)"}},
+      {"CAPA",
+       false,
+       "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n",
+       {"CAPA"}},
+      {"QUIT", false, "+OK\r\n", {"Quit"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    calls.clear();
+    EXPECT_EQ(Run(std::string(c.input) + "\r\n", c.loggedIn), c.reply);
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
+TEST_F(POP3ServerTest, EmptyLineGetsNoReply) {
+  EXPECT_EQ(Run("\r\nNOOP\r\n", false), "+OK\r\n");
+}
+
+TEST_F(POP3ServerTest, UserAndPassKeepTheFirstWord) {
+  Run("USER alice#host:110;r.ini extra\r\nPASS secret more\r\n", false);
+  EXPECT_EQ(context->Username, "alice#host:110;r.ini");
+  EXPECT_EQ(context->Password, "secret");
+  EXPECT_TRUE(context->LoggedIn);
+}
+
+TEST_F(POP3ServerTest, RefusedLoginStaysLoggedOut) {
+  Run("PASS bad\r\n", false);
+  EXPECT_FALSE(context->LoggedIn);
+  EXPECT_EQ(Run("USER\r\n", false), "+OK Password required\r\n");
+}
+
+TEST_F(POP3ServerTest, UnassignedEventIsNotHandled) {
+  server.OnList = nullptr;
+  server.OnTop = nullptr;
+  EXPECT_EQ(Run("LIST\r\n", true), "-ERR Command Not Handled: LIST\r\n");
+  EXPECT_EQ(Run("CAPA\r\n", false),
+            "+OK Capability list follows\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n");
+}
+
+TEST_F(POP3ServerTest, QuitClosesTheConnection) {
+  EXPECT_EQ(Run("QUIT\r\n", false), "+OK\r\n");
+  EXPECT_FALSE(context->Connection().IOHandler().Opened());
+}
+
+TEST_F(POP3ServerTest, HelpListsEveryCommand) {
+  std::string expected = "+OK\r\n";
+  for (const char* name : {"APOP", "CAPA", "DELE", "Help", "LIST", "NOOP", "PASS", "QUIT", "RETR",
+                           "RSET", "STAT", "STLS", "TOP", "UIDL", "USER"}) {
+    expected += std::string(name) + "\r\n";
+    if (std::string_view(name) == "Help")
+      expected += "  Displays commands that the servers supports.\r\n";
+    expected += "\r\n";
+  }
+  EXPECT_EQ(Run("HELP\r\n", false), expected + ".\r\n");
+}
+
+TEST_F(POP3ServerTest, ErrorWithEmptyMessageIsBareErr) {
+  server.OnDelete = [](TIdCommand&, int) { throw EIdPortRequired(); };
+  EXPECT_EQ(Run("DELE 1\r\n", true), "-ERR\r\n");
+}
+
+TEST_F(POP3ServerTest, LineOverTheLimitLeavesTheLoopWithoutReply) {
+  const std::string input = "LIST " + std::string(20000, '1') + "\r\n";
+  EXPECT_THROW(Run(input, true), EIdReadLnMaxLineLengthExceeded);
+}
+
+}  // namespace
+}  // namespace quillbox

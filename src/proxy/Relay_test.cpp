@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include "proxy/ProxyTestPeers.h"
+
+namespace quillbox {
+namespace {
+
+using test::Message;
+using test::ProxyHarness;
+using Lines = std::vector<std::string>;
+
+// Each row: a client command, everything the client receives for it, and the command the real
+// server receives.
+TEST(RelayTest, EachCommandReachesTheRealServerAndItsAnswerTheClient) {
+  ProxyHarness h;
+  h.upstream.messages = {Message({"Subject: one"}, {".", "b"}), Message({"Subject: two"}, {})};
+  h.Start();
+  auto client = h.LoggedIn();
+  struct Case {
+    std::string command;
+    Lines received;
+    std::string upstream;
+  } cases[] = {
+      {"STAT", {"+OK 2 38"}, "STAT"},
+      {"LIST", {"+OK 2 messages:", "1 22", "2 16", "."}, "LIST"},
+      {"LIST 2", {"+OK 2 16"}, "LIST 2"},
+      {"LIST 0", {"-ERR There's no message 0."}, "LIST 0"},
+      {"LIST 3", {"-ERR There's no message 3."}, "LIST 3"},
+      {"LIST 2 3", {"+OK 2 messages:", "1 22", "2 16", "."}, "LIST"},
+      {"UIDL", {"+OK 2 messages:", "1 uid1", "2 uid2", "."}, "UIDL"},
+      {"UIDL 1", {"+OK 1 uid1"}, "UIDL 1"},
+      {"TOP 1 0", {"+OK 22 octets", "Subject: one", "", "."}, "TOP 1 0"},
+      {"TOP 1 1", {"+OK 22 octets", "Subject: one", "", "..", "."}, "TOP 1 1"},
+      {"DELE 2", {"+OK Marked to be deleted."}, "DELE 2"},
+      {"DELE 9", {"-ERR There's no message 9."}, "DELE 9"},
+      {"RSET", {"+OK"}, "RSET"},
+  };
+  for (const Case& c : cases) {
+    Lines received = {client->Command(c.command)};
+    if (c.received.back() == ".") {
+      for (const std::string& line : client->ReadUntilDot()) {
+        received.push_back(line);
+      }
+      received.push_back(".");
+    }
+    EXPECT_EQ(received, c.received) << c.command;
+    EXPECT_EQ(h.upstream.Commands().back(), c.upstream) << c.command;
+  }
+  EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");
+  EXPECT_TRUE(client->Closed());
+  EXPECT_EQ(h.upstream.Commands().back(), "QUIT");
+}
+
+TEST(RelayTest, LogsBothDirectionsOfAListAndAStat) {
+  ProxyHarness h;
+  h.upstream.script = [](const std::string& command) {
+    return command == "STAT" ? std::string("+OK  320\r\n") : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("LIST"), "+OK 0 messages:");
+  EXPECT_EQ(client->ReadUntilDot(), Lines());
+  EXPECT_EQ(client->Command("LIST 4"), "-ERR There's no message 4.");
+  EXPECT_EQ(client->Command("STAT"), "+OK 0 320");
+  EXPECT_EQ(h.log.Since("C->P    LIST"),
+            Lines({"C->P    LIST", "   P->S LIST", "   C<-S +OK 0 messages:",
+                   "C<-P    +OK 0 messages:", "C->P    LIST 4", "   P->S LIST 4",
+                   "   C<-S -ERR There's no message 4.", "C<-P    -ERR There's no message 4.",
+                   "C->P    STAT", "   P->S STAT", "   P<-S +OK  320", "C<-P    +OK 0 320"}));
+}
+
+TEST(RelayTest, CapaMergesTheRealServersCapabilitiesAfterLogin) {
+  ProxyHarness h;
+  h.Start();
+  test::Pop3Client before(h.port);
+  before.ReadLine();
+  EXPECT_EQ(before.Command("CAPA"), "+OK Capability list follows");
+  EXPECT_EQ(before.ReadUntilDot(), Lines({"TOP", "UIDL", "USER"}));
+  EXPECT_EQ(before.Command("QUIT"), "+OK Good-bye from the Quillbox");
+  EXPECT_TRUE(h.upstream.Commands().empty());
+
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("CAPA"), "+OK Capability list follows");
+  EXPECT_EQ(client->ReadUntilDot(), Lines({"TOP", "UIDL", "USER", "SASL PLAIN", "PIPELINING"}));
+  EXPECT_TRUE(h.log.WaitFor("C<-P    Response of CAPA command"));
+}
+
+TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {
+  ProxyHarness h;
+  h.upstream.script = [](const std::string& command) {
+    return command == "RSET" ? std::string("-ERR cannot\r\n") : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("RSET"), "+OK  cannot");
+}
+
+}  // namespace
+}  // namespace quillbox
