@@ -15,10 +15,11 @@
 namespace quillbox {
 namespace {
 
-std::string WithoutTrailingSlashes(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/')
-    path.remove_suffix(1);
-  return std::string(path);
+// folder + "/" + name, without doubled slashes when folder ends in one (or is "/").
+std::string Join(std::string_view folder, std::string_view name) {
+  while (!folder.empty() && folder.back() == '/')
+    folder.remove_suffix(1);
+  return std::string(folder) + "/" + std::string(name);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -53,11 +54,9 @@ std::string HomeFolder() {
 
 std::string UserConfigFolder(std::string_view xdgConfigHome, std::string_view home) {
   if (!xdgConfigHome.empty() && xdgConfigHome.front() == '/')
-    return WithoutTrailingSlashes(xdgConfigHome) + "/quillbox";
-  if (!home.empty() && home.front() == '/') {
-    const std::string base = WithoutTrailingSlashes(home);
-    return (base == "/" ? "" : base) + "/.config/quillbox";
-  }
+    return Join(xdgConfigHome, "quillbox");
+  if (!home.empty() && home.front() == '/')
+    return Join(home, ".config/quillbox");
   return std::string();
 }
 

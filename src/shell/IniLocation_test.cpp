@@ -26,6 +26,7 @@ TEST(UserConfigFolderTest, PrefersAnAbsoluteXdgConfigHomeOverHome) {
       {"", "/home/alice/", "/home/alice/.config/quillbox"},
       {"relative/cfg", "/home/alice", "/home/alice/.config/quillbox"},  // invalid for XDG
       {"", "/", "/.config/quillbox"},
+      {"/", "/home/alice", "/quillbox"},
       {"/cfg", "", "/cfg/quillbox"},
       {"", "", ""},
       {"", "relative/home", ""},
