@@ -15,7 +15,7 @@ constexpr int kInfinite = -2;
 
 // A dot-terminated body is sent in chunks of about this size: the bytes are those of one send
 // per line, but a large message costs a few system calls instead of one per line.
-constexpr size_t kDotTerminatedChunk = 64 * 1024;
+constexpr size_t kDotTerminatedChunk = 256 * 1024;
 
 }  // namespace
 
@@ -40,10 +40,19 @@ int TIdIOHandlerStack::EffectiveTimeout(int timeoutMs) const {
 }
 
 std::string TIdIOHandlerStack::ReadLine() {
-  return ReadLine('\n', kDefaultTimeout, -1);
+  std::string line;
+  ReadLineInto(line, '\n', kDefaultTimeout, -1);
+  return line;
 }
 
 std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxLength) {
+  std::string line;
+  ReadLineInto(line, terminator, timeoutMs, maxLength);
+  return line;
+}
+
+void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int timeoutMs,
+                                     int maxLength) {
   using Clock = std::chrono::steady_clock;
   readLnTimedOut_ = false;
   if (maxLength == -1)
@@ -65,7 +74,8 @@ std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxL
         if (pos > limit)
           break;
         const bool cr = terminator == '\n' && pos > 0 && begin[pos - 1] == '\r';
-        return TakeLine(cr ? pos - 1 : pos, cr ? 2 : 1);
+        TakeLine(line, cr ? pos - 1 : pos, cr ? 2 : 1);
+        return;
       }
     }
     if (available > limit)
@@ -75,19 +85,19 @@ std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxL
     if (received < 0 ||
         (timeout >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout))) {
       readLnTimedOut_ = true;
-      return std::string();
+      line.clear();
+      return;
     }
   }
-  if (MaxLineAction == maSplit)
-    return TakeLine(limit, 0);
-  throw EIdReadLnMaxLineLengthExceeded();
+  if (MaxLineAction != maSplit)
+    throw EIdReadLnMaxLineLengthExceeded();
+  TakeLine(line, limit, 0);
 }
 
-std::string TIdIOHandlerStack::TakeLine(size_t length, size_t dropped) {
-  std::string line(buffer_.data() + head_, length);
+void TIdIOHandlerStack::TakeLine(std::string& line, size_t length, size_t dropped) {
+  line.assign(buffer_.data() + head_, length);
   head_ += length + dropped;
   Compact();
-  return line;
 }
 
 void TIdIOHandlerStack::Compact() {

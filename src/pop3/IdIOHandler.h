@@ -38,6 +38,10 @@ class TIdIOHandlerStack {
   // timeout passes (ReadLnTimedOut() then tells it apart from an empty line).
   std::string ReadLine();
   std::string ReadLine(char terminator, int timeoutMs, int maxLength);
+  // ReadLine into the caller's string, whose storage is reused: for loops that read many lines
+  // and keep few of them.
+  void ReadLineInto(std::string& line, char terminator = '\n', int timeoutMs = kDefaultTimeout,
+                    int maxLength = -1);
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
 
   void WriteLine(std::string_view text);                           // text + CR LF
@@ -78,7 +82,7 @@ class TIdIOHandlerStack {
 
  private:
   int EffectiveTimeout(int timeoutMs) const;
-  std::string TakeLine(size_t length, size_t dropped);
+  void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
   // Makes room for `room` more bytes after tail_.
   void Reserve(size_t room);

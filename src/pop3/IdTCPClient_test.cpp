@@ -154,25 +154,52 @@ TEST_F(IdTCPClientTest, AbortWakesABlockedReadAndRefusesLaterConnects) {
   EXPECT_THROW(client.Connect(), EIdClosedSocket);
 }
 
-TEST_F(IdTCPClientTest, ConnectTimeoutEndsAWaitingConnect) {
-  // Once the backlog of a listener that never accepts is full, further connects wait.
-  LoopbackListener silent;
-  std::vector<std::unique_ptr<TIdTCPClient>> clients;
+// Fills the backlog of a listener that never accepts until a connect waits; false when the
+// system never makes a connect wait.
+bool FillBacklog(TIdStack& stack, int port, std::vector<std::unique_ptr<TIdTCPClient>>& clients) {
   for (int i = 0; i < 64; ++i) {
     auto next = std::make_unique<TIdTCPClient>(stack);
     next->Host = "127.0.0.1";
-    next->Port = silent.Port();
+    next->Port = port;
     next->ConnectTimeout = 200;
     try {
       next->Connect();
     } catch (const EIdConnectTimeout& e) {
       EXPECT_EQ(e.Message(), "Connect timed out.");
       EXPECT_FALSE(next->HasIOHandler());
-      return;
+      return true;
     }
     clients.push_back(std::move(next));
   }
-  GTEST_SKIP() << "the system never let a connect wait";
+  return false;
+}
+
+TEST_F(IdTCPClientTest, ConnectTimeoutEndsAWaitingConnect) {
+  LoopbackListener silent;
+  std::vector<std::unique_ptr<TIdTCPClient>> clients;
+  if (!FillBacklog(stack, silent.Port(), clients))
+    GTEST_SKIP() << "the system never let a connect wait";
+}
+
+TEST_F(IdTCPClientTest, AbortEndsAConnectWithoutTimeLimit) {
+  LoopbackListener silent;
+  std::vector<std::unique_ptr<TIdTCPClient>> clients;
+  if (!FillBacklog(stack, silent.Port(), clients))
+    GTEST_SKIP() << "the system never let a connect wait";
+  client.Host = "127.0.0.1";
+  client.Port = silent.Port();
+  auto connecting = std::async(std::launch::async, [&] {
+    try {
+      client.Connect();
+      return std::string("connected");
+    } catch (const EIdException& e) {
+      return e.Message();
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  client.Abort();
+  ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(connecting.get(), "Disconnected.");
 }
 
 }  // namespace

@@ -62,6 +62,17 @@ void TLogView::LayOutWhileHidden() {
   QCoreApplication::sendEvent(viewport(), &view);
 }
 
+QString TLogView::OneParagraph(QString line) {
+  // Peers put any byte into a log line. A line break of any kind would open paragraphs that no
+  // trimming accounts for, so a hostile peer could grow the area without bound.
+  for (QChar& c : line) {
+    const char16_t u = c.unicode();
+    if ((u < 0x20 && u != '\t') || u == 0x7f || u == 0x85 || u == 0x2028 || u == 0x2029)
+      c = u'?';
+  }
+  return line;
+}
+
 void TLogView::DisplayLine(const QString& line) {
   LayOutWhileHidden();
   if (RowCount() > kMaxRows)
@@ -72,7 +83,7 @@ void TLogView::DisplayLine(const QString& line) {
   cursor.movePosition(QTextCursor::End);
   if (!document()->isEmpty())
     cursor.insertBlock();
-  cursor.insertText(line);
+  cursor.insertText(OneParagraph(line));
   if (atEnd)
     bar->setValue(bar->maximum());
 }

@@ -17,8 +17,9 @@ class TLogView : public QPlainTextEdit {
 
   explicit TLogView(QWidget* parent = nullptr);
 
-  // Drops the first row when more than kMaxRows are shown, then appends the line. One append
-  // removes at most one row, so the area holds kMaxRows + 1 rows at the most.
+  // Drops the first row when more than kMaxRows are shown, then appends the line as one
+  // paragraph: control characters and line separators in it show as '?'. One append removes at
+  // most one row, so the area holds kMaxRows + 1 rows at the most.
   void DisplayLine(const QString& line);
 
   // Rows as shown: every paragraph counts once per wrapped row.
@@ -28,6 +29,7 @@ class TLogView : public QPlainTextEdit {
   QByteArray TextWithCrLf() const;
 
  private:
+  static QString OneParagraph(QString line);
   void LayOutWhileHidden();
   void DeleteFirstRow();
   int RowsOf(const QTextBlock& block) const;

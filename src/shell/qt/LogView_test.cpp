@@ -41,6 +41,15 @@ TEST_F(LogViewTest, WrappedLineCountsOncePerRowAndLosesItsFirstRowFirst) {
   EXPECT_LT(view_.document()->begin().text().size(), longLine.size());
 }
 
+TEST_F(LogViewTest, LineBreaksFromAPeerCannotOpenParagraphs) {
+  const QString hostile =
+      QString("a\rb\nc") + QChar(0x2029) + "d" + QChar(0x2028) + "e" + QChar(0x85) + "f\x01\tg";
+  for (int i = 0; i < 1200; ++i)
+    view_.DisplayLine(hostile);
+  EXPECT_EQ(view_.document()->blockCount(), 1001);
+  EXPECT_EQ(view_.document()->lastBlock().text(), "a?b?c?d?e?f?\tg");
+}
+
 TEST_F(LogViewTest, WrapsAtItsWidthBeforeItWasEverShown) {
   const QString longLine = QString("word ").repeated(400);
   view_.DisplayLine(longLine);
