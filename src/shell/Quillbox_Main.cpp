@@ -36,7 +36,8 @@ bool TFormMain::FormCreate() {
   AllowConnectionFromOutside = false;
   const std::string executable =
       environment_.ExecutablePath.empty() ? "quillbox" : environment_.ExecutablePath;
-  IniFileName = ChangeFileExt(executable, ".ini");
+  IniFileName =
+      DefaultIniFileName(executable, environment_.ConfigFolder, environment_.FolderWritable);
   ListeningPort = 123;
   LogDirectory = "C:\\";
   // Dates are always formatted with English month names (FormatDateTime), whatever the locale.
@@ -95,6 +96,7 @@ void TFormMain::ReportStartFailure(const std::string& reason) {
 }
 
 void TFormMain::WriteIniFileAtExit(const TFormStatus& placement, const TFontInfo& font) {
+  CreateIniFolder(IniFileName, environment_.ConfigFolder);
   WriteFormStatusToIniFile(placement, kFormMainSection, IniFileName, *environment_.Storage);
   WriteFontToIniFile(font, IniFileName, *environment_.Storage);
   WriteParametersToIniFile(IniFileName);

@@ -10,6 +10,7 @@
 #include "shell/FontInfo.h"
 #include "shell/FormStatus.h"
 #include "shell/FrontEnd.h"
+#include "shell/IniLocation.h"
 #include "shell/MemoQueue.h"
 #include "shell/Quillbox_Settings.h"
 #include "shell/Quillbox_Startup.h"
@@ -28,6 +29,10 @@ struct TStartupEnvironment {
   // succeed): tells "in use" from "not allowed" after the listener failed to bind.
   std::function<int(int port)> BindError = ProbeBindError;
   std::string RulesFileName = "S25R_Rules.txt";
+  // Without -I an installed program, whose folder the user may not write, keeps its INI file in
+  // this folder, made at the first write (IniLocation.h).
+  std::string ConfigFolder = UserConfigFolder();
+  std::function<bool(const std::string& folder)> FolderWritable = IsWritableFolder;
   // The desktop reads the main window's placement and font at start-up; quillboxd has neither.
   bool ReadsWindowSettings = false;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,8 @@ class TFormMainTest : public ::testing::Test {
     environment.Clock = &clock_;
     environment.Storage = &storage_;
     environment.RulesFileName = "/nonexistent/S25R_Rules.txt";
+    environment.ConfigFolder = "/home/alice/.config/quillbox";
+    environment.FolderWritable = [](const std::string&) { return true; };
     return environment;
   }
   void WriteIni(const std::string& name, int port) {
@@ -200,6 +203,46 @@ TEST_F(TFormMainTest, FailedPlacementWriteStopsTheExitWrites) {
   storage_.failSaveAfter = 0;
   EXPECT_THROW(form.WriteIniFileAtExit(TFormStatus(), TFontInfo()), EIniFileError);
   EXPECT_EQ(storage_.saves, 0);
+}
+
+TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFile) {
+  struct Case {
+    bool folderWritable;
+    std::vector<std::string> arguments;
+    std::string expected;
+  } cases[] = {
+      {true, {}, "/opt/quillbox/quillboxd.ini"},
+      {false, {}, "/home/alice/.config/quillbox/quillbox.ini"},
+      {false, {"-I/etc/q.ini"}, "/etc/q.ini"},
+  };
+  for (const Case& c : cases) {
+    const int port = FreePort();
+    WriteIni(c.expected, port);
+    TStartupEnvironment environment = Environment(c.arguments);
+    environment.FolderWritable = [&](const std::string& folder) {
+      EXPECT_EQ(folder, "/opt/quillbox");
+      return c.folderWritable;
+    };
+    TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, std::move(environment));
+    EXPECT_TRUE(form.FormCreate()) << c.expected;
+    EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: " + c.expected);
+    EXPECT_EQ(form.ListeningPort, port) << c.expected;
+    form.Shutdown();
+  }
+}
+
+TEST_F(TFormMainTest, FirstExitMakesTheConfigFolder) {
+  const std::filesystem::path home =
+      std::filesystem::temp_directory_path() / ("quillbox-main-test-" + std::to_string(getpid()));
+  std::filesystem::remove_all(home);
+  TStartupEnvironment environment = Environment({});
+  environment.Storage = &DiskIniStorage();
+  environment.ConfigFolder = (home / ".config" / "quillbox").string();
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, std::move(environment));
+  form.IniFileName = (home / ".config" / "quillbox" / "quillbox.ini").string();
+  form.WriteIniFileAtExit(TFormStatus(), TFontInfo());
+  EXPECT_EQ(TIniFile(form.IniFileName).ReadInteger("General", "ListeningPort", 0), 123);
+  std::filesystem::remove_all(home);
 }
 
 TEST_F(TFormMainTest, AboutBoxShowsTheVersionData) {
