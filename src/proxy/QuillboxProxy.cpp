@@ -11,6 +11,7 @@ namespace quillbox {
 namespace {
 
 constexpr const char* kOnlyLocal = "-ERR Only local connection is allowed.";
+constexpr int kListenQueue = 128;
 
 // Logs a refused login with its prefix and raises the refusal for the mail client.
 [[noreturn]] void Refuse(LogSink& log, const std::string& prefix, const std::string& message) {
@@ -42,7 +43,12 @@ bool RuleFileExists(const std::string& fileName) {
 }  // namespace
 
 TQuillboxProxy::TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator)
-    : TS25RJudgment(log), indicator_(indicator) {}
+    : TS25RJudgment(log), indicator_(indicator) {
+  // With a queue of 15, a burst of clients (several mail clients polling at once, or one with
+  // many accounts) overflows it, and a client whose handshake the system then drops waits for a
+  // greeting that never comes.
+  IdPOP3Server.ListenQueue = kListenQueue;
+}
 
 TQuillboxProxy::~TQuillboxProxy() {
   IdPOP3Server.SetActive(false);
