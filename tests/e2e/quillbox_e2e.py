@@ -245,6 +245,11 @@ class Quillboxd(Peer):
     def threads(self):
         return len(os.listdir(f"/proc/{self.process.pid}/task"))
 
+    def cpu_seconds(self):
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def peak_rss_kib(self):
         with open(f"/proc/{self.process.pid}/status") as f:
             for line in f:
