@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/SysUtils.h"
+#include "pop3/IdException.h"
 #include "proxy/CutToken.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"
@@ -134,6 +135,10 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
   c.Upstream.Host = c.UpstreamHost;
   c.Upstream.Port = c.UpstreamPort;
   log_.AddToMemo("   P    Connecting to " + c.UpstreamHost);
+  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
+  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
+    throw EIdSocketError(10022);
+  }
   c.Upstream.Connect();
   log_.AddToMemo("   P    Connected");
   c.UpstreamGreeting = ReadUpstreamReply(c);
