@@ -76,7 +76,7 @@ class Peer:
                 except subprocess.TimeoutExpired:
                     self.process.kill()
                     self.process.wait(timeout=WAIT)
-            for stream in (self.process.stdout, self.process.stderr):
+            for stream in (self.process.stdout, self.process.stderr, getattr(self, "errors", None)):
                 if stream:
                     stream.close()
         if self.root:
@@ -225,6 +225,8 @@ class Quillboxd(Peer):
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
         self._write("hosts", "127.0.0.1\tlocalhost\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
+        # A file, not a pipe: nobody reads standard error while quillboxd runs.
+        self.errors = tempfile.TemporaryFile()
 
     def _write(self, name, text):
         with open(os.path.join(self.root, name), "w") as f:
@@ -242,9 +244,13 @@ class Quillboxd(Peer):
             ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script,
              "sh", os.path.join(self.root, "hosts"), os.path.join(self.root, "resolv.conf"),
              QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")],
-            cwd=self.root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            cwd=self.root, stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
-        wait_for_port(self.port, self.process, "quillboxd")
+        try:
+            wait_for_port(self.port, self.process, "quillboxd")
+        except RuntimeError as error:
+            self.errors.seek(0)
+            raise RuntimeError(f"{error}: {self.errors.read().decode('utf-8', 'replace')}")
         return self
 
     def _read(self):
