@@ -17,13 +17,22 @@ build: bootstrap
 	cmake -S . -B $(BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The desktop program where there is a display, the daemon in the foreground otherwise.
+# The desktop program where there is a display, the daemon in the foreground otherwise. It runs
+# in $(BUILD)/run, where it finds a copy of the shipped S25R rules. An ordinary user may not
+# listen on the default port 123, so for one a first run writes an INI file with port 1110.
 run: build
+	@mkdir -p $(BUILD)/run
+	@[ -f $(BUILD)/run/S25R_Rules.txt ] || cp examples/S25R_Rules.txt $(BUILD)/run/
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD)/apps/quillbox/quillbox ]; then \
-	  exec $(BUILD)/apps/quillbox/quillbox; \
+	  prog=$(CURDIR)/$(BUILD)/apps/quillbox/quillbox; \
 	else \
-	  exec $(BUILD)/apps/quillboxd/quillboxd; \
-	fi
+	  prog=$(CURDIR)/$(BUILD)/apps/quillboxd/quillboxd; \
+	fi; \
+	if [ "$$(id -u)" -ne 0 ] && [ ! -e "$$prog.ini" ]; then \
+	  printf '[General]\nListeningPort=1110\n' > "$$prog.ini"; \
+	  echo "make run: wrote $$prog.ini with ListeningPort=1110 (port 123 needs root)"; \
+	fi; \
+	cd $(BUILD)/run && exec "$$prog"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
