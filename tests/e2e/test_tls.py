@@ -1,0 +1,171 @@
+"""TLS to the real server, end to end: quillboxd logs in to Dovecot over POP3S and over STLS,
+verifies the certificate against the system store plus the rule file's CAFile, and refuses what
+it must refuse. Loopback only, free ports, every wait bounded."""
+
+import os
+import poplib
+import ssl
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dovecot_tls import (Certificates, Dovecot, Pop3Client, Quillboxd,  # noqa: E402
+                         RecordingRelay, TempFolder, message)
+
+# No Received: line matches, so no retrieval asks any name service.
+RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
+ADDED = [b"X-Quillbox-Sender-IP-Address: Unextracted\r\n",
+         b"X-Quillbox-Sender-Hostname: Unresolved\r\n",
+         b"X-Quillbox-Lookuped-IP-Address: Unresolved\r\n",
+         b"X-Quillbox-Status: Unknown\r\n"]
+
+
+class TlsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = TempFolder("qbtls-")
+        root = cls.tmp.name
+        certs = Certificates(root)
+        cls.ca = certs.ca
+        cls.dovecots = []
+
+        def dovecot(name, cert):
+            folder = os.path.join(root, name)
+            os.makedirs(folder)
+            d = Dovecot(folder, cert=cert)
+            cls.dovecots.append(d)
+            return d
+
+        cls.server = dovecot("main", certs.issue("localhost", "DNS:localhost,IP:127.0.0.1"))
+        cls.server.add_message("1.eml", message(1))
+        cls.server.add_message("2.eml", message(2, 40000))
+        cls.other_name = dovecot("other", certs.issue("pop.example.test", "DNS:pop.example.test"))
+        cls.plain = dovecot("plain", None)
+        cls.proxy = None
+        try:
+            for d in cls.dovecots:
+                d.start()
+            cls.proxy = Quillboxd(root)
+        except BaseException:
+            cls.tearDownClass()  # unittest skips it when set-up fails; the servers must stop
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.proxy:
+            cls.proxy.stop()
+        for d in cls.dovecots:
+            d.stop()
+        cls.tmp.cleanup()
+
+    def login(self, port, rules, host="localhost", password=None):
+        """Logs in through quillboxd; returns the client and the reply to PASS."""
+        rule_file = self.proxy.rule_file(f"rules-{self.id().split('.')[-1]}.ini", RULES + rules)
+        client = Pop3Client(self.proxy.port, timeout=30)
+        self.addCleanup(client.close)
+        reply = client.login(f"alice#{host}:{port};{rule_file}",
+                             password or self.server.password)
+        return client, reply
+
+    def direct_retrieval(self, number):
+        context = ssl.create_default_context(cafile=self.ca)
+        pop = poplib.POP3_SSL("localhost", self.server.pop3s_port, context=context, timeout=10)
+        try:
+            pop.user("alice")
+            pop.pass_(self.server.password)
+            _, lines, _ = pop.retr(number)
+        finally:
+            pop.quit()
+        # poplib unstuffs; the proxy's client sees the wire form again.
+        return [(b"." + line if line.startswith(b".") else line) + b"\r\n" for line in lines]
+
+    def test_pop3s_and_starttls_retrieve_the_same_bytes_as_a_direct_tls_retrieval(self):
+        for security, port in (("TLS", self.server.pop3s_port),
+                               ("STARTTLS", self.server.pop3_port)):
+            with self.subTest(security=security):
+                client, reply = self.login(port, f"[Upstream]\nSecurity={security}\nCAFile=ca.crt\n")
+                self.assertEqual(reply, "+OK Login OK")
+                if security == "STARTTLS":
+                    self.proxy.wait_for_line("   P->S STLS")
+                    self.assertTrue(self.proxy.wait_for_line("   P<-S ").startswith("   P<-S +OK"))
+                tls = self.proxy.wait_for_line("   P    TLS: ")
+                self.assertRegex(tls, r"^   P    TLS: TLSv1\.[23], \S+, certificate verified$")
+                # USER, PASS and the login's CAPA all run inside TLS.
+                self.proxy.wait_for_line("   P->S USER alice")
+                self.proxy.wait_for_line("   P->S CAPA")
+                for number in (1, 2):
+                    first, lines = client.multiline(f"RETR {number}")
+                    self.assertTrue(first.startswith("+OK"), first)
+                    expected = self.direct_retrieval(number)
+                    blank = expected.index(b"\r\n")
+                    self.assertEqual(lines, expected[:blank] + ADDED + expected[blank:])
+                self.assertTrue(client.command("QUIT").startswith("+OK"))
+
+    def test_certificate_verifies_only_with_the_ca_file(self):
+        port = self.server.pop3s_port
+        _, reply = self.login(port, "[Upstream]\nSecurity=TLS\n")
+        self.assertEqual(
+            reply, f"-ERR The certificate of localhost:{port} did not verify: unable to get local "
+            "issuer certificate. If you trust this server, save its certificate or its "
+            "authority's as a PEM file and name that file with CAFile= in section [Upstream] of "
+            "the rule file.")
+        self.proxy.wait_for_line("C<-P    -ERR The certificate of localhost:")
+        for host, rules, checked in (
+                ("localhost", f"CAFile={self.ca}\n", "certificate verified"),
+                # The address of the login name is checked as an address.
+                ("127.0.0.1", f"CAFile={self.ca}\n", "certificate verified"),
+                ("localhost", "VerifyCertificate=0\n",
+                 "certificate not verified (VerifyCertificate=0)")):
+            _, reply = self.login(port, "[Upstream]\nSecurity=TLS\n" + rules, host=host)
+            self.assertEqual(reply, "+OK Login OK")
+            self.assertTrue(self.proxy.wait_for_line("   P    TLS: ").endswith(", " + checked))
+
+    def test_certificate_for_another_name_is_refused(self):
+        port = self.other_name.pop3s_port
+        _, reply = self.login(port, f"[Upstream]\nSecurity=TLS\nCAFile={self.ca}\n")
+        self.assertEqual(
+            reply, f"-ERR The certificate of localhost:{port} did not verify: hostname mismatch. "
+            "Name the server in the login name as its certificate does.")
+
+    def test_plain_login_to_the_pop3s_port_fails_cleanly(self):
+        port = self.server.pop3s_port
+        _, reply = self.login(port, "[Upstream]\nSecurity=None\n")
+        self.assertEqual(
+            reply, f"-ERR No greeting from localhost:{port} within 15 seconds. If the server "
+            "expects TLS from the first byte (POP3S, usually port 995), set Security=TLS in "
+            "section [Upstream] of the rule file.")
+
+    def test_starttls_to_a_server_without_stls_is_refused_and_nothing_follows_in_clear(self):
+        relay = RecordingRelay(self.plain.pop3_port)
+        self.addCleanup(relay.stop)
+        client, reply = self.login(relay.port, "[Upstream]\nSecurity=STARTTLS\n")
+        self.assertRegex(reply, rf"^-ERR localhost:{relay.port} does not offer STLS \(it "
+                         r"answered \"-ERR .*\"\)\. Use Security=TLS if it has a POP3S port "
+                         r"\(usually 995\)\.$")
+        self.assertTrue(client.command("QUIT").startswith("+OK"))
+        self.proxy.wait_for_line("   P    Disconnected")
+        self.assertEqual(bytes(relay.sent), b"STLS\r\n")
+
+    def test_the_password_never_travels_before_tls_is_up(self):
+        for security, port in (("STARTTLS", self.server.pop3_port),
+                               ("TLS", self.server.pop3s_port)):
+            with self.subTest(security=security):
+                relay = RecordingRelay(port)
+                self.addCleanup(relay.stop)
+                client, reply = self.login(relay.port,
+                                           f"[Upstream]\nSecurity={security}\nCAFile=ca.crt\n")
+                self.assertEqual(reply, "+OK Login OK")
+                self.assertTrue(client.command("QUIT").startswith("+OK"))
+                self.proxy.wait_for_line("   P    Disconnected")
+                sent = bytes(relay.sent)
+                self.assertNotIn(self.server.password.encode(), sent)
+                self.assertNotIn(b"PASS", sent)
+                self.assertNotIn(b"USER", sent)
+                if security == "STARTTLS":
+                    self.assertTrue(sent.startswith(b"STLS\r\n\x16\x03"), sent[:16])
+                else:
+                    self.assertTrue(sent.startswith(b"\x16\x03"), sent[:16])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
