@@ -89,6 +89,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How much one receive below may fetch: the plain line connection's receive size.
+constexpr size_t kReadAheadBytes = 32768;
+
 // What is left of a wait of timeoutMs that ends at deadline; -1 (no limit) for a negative one.
 int TimeLeft(Clock::time_point deadline, int timeoutMs) {
   if (timeoutMs < 0)
@@ -185,6 +188,7 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
   SSL* ssl = ssl_.get();
   // Reading ahead lets one receive below fetch several records.
   SSL_set_read_ahead(ssl, 1);
+  SSL_set_default_read_buffer_len(ssl, kReadAheadBytes);
   BIO* bio = BIO_new(TIdSSLGlue::Method());
   BIO_set_data(bio, this);
   SSL_set_bio(ssl, bio, bio);
@@ -327,7 +331,7 @@ size_t TIdSSLSocket::Receive(char* data, size_t size) {
     ERR_clear_error();
     const int rc = SSL_read_ex(ssl_.get(), data, size, &got);
     if (rc == 1)
-      return got;
+      return got + ReceiveMore(data + got, size - got);
     switch (SSL_get_error(ssl_.get(), rc)) {
       case SSL_ERROR_WANT_READ:
         inner_->WaitReadable(-1);
@@ -338,6 +342,20 @@ size_t TIdSSLSocket::Receive(char* data, size_t size) {
         RaiseFailure();
     }
   }
+}
+
+size_t TIdSSLSocket::ReceiveMore(char* data, size_t size) {
+  // One SSL_read gives at most one record (16 KB); the records that are already here fill the
+  // rest of the caller's buffer, so large answers cost half the passes through the line reader.
+  size_t total = 0;
+  while (total < size && SSL_has_pending(ssl_.get()) == 1) {
+    size_t got = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl_.get(), data + total, size - total, &got) != 1)
+      break;  // half a record, or a fault the next Receive reports
+    total += got;
+  }
+  return total;
 }
 
 size_t TIdSSLSocket::Send(const char* data, size_t size) {

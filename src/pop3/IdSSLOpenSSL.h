@@ -96,6 +96,7 @@ class TIdSSLSocket : public TIdSocket {
   // Result of one step of the TLS engine that must not block.
   enum class Step { kData, kWantRead, kEnd, kFailed };
   Step Peek();
+  size_t ReceiveMore(char* data, size_t size);
   void RunHandshake(int timeoutMs);
   [[noreturn]] void RaiseHandshakeFailure();
   // Raises what broke an open connection: the socket's own error as it stands, else a TLS fault.

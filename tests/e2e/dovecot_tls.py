@@ -298,8 +298,10 @@ def message(index, size=2048):
              f"From: sender{index}@example.org", "To: alice@example.net",
              f"Subject: message {index}", "", ".a line that starts with a dot"]
     body = "".join(chr(33 + (i * 7 + index) % 90) for i in range(70))
-    while sum(len(line) + 1 for line in lines) < size:
+    total = sum(len(line) + 1 for line in lines)
+    while total < size:
         lines.append(body)
+        total += len(body) + 1
     lines.append(".")
     lines.append("end")
     return ("\n".join(lines) + "\n").encode()
