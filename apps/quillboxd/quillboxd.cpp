@@ -27,7 +27,8 @@ class StdoutTextArea : public TextArea {
  public:
   // Write errors (a closed terminal, a full disk) are ignored: the proxy goes on without a log.
   void AppendLine(const std::string& line) override {
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    const std::string safe = TerminalSafeLine(line);
+    std::fwrite(safe.data(), 1, safe.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
   }

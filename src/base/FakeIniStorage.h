@@ -14,6 +14,13 @@ namespace quillbox {
 // saves succeed and fails the rest. Thread-safe.
 class FakeIniStorage : public IniStorage {
  public:
+  FakeIniStorage() = default;
+  // Starts with one file; a null content means none.
+  FakeIniStorage(const std::string& fileName, const char* content) {
+    if (content != nullptr)
+      files[fileName] = content;
+  }
+
   std::optional<std::string> Load(const std::string& fileName, size_t) override {
     std::lock_guard lock(mutex_);
     ++loads;

@@ -227,6 +227,16 @@ TEST_F(DiskIniStorageTest, OversizedDirectoryAndFifoAreRefusedNotRead) {
   EXPECT_EQ(Content(big), bigContent);
 }
 
+TEST_F(DiskIniStorageTest, ReadOnlyFileIsNotReplaced) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "the administrator may write any file";
+  const std::string name = Path("ro.ini");
+  std::ofstream(name) << "[General]\nA=1\n";
+  chmod(name.c_str(), 0444);
+  EXPECT_THROW(TIniFile(name).WriteInteger("General", "A", 2), EIniFileError);
+  EXPECT_EQ(Content(name), "[General]\nA=1\n");
+}
+
 TEST_F(DiskIniStorageTest, WriteIntoMissingFolderFailsWithTheFileName) {
   const std::string name = Path("missing/a.ini");
   try {

@@ -122,14 +122,20 @@ TMatchOperator ParseMatchOperator(const std::string& e) {
 
 struct TBRegExp::Limits {
   Limits()
-      : compile(pcre2_compile_context_create(nullptr)), match(pcre2_match_context_create(nullptr)) {
+      : compile(pcre2_compile_context_create(nullptr)),
+        match(pcre2_match_context_create(nullptr)),
+        jitStack(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
     if (compile == nullptr || match == nullptr)
       throw std::bad_alloc();
     pcre2_set_max_pattern_length(compile, kMaxPatternLength);
     pcre2_set_match_limit(match, kMatchLimit);
     pcre2_set_heap_limit(match, kHeapLimitKiB);
+    // Without JIT support there is no stack, and the interpreter runs every match.
+    if (jitStack != nullptr)
+      pcre2_jit_stack_assign(match, nullptr, jitStack);
   }
   ~Limits() {
+    pcre2_jit_stack_free(jitStack);
     pcre2_match_context_free(match);
     pcre2_compile_context_free(compile);
   }

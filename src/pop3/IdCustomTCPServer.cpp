@@ -248,7 +248,9 @@ void TIdCustomTCPServer::StopConnections() {
     for (auto& record : connections_) {
       if (!record.context)
         continue;
+      // The client connection is closed here as well, in case a derived Abort forgets it.
       try {
+        record.context->Connection().Disconnect();
         record.context->Abort();
       } catch (const std::exception&) {
         // Closing is best effort; the join below still waits for the thread.

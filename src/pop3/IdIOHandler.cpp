@@ -1,5 +1,6 @@
 #include "pop3/IdIOHandler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -14,10 +15,7 @@ constexpr int kInfinite = -2;
 
 // A dot-terminated body is sent in chunks of about this size: the bytes are those of one send
 // per line, but a large message costs a few system calls instead of one per line.
-constexpr size_t kDotTerminatedChunk = 64 * 1024;
-
-// Consumed bytes are dropped from the front of the buffer once this many have piled up.
-constexpr size_t kCompactThreshold = 32 * 1024;
+constexpr size_t kDotTerminatedChunk = 256 * 1024;
 
 }  // namespace
 
@@ -30,8 +28,8 @@ void TIdIOHandlerStack::Open(std::unique_ptr<TIdSocket> socket) {
   socket_ = std::move(socket);
   closedGracefully_ = false;
   readLnTimedOut_ = false;
-  buffer_.clear();
   head_ = 0;
+  tail_ = 0;
   opened_ = true;
 }
 
@@ -51,21 +49,31 @@ int TIdIOHandlerStack::EffectiveTimeout(int timeoutMs) const {
 }
 
 std::string TIdIOHandlerStack::ReadLine() {
-  return ReadLine('\n', kDefaultTimeout, -1);
+  std::string line;
+  ReadLineInto(line, '\n', kDefaultTimeout, -1);
+  return line;
 }
 
 std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxLength) {
+  std::string line;
+  ReadLineInto(line, terminator, timeoutMs, maxLength);
+  return line;
+}
+
+void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int timeoutMs,
+                                     int maxLength) {
   using Clock = std::chrono::steady_clock;
   readLnTimedOut_ = false;
   if (maxLength == -1)
     maxLength = MaxLineLength;
   const size_t limit = maxLength > 0 ? static_cast<size_t>(maxLength) : kHardLineLimit;
   const int timeout = EffectiveTimeout(timeoutMs);
-  const auto start = Clock::now();
+  // Reading the clock costs more than finding a short line; only a limited wait needs it.
+  const auto start = timeout >= 0 ? Clock::now() : Clock::time_point();
   // The search resumes where the last one ended, so a long line is scanned only once.
   size_t searched = 0;
   for (;;) {
-    const size_t available = buffer_.size() - head_;
+    const size_t available = tail_ - head_;
     if (available > searched) {
       const char* begin = buffer_.data() + head_;
       const void* hit = std::memchr(begin + searched, terminator, available - searched);
@@ -75,7 +83,8 @@ std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxL
         if (pos > limit)
           break;
         const bool cr = terminator == '\n' && pos > 0 && begin[pos - 1] == '\r';
-        return TakeLine(cr ? pos - 1 : pos, cr ? 2 : 1);
+        TakeLine(line, cr ? pos - 1 : pos, cr ? 2 : 1);
+        return;
       }
     }
     if (available > limit)
@@ -85,33 +94,42 @@ std::string TIdIOHandlerStack::ReadLine(char terminator, int timeoutMs, int maxL
     if (received < 0 ||
         (timeout >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout))) {
       readLnTimedOut_ = true;
-      return std::string();
+      line.clear();
+      return;
     }
   }
-  if (MaxLineAction == maSplit)
-    return TakeLine(limit, 0);
-  throw EIdReadLnMaxLineLengthExceeded();
+  if (MaxLineAction != maSplit)
+    throw EIdReadLnMaxLineLengthExceeded();
+  TakeLine(line, limit, 0);
 }
 
-std::string TIdIOHandlerStack::TakeLine(size_t length, size_t dropped) {
-  std::string line(buffer_.data() + head_, length);
+void TIdIOHandlerStack::TakeLine(std::string& line, size_t length, size_t dropped) {
+  line.assign(buffer_.data() + head_, length);
   head_ += length + dropped;
   Compact();
-  return line;
 }
 
 void TIdIOHandlerStack::Compact() {
-  if (head_ == buffer_.size()) {
-    buffer_.clear();
+  if (head_ == tail_) {
     head_ = 0;
-  } else if (head_ >= kCompactThreshold) {
-    buffer_.erase(0, head_);
-    head_ = 0;
+    tail_ = 0;
   }
 }
 
+void TIdIOHandlerStack::Reserve(size_t room) {
+  if (buffer_.size() - tail_ >= room)
+    return;
+  if (head_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
+    tail_ -= head_;
+    head_ = 0;
+  }
+  if (buffer_.size() - tail_ < room)
+    buffer_.resize(std::max(buffer_.size() * 2, tail_ + room));
+}
+
 std::string_view TIdIOHandlerStack::InputBuffer() const {
-  return std::string_view(buffer_).substr(head_);
+  return std::string_view(buffer_.data() + head_, tail_ - head_);
 }
 
 bool TIdIOHandlerStack::SocketOpen() const {
@@ -141,7 +159,9 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
         throw EIdNotConnected();
       return 0;
     }
-    if (!socket_->WaitReadable(timeout)) {
+    // Without a time limit the receive itself waits (a Close wakes it as it wakes poll), which
+    // saves a system call per receive.
+    if (timeout != kInfinite && !socket_->WaitReadable(timeout)) {
       if (raiseOnTimeout)
         throw EIdReadTimeout();
       return -1;
@@ -153,17 +173,15 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
     }
     if (!socket_->IsOpen())
       throw EIdClosedSocket();
-    const size_t old = buffer_.size();
     const size_t want = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
-    buffer_.resize(old + want);
-    size_t n;
-    try {
-      n = socket_->Receive(buffer_.data() + old, want);
-    } catch (...) {
-      buffer_.resize(old);
-      throw;
+    Reserve(want);
+    const size_t n = socket_->Receive(buffer_.data() + tail_, want);
+    tail_ += n;
+    if (!opened_) {
+      if (raiseExceptionIfDisconnected)
+        throw EIdNotConnected();
+      return 0;
     }
-    buffer_.resize(old + n);
     if (n > 0)
       return static_cast<int>(n);
     closedGracefully_ = true;

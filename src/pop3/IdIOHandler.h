@@ -47,6 +47,10 @@ class TIdIOHandlerStack {
   // timeout passes (ReadLnTimedOut() then tells it apart from an empty line).
   std::string ReadLine();
   std::string ReadLine(char terminator, int timeoutMs, int maxLength);
+  // ReadLine into the caller's string, whose storage is reused: for loops that read many lines
+  // and keep few of them.
+  void ReadLineInto(std::string& line, char terminator = '\n', int timeoutMs = kDefaultTimeout,
+                    int maxLength = -1);
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
 
   void WriteLine(std::string_view text);                           // text + CR LF
@@ -87,8 +91,10 @@ class TIdIOHandlerStack {
 
  private:
   int EffectiveTimeout(int timeoutMs) const;
-  std::string TakeLine(size_t length, size_t dropped);
+  void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
+  // Makes room for `room` more bytes after tail_.
+  void Reserve(size_t room);
 
   // Guards replacing and closing the socket; the owning thread uses socket_ without it.
   mutable std::mutex socketLock_;
@@ -96,9 +102,11 @@ class TIdIOHandlerStack {
   std::atomic<bool> opened_{false};
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
-  // The input buffer is buffer_[head_, end); consumed bytes are dropped in bulk.
-  std::string buffer_;
+  // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
+  // dropped in bulk, so a receive neither clears nor moves much memory.
+  std::vector<char> buffer_;
   size_t head_ = 0;
+  size_t tail_ = 0;
 };
 
 }  // namespace quillbox

@@ -33,7 +33,7 @@ class POP3ServerTest : public ::testing::Test {
       count = 3;
       size = 1200;
     };
-    server.OnReset = [this](TIdCommand&) { throw EIdSocketError(10061); };
+    server.OnReset = [](TIdCommand&) { throw EIdSocketError(10061); };
     server.OnQuit = [this](TIdCommand&) { calls.push_back("Quit"); };
     server.OnCAPA = [this](TIdContext&, std::vector<std::string>& capabilities) {
       calls.push_back("CAPA");

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/SysUtils.h"
+#include "pop3/IdException.h"
 #include "proxy/CutToken.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"
@@ -12,6 +13,7 @@ namespace quillbox {
 namespace {
 
 constexpr const char* kOnlyLocal = "-ERR Only local connection is allowed.";
+constexpr int kListenQueue = 128;
 
 // Logs a refused login with its prefix and raises the refusal for the mail client.
 [[noreturn]] void Refuse(LogSink& log, const std::string& prefix, const std::string& message) {
@@ -35,6 +37,15 @@ std::string WithoutPassword(std::string text, const std::string& password) {
   return text;
 }
 
+// An answer leaves as two sends, the reply line and then the response lines. With Nagle's
+// algorithm on, the last part of the response waits for the client to acknowledge the reply
+// line, which a client delays by up to 40 ms: that would be added to every message.
+void SendWithoutDelay(TIdIOHandlerStack& client) {
+  if (auto* socket = dynamic_cast<TIdPosixSocket*>(client.Socket())) {
+    socket->SetNoDelay(true);
+  }
+}
+
 bool RuleFileExists(const std::string& fileName) {
   std::error_code error;
   return std::filesystem::is_regular_file(fileName, error);
@@ -43,7 +54,12 @@ bool RuleFileExists(const std::string& fileName) {
 }  // namespace
 
 TQuillboxProxy::TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator)
-    : TS25RJudgment(log), indicator_(indicator) {}
+    : TS25RJudgment(log), indicator_(indicator) {
+  // With a queue of 15, a burst of clients (several mail clients polling at once, or one with
+  // many accounts) overflows it, and a client whose handshake the system then drops waits for a
+  // greeting that never comes.
+  IdPOP3Server.ListenQueue = kListenQueue;
+}
 
 TQuillboxProxy::~TQuillboxProxy() {
   IdPOP3Server.SetActive(false);
@@ -73,6 +89,7 @@ void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
   TMyPOP3ServerContext& c = ProxyContext(context);
   c.Resolver.Port = DNSPort;
   TIdIOHandlerStack& client = context.Connection().IOHandler();
+  SendWithoutDelay(client);
   const std::string peer = client.PeerIP();
   log_.AddToMemo("C->P    New connection from " + peer + ":" + std::to_string(client.PeerPort()) +
                  ".");
@@ -120,6 +137,10 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
   c.Upstream.Port = c.UpstreamPort;
   CheckUpstreamSecurity(log_, c);
   log_.AddToMemo("   P    Connecting to " + c.UpstreamHost);
+  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
+  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
+    throw EIdSocketError(10022);
+  }
   c.Upstream.Connect();
   log_.AddToMemo("   P    Connected");
   StartUpstreamTLSIfImplicit(log_, c);

@@ -39,8 +39,7 @@ TEST(ReadFontFromIniFileTest, OutOfRangeStyleKeepsTheDefaultAndCharacterSetIsCut
       {"[Font]\nFontStyle=-1\n", 0, 9, 0, "Courier New"},
   };
   for (const auto& c : cases) {
-    FakeIniStorage storage;
-    storage.files["q.ini"] = c.file;
+    FakeIniStorage storage("q.ini", c.file);
     TFontInfo font;
     ReadFontFromIniFile(font, "q.ini", storage);
     EXPECT_EQ(font.FontStyle, c.style) << c.file;

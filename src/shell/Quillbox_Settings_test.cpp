@@ -23,9 +23,7 @@ TEST(ReadParametersFromIniFileTest, TakesValuesAsTheyStandAndDefaultsForTheRest)
        1, false, "C:\\"},
   };
   for (const auto& c : cases) {
-    FakeIniStorage storage;
-    if (c.file != nullptr)
-      storage.files["q.ini"] = c.file;
+    FakeIniStorage storage("q.ini", c.file);
     TParameters parameters;
     EXPECT_TRUE(ReadParametersFromIniFile(parameters, "q.ini", storage));
     EXPECT_EQ(parameters.ListeningPort, c.port) << c.file;

@@ -56,6 +56,16 @@ std::string GreetingText(const std::string& fileVersion) {
   return "Welcome to the Quillbox Version " + fileVersion;
 }
 
+std::string TerminalSafeLine(std::string_view line) {
+  std::string safe(line);
+  for (char& c : safe) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7f)
+      c = '?';
+  }
+  return safe;
+}
+
 const char* const kEnglishShortMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 

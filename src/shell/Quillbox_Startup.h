@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillbox {
@@ -28,6 +29,11 @@ std::vector<std::string> BannerLines(const std::string& fileVersion,
 
 // The listener's greeting text (after "+OK ").
 std::string GreetingText(const std::string& fileVersion);
+
+// A log line made safe for a terminal: control characters (C0 and DEL, tab excepted) become
+// '?', so a hostile peer's text cannot move the cursor, retitle the terminal or fake a log line.
+// Bytes from 0x80 up are text in some code page and stay.
+std::string TerminalSafeLine(std::string_view line);
 
 // The short month names date formatting uses, English whatever the locale says.
 extern const char* const kEnglishShortMonthNames[12];

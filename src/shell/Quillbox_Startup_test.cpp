@@ -60,6 +60,21 @@ TEST(BannerLinesTest, ElevenLinesWithTheLegendOneColumnWiderThanThePrefixes) {
   EXPECT_EQ(GreetingText("3.0.0.11"), "Welcome to the Quillbox Version 3.0.0.11");
 }
 
+TEST(TerminalSafeLineTest, ControlCharactersBecomeQuestionMarksTextStays) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  } cases[] = {
+      {"   P<-S +OK\tready", "   P<-S +OK\tready"},
+      {"C->P    USER \x1b]0;owned\x07", "C->P    USER ?]0;owned?"},
+      {"two\r\nC->P    PASS fake", "two??C->P    PASS fake"},
+      {std::string("nul\0del\x7f", 8), "nul?del?"},
+      {"\xe3\x81\x82\x81\x40", "\xe3\x81\x82\x81\x40"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(TerminalSafeLine(c.line), c.expected);
+}
+
 TEST(FormatDateTimeTest, EnglishMonthsTwoDigitFieldsAndA24HourClock) {
   struct Case {
     int year, month, day, hour, minute, second;

@@ -170,7 +170,7 @@ class QuillboxdTest(unittest.TestCase):
 
     def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
         with socket.socket() as holder:
-            holder.bind(("0.0.0.0", 0))
+            holder.bind(("127.0.0.1", 0))
             holder.listen()
             port = holder.getsockname()[1]
             before = self.write_ini(f"[General]\nListeningPort={port}\n")

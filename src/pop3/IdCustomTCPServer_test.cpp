@@ -1,0 +1,257 @@
+#include "pop3/IdCustomTCPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <set>
+
+#include "pop3/IdException.h"
+#include "pop3/IdPOP3Server.h"
+#include "pop3/IdTCPClient.h"
+#include "pop3/TestLoopback.h"
+
+namespace quillbox {
+namespace {
+
+using namespace std::chrono_literals;
+using Events = std::vector<std::string>;
+
+// A context with an upstream connection of its own, as the proxy's has.
+class UpstreamContext : public TIdPOP3ServerContext {
+ public:
+  using TIdPOP3ServerContext::TIdPOP3ServerContext;
+  void Abort() override {
+    Upstream.Abort();
+    TIdPOP3ServerContext::Abort();
+  }
+  TIdTCPClient Upstream;
+};
+
+// A POP3 listener on a loopback port that records its events; clients are TIdTCPClients whose
+// reads give up after 5 s.
+class ListenerTest : public ::testing::Test {
+ protected:
+  ListenerTest() {
+    server.OnConnect = [this](TIdContext&) { Record("Connect"); };
+    server.OnDisconnect = [this](TIdContext&) { Record("Disconnect"); };
+    server.OnException = [this](TIdContext&, const std::exception& e) {
+      Record(std::string("Exception: ") + e.what());
+    };
+  }
+
+  void Start(int maxConnections) {
+    server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4});
+    server.MaxConnections = maxConnections;
+    server.SetActive(true);
+    port = server.Bindings()[0].Port;
+  }
+
+  std::unique_ptr<TIdTCPClient> Connect() {
+    auto client = std::make_unique<TIdTCPClient>();
+    client->Host = "127.0.0.1";
+    client->Port = port;
+    client->ReadTimeout = 5000;
+    client->Connect();
+    return client;
+  }
+
+  // The next line, or the error that ended the read.
+  static std::string Read(TIdTCPClient& client) {
+    try {
+      return client.IOHandler().ReadLine();
+    } catch (const EIdException& e) {
+      return "error: " + e.Message();
+    }
+  }
+
+  void Record(const std::string& event) {
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back(event);
+  }
+  Events Recorded() {
+    std::lock_guard<std::mutex> guard(lock);
+    return events;
+  }
+  // Stops the listener on another thread, so that a shutdown that hangs fails the test.
+  bool StopsInTime() {
+    auto stop = std::async(std::launch::async, [this] { server.SetActive(false); });
+    return stop.wait_for(10s) == std::future_status::ready;
+  }
+
+  static constexpr const char* kGreeting = "+OK Welcome to the Quillbox";
+  static constexpr const char* kClosed = "error: Connection Closed Gracefully.";
+  std::mutex lock;
+  Events events;
+  int port = 0;
+  // Last, so that it stops before anything its events touch goes away.
+  TIdPOP3Server server;
+};
+
+TEST_F(ListenerTest, OrdinaryConnection) {
+  Start(0);
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), kGreeting);
+  client->IOHandler().WriteLine("NOOP");
+  EXPECT_EQ(Read(*client), "+OK");
+  client->IOHandler().WriteLine("QUIT");
+  EXPECT_EQ(Read(*client), "+OK");
+  EXPECT_EQ(Read(*client), kClosed);
+  ASSERT_TRUE(StopsInTime());
+  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect"}));
+}
+
+TEST_F(ListenerTest, ClientThatDropsTheConnectionEndsTheThread) {
+  Start(0);
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), kGreeting);
+  client->Disconnect();
+  ASSERT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
+  ASSERT_TRUE(StopsInTime());
+  // A pass that was reading when the close came fails; one that starts after it ends quietly.
+  Events expected = {"Connect", "Disconnect", "Exception: Connection Closed Gracefully."};
+  if (Recorded().size() == 2)
+    expected.pop_back();
+  EXPECT_EQ(Recorded(), expected);
+}
+
+TEST_F(ListenerTest, ConnectionClosedByOnConnectGetsNoGreeting) {
+  server.OnConnect = [this](TIdContext& context) {
+    Record("Connect");
+    context.Connection().IOHandler().WriteLine("-ERR Only local connection is allowed.");
+    context.Connection().Disconnect();
+  };
+  Start(0);
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), "-ERR Only local connection is allowed.");
+  EXPECT_EQ(Read(*client), kClosed);
+  ASSERT_TRUE(StopsInTime());
+  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect"}));
+}
+
+TEST_F(ListenerTest, LimitOfOneRefusesTheSecondClientUntilTheFirstQuits) {
+  Start(1);
+  auto first = Connect();
+  EXPECT_EQ(Read(*first), kGreeting);
+  auto second = Connect();
+  EXPECT_EQ(Read(*second), "-ERR Too many connections. Try again later.");
+  EXPECT_EQ(Read(*second), kClosed);
+  first->IOHandler().WriteLine("QUIT");
+  EXPECT_EQ(Read(*first), "+OK");
+  ASSERT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
+  auto third = Connect();
+  EXPECT_EQ(Read(*third), kGreeting);
+}
+
+TEST_F(ListenerTest, LimitOfOneHoldsForClientsArrivingTogether) {
+  Start(1);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    auto a = Connect();
+    auto b = Connect();
+    std::multiset<std::string> first = {Read(*a), Read(*b)};
+    EXPECT_EQ(first, (std::multiset<std::string>{kGreeting,
+                                                 "-ERR Too many connections. Try again later."}));
+    a.reset();
+    b.reset();
+    ASSERT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
+    // The connection thread counts until it has ended; give it that moment.
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+TEST_F(ListenerTest, NoLimitServesManyClientsAtOnce) {
+  Start(0);
+  std::vector<std::unique_ptr<TIdTCPClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(Connect());
+    EXPECT_EQ(Read(*clients.back()), kGreeting);
+  }
+  for (auto& client : clients) {
+    client->IOHandler().WriteLine("NOOP");
+    EXPECT_EQ(Read(*client), "+OK");
+  }
+  EXPECT_EQ(server.ContextCount(), 20u);
+  ASSERT_TRUE(StopsInTime());
+  EXPECT_EQ(server.ContextCount(), 0u);
+}
+
+TEST_F(ListenerTest, BindFailureLeavesNothingListening) {
+  LoopbackListener occupant;
+  const int free = FreePort();
+  server.Bindings().push_back({"127.0.0.1", free, Id_IPv4});
+  server.Bindings().push_back({"127.0.0.1", occupant.Port(), Id_IPv4});
+  try {
+    server.SetActive(true);
+    FAIL() << "activated on a port in use";
+  } catch (const EIdCouldNotBindSocket& e) {
+    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(server.Active());
+  TIdTCPClient probe;
+  probe.Host = "127.0.0.1";
+  probe.Port = free;
+  EXPECT_THROW(probe.Connect(), EIdSocketError);
+}
+
+TEST_F(ListenerTest, DefaultBindingsServeIPv4AndIPv6) {
+  server.DefaultPort = FreePort();
+  server.SetActive(true);
+  ASSERT_GE(server.Bindings().size(), 1u);
+  port = server.DefaultPort;
+  auto v4 = Connect();
+  EXPECT_EQ(Read(*v4), kGreeting);
+  EXPECT_EQ(server.Bindings()[0].Port, server.DefaultPort);
+  if (server.Bindings().size() < 2)
+    GTEST_SKIP() << "no IPv6";
+  auto socket = TIdPosixSocket::Create(Id_IPv6);
+  socket->Connect("::1", server.DefaultPort, 5000);
+  TIdIOHandlerStack v6;
+  v6.Open(std::move(socket));
+  v6.ReadTimeout = 5000;
+  EXPECT_EQ(v6.ReadLine(), kGreeting);
+}
+
+TEST_F(ListenerTest, ShutdownWithAnIdleClientWaitsForItsThread) {
+  Start(0);
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), kGreeting);
+  ASSERT_TRUE(StopsInTime());
+  // Every event, the failed read's report included, has run when the shutdown returns.
+  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect", "Exception: Not Connected"}));
+  EXPECT_EQ(Read(*client), kClosed);
+}
+
+TEST_F(ListenerTest, ShutdownEndsAThreadBlockedOnASilentUpstream) {
+  LoopbackListener silent;
+  std::atomic<bool> blocked{false};
+  server.SetContextClass<UpstreamContext>();
+  server.OnStat = [&](TIdCommand& cmd, int&, int&) {
+    auto& upstream = dynamic_cast<UpstreamContext&>(cmd.Context()).Upstream;
+    upstream.Host = "127.0.0.1";
+    upstream.Port = silent.Port();
+    upstream.Connect();
+    blocked = true;
+    upstream.IOHandler().ReadLine();
+  };
+  Start(0);
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), kGreeting);
+  client->IOHandler().WriteLine("PASS x");
+  EXPECT_EQ(Read(*client), "+OK Login OK");
+  client->IOHandler().WriteLine("STAT");
+  ASSERT_TRUE(WaitFor([&] { return blocked.load(); }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(StopsInTime());
+}
+
+TEST_F(ListenerTest, TableIsBuiltOnceAcrossActivations) {
+  Start(0);
+  const size_t entries = server.CommandHandlers.Count();
+  EXPECT_EQ(entries, 15u);
+  server.SetActive(false);
+  server.SetActive(true);
+  EXPECT_EQ(server.CommandHandlers.Count(), entries);
+}
+
+}  // namespace
+}  // namespace quillbox

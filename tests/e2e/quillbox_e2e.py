@@ -1,0 +1,295 @@
+"""Real peers for end-to-end runs of quillboxd: a throwaway Dovecot POP3 server, a dnsmasq DNS
+server on a loopback address, and quillboxd itself in a private mount namespace whose
+/etc/hosts and /etc/resolv.conf belong to the run, so that reverse lookups never leave the
+machine. Every wait is bounded; everything started is stopped again, also on failure (use the
+classes as context managers, or through a contextlib.ExitStack)."""
+
+import os
+import queue
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BUILD = os.path.abspath(os.environ.get("QUILLBOX_BUILD", "build"))
+QUILLBOXD = os.path.join(BUILD, "apps", "quillboxd", "quillboxd")
+WAIT = 20  # seconds any single step may take
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, process, what, host="127.0.0.1"):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError(f"{what} ended with status {process.returncode}")
+        try:
+            with socket.create_connection((host, port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"{what} does not listen on {host}:{port}")
+
+
+def scratch_folder(prefix):
+    """A temporary folder that processes running as other users can enter."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(folder, 0o755)
+    return folder
+
+
+class Peer:
+    """A process of the run with a scratch folder; both go away on stop, also after a failed
+    start."""
+
+    root = None
+    process = None
+
+    def stop(self):
+        if self.process:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=WAIT)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait(timeout=WAIT)
+            for stream in (self.process.stdout, self.process.stderr):
+                if stream:
+                    stream.close()
+        if self.root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Dovecot(Peer):
+    """A POP3 server with passwd-file users and maildirs written by the test."""
+
+    UID = 65534
+
+    def __init__(self, users):
+        self.root = scratch_folder("quillbox-dovecot-")
+        self.port = free_port()
+        self.users = dict(users)
+        self.counter = 0
+        with open(os.path.join(self.root, "passwd"), "w") as f:
+            for user, password in self.users.items():
+                f.write(f"{user}:{{PLAIN}}{password}\n")
+        for user in self.users:
+            for sub in ("new", "cur", "tmp"):
+                os.makedirs(os.path.join(self.root, "mail", user, "Maildir", sub))
+        r = self.root
+        with open(os.path.join(r, "dovecot.conf"), "w") as f:
+            f.write(f"""base_dir = {r}/run
+state_dir = {r}/state
+log_path = {r}/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 1
+mail_location = maildir:{r}/mail/%u/Maildir
+mail_max_userip_connections = 100
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {r}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid={self.UID} gid={self.UID} home={r}/mail/%u
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    address = 127.0.0.1
+    port = {self.port}
+  }}
+  inet_listener pop3s {{
+    port = 0
+  }}
+  process_min_avail = 4
+}}
+""")
+
+    def add_message(self, user, data):
+        """Delivers one message (bytes, LF or CR LF line ends) to the user's maildir."""
+        self.counter += 1
+        name = f"{1700000000 + self.counter}.M{self.counter}P1.quillbox-test"
+        path = os.path.join(self.root, "mail", user, "Maildir", "new", name)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chown(path, self.UID, self.UID)
+
+    def start(self):
+        for dirpath, _, _ in os.walk(os.path.join(self.root, "mail")):
+            os.chown(dirpath, self.UID, self.UID)
+        self.process = subprocess.Popen(
+            ["dovecot", "-F", "-c", os.path.join(self.root, "dovecot.conf")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port(self.port, self.process, "dovecot")
+        return self
+
+
+
+class Dnsmasq(Peer):
+    """An authoritative DNS server on a loopback address of its own (port 53)."""
+
+    ZONES = ("example.org", "example.net", "example.com", "test", "in-addr.arpa")
+
+    def __init__(self):
+        self.root = scratch_folder("quillbox-dnsmasq-")
+        self.address = f"127.53.{random.randint(1, 254)}.{random.randint(1, 254)}"
+        self.records = []
+
+    def host(self, name, *addresses):
+        self.records += [f"address=/{name}/{a}" for a in addresses]
+
+    def ptr(self, address, name):
+        reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+        self.records.append(f"ptr-record={reverse},{name}")
+
+    def start(self):
+        conf = os.path.join(self.root, "dnsmasq.conf")
+        with open(conf, "w") as f:
+            f.write("\n".join([
+                "no-resolv", "no-hosts", "no-poll", "bind-interfaces", "port=53",
+                f"listen-address={self.address}", f"pid-file={self.root}/dnsmasq.pid",
+                f"log-facility={self.root}/dnsmasq.log", "user=root",
+                *[f"local=/{zone}/" for zone in self.ZONES], *self.records, ""]))
+        self.process = subprocess.Popen(["dnsmasq", "-k", "-C", conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + WAIT
+        while not self._answers():
+            if self.process.poll() is not None:
+                raise RuntimeError("dnsmasq ended: " + self.process.stderr.read().decode(
+                    "utf-8", "replace"))
+            if time.monotonic() > deadline:
+                raise RuntimeError("dnsmasq does not answer")
+            time.sleep(0.05)
+        return self
+
+    def _answers(self):
+        query = bytes.fromhex("abcd01000001000000000000") + b"\x04test\x00\x00\x01\x00\x01"
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            try:
+                s.sendto(query, (self.address, 53))
+                return s.recv(512)[:2] == b"\xab\xcd"
+            except OSError:
+                return False
+
+
+
+class Quillboxd(Peer):
+    """quillboxd with its own INI file, S25R rules and name service files, run in a private mount
+    namespace. Its log (standard output) is collected in the background."""
+
+    def __init__(self, dns_address, max_connections=1, rules=()):
+        self.root = scratch_folder("quillbox-d-")
+        self.port = free_port()
+        self.lines = []
+        self.lock = threading.Lock()
+        self._write("quillbox.ini",
+                    f"[General]\nListeningPort={self.port}\nMaxConnections={max_connections}\n")
+        self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
+        self._write("hosts", "127.0.0.1\tlocalhost\n")
+        self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
+
+    def _write(self, name, text):
+        with open(os.path.join(self.root, name), "w") as f:
+            f.write(text)
+
+    def rule_file(self, name, text):
+        """A per-user rule file in quillboxd's current directory; returns its name."""
+        self._write(name, text)
+        return name
+
+    def start(self):
+        script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf'
+                  ' && shift 2 && exec "$@"')
+        self.process = subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script,
+             "sh", os.path.join(self.root, "hosts"), os.path.join(self.root, "resolv.conf"),
+             QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")],
+            cwd=self.root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        threading.Thread(target=self._read, daemon=True).start()
+        wait_for_port(self.port, self.process, "quillboxd")
+        return self
+
+    def _read(self):
+        for line in self.process.stdout:
+            with self.lock:
+                self.lines.append(line.decode("latin-1").rstrip("\n"))
+
+    def log(self):
+        with self.lock:
+            return list(self.lines)
+
+    def threads(self):
+        return len(os.listdir(f"/proc/{self.process.pid}/task"))
+
+    def cpu_seconds(self):
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def peak_rss_kib(self):
+        with open(f"/proc/{self.process.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return 0
+
+
+
+def login_name(user, dovecot, rule_file):
+    return f"{user}#127.0.0.1:{dovecot.port};{rule_file}"
+
+
+def message(received_from, subject, body_lines, extra_header=()):
+    """A message as bytes with LF line ends, its first Received: line naming the sender."""
+    header = [
+        f"Received: from {received_from}",
+        "\tby mx.example.net (Postfix) with ESMTP id 4F2A1;",
+        "\tTue,  8 Dec 2026 02:00:00 +0000 (UTC)",
+        "Received: from mx.example.net (localhost [127.0.0.1]) by pop.example.net",
+        *extra_header,
+        "From: Sender <sender@example.org>",
+        "To: alice@example.net",
+        f"Subject: {subject}",
+        "Message-ID: <" + subject.replace(" ", "-") + "@example.org>",
+    ]
+    return ("\n".join(header) + "\n\n" + "".join(line + "\n" for line in body_lines)).encode(
+        "latin-1")
+
+
+def annotation(ip, host, lookuped, status):
+    return [f"X-Quillbox-Sender-IP-Address: {ip}".encode(),
+            f"X-Quillbox-Sender-Hostname: {host}".encode(),
+            f"X-Quillbox-Lookuped-IP-Address: {lookuped}".encode(),
+            f"X-Quillbox-Status: {status}".encode()]
+
+
+def with_annotation(lines, added):
+    """The lines of a message with the four lines inserted before its first empty line."""
+    if b"" not in lines:
+        return list(lines)
+    at = lines.index(b"")
+    return lines[:at] + added + lines[at:]

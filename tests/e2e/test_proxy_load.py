@@ -1,0 +1,108 @@
+"""50 mail clients at once through quillboxd (MaxConnections 0), each retrieving 20 messages from
+its own Dovecot mailbox whose senders all differ: every message must carry its own verdict,
+nothing may cross between connections, and every connection thread must be gone afterwards."""
+
+import contextlib
+import poplib
+import threading
+import time
+import unittest
+
+import quillbox_e2e as e2e
+
+CLIENTS = 50
+MESSAGES = 20
+MATCH = r"/\(\S* ?\[[0-9.]+\]\)\s+by mx\.example\.net/"
+RULES = ["/^dyn-/"]
+
+
+def sender(user, n):
+    """The sender of message n of user: its address, and what the DNS says about it."""
+    address = f"198.18.{user}.{n}"
+    kind = n % 5
+    name = {0: None, 1: f"h{user}-{n}.noaddr.test", 2: f"h{user}-{n}.cheat.test",
+            3: f"dyn-{user}-{n}.example.com", 4: f"mail{user}-{n}.example.org"}[kind]
+    four = {0: (address, "", "", "Reverse lookup failure"),
+            1: (address, name, "", "Forward lookup failure"),
+            2: (address, name, f"198.19.{user}.{n}", "Paranoid check failure"),
+            3: (address, name, address, "S25R Rule 1"),
+            4: (address, name, address, "Normal")}[kind]
+    return address, name, four
+
+
+class ManyClientsAtOnce(unittest.TestCase):
+    def test_every_client_gets_its_own_verdicts_and_no_thread_outlives_it(self):
+        with contextlib.ExitStack() as stack:
+            dns = e2e.Dnsmasq()
+            dovecot = e2e.Dovecot({f"user{u}": f"pw{u}" for u in range(CLIENTS)})
+            for u in range(CLIENTS):
+                for n in range(1, MESSAGES + 1):
+                    address, name, four = sender(u, n)
+                    if name:
+                        dns.ptr(address, name)
+                    if four[3] in ("S25R Rule 1", "Normal"):
+                        dns.host(name, address)
+                    elif four[3] == "Paranoid check failure":
+                        dns.host(name, four[2])
+                    dovecot.add_message(f"user{u}", e2e.message(
+                        f"{name or 'unknown'} ({name or ''} [{address}])",
+                        f"user{u} message {n}", [f"Body of message {n} for user{u}."]))
+            stack.enter_context(dns)
+            stack.enter_context(dovecot)
+            proxy = stack.enter_context(e2e.Quillboxd(dns.address, 0, RULES))
+            rules = proxy.rule_file("rules.ini",
+                                    f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n")
+            # The start-up probe's connection thread must be gone before the count is taken.
+            deadline = time.monotonic() + e2e.WAIT
+            while "   P    Disconnected" not in proxy.log() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            idle_threads = proxy.threads()
+
+            start = threading.Barrier(CLIENTS, timeout=e2e.WAIT)
+            failures = []
+
+            def client(u):
+                step = "start"
+                try:
+                    start.wait()
+                    step = "connect"
+                    pop = poplib.POP3("127.0.0.1", proxy.port, timeout=e2e.WAIT * 3)
+                    step = "login"
+                    pop.user(e2e.login_name(f"user{u}", dovecot, rules))
+                    pop.pass_(f"pw{u}")
+                    self.assertEqual(pop.stat()[0], MESSAGES)
+                    # Dovecot lists new mail in delivery order, so message n is the n-th one.
+                    for n in range(1, MESSAGES + 1):
+                        step = f"RETR {n}"
+                        lines = pop.retr(n)[1]
+                        at = lines.index(b"")
+                        self.assertEqual(lines[at - 4:at], e2e.annotation(*sender(u, n)[2]))
+                        self.assertIn(f"Subject: user{u} message {n}".encode(), lines)
+                        self.assertEqual(lines[at + 1:], [f"Body of message {n} for user{u}.".encode()])
+                    step = "QUIT"
+                    pop.quit()
+                except Exception as error:  # reported below, with the client it happened to
+                    failures.append((u, step, repr(error)))
+
+            threads = [threading.Thread(target=client, args=(u,)) for u in range(CLIENTS)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(timeout=240)
+            self.assertFalse(any(t.is_alive() for t in threads), "clients still running")
+            log = proxy.log()
+            self.assertEqual(failures, [], "%d connections in the log, port %d" % (
+                sum(line.startswith("C->P    New connection") for line in log), proxy.port))
+
+            deadline = time.monotonic() + e2e.WAIT
+            while proxy.threads() > idle_threads and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertEqual(proxy.threads(), idle_threads)
+            self.assertEqual(log.count("C<-P    +OK Good-bye from the Quillbox"), CLIENTS)
+            self.assertEqual(sum(line.startswith("   P->S RETR ") for line in log),
+                             CLIENTS * MESSAGES)
+
+
+if __name__ == "__main__":
+    unittest.main()
