@@ -1,42 +1,20 @@
-"""Real peers for the TLS tests and the TLS benchmark: a throwaway Dovecot POP3 server (plain,
-STLS and POP3S), test certificates made with the openssl tool, quillboxd as a process, and a
-relay that records what the proxy sends. Loopback only, free ports, every wait bounded."""
+"""What the TLS tests and the TLS benchmark add to quillbox_e2e: test certificates made with the
+openssl tool, Dovecot with STLS and POP3S, a plain POP3 client of the proxy, a way to wait for
+log lines, and a relay that records what the proxy sends to the real server. Loopback only, free
+ports, every wait bounded."""
 
 import os
-import queue
-import shutil
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 
-BUILD = os.environ.get("QUILLBOX_BUILD", "build")
-QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
-WAIT = 10  # seconds any single step may take
-MAIL_UID = 65534  # Dovecot's mail processes refuse root
+from quillbox_e2e import WAIT, Dovecot, free_port, wait_for_port
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, deadline):
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise AssertionError(f"nothing listens on port {port}")
-
-
-def run(*args, cwd=None):
-    # No pipes: a program that puts itself in the background (dovecot) would hold them open.
-    subprocess.run(args, cwd=cwd, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WAIT * 3)
+def run(*args):
+    subprocess.run(args, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.PIPE, timeout=WAIT)
 
 
 class Certificates:
@@ -62,140 +40,51 @@ class Certificates:
         return base + ".crt", base + ".key"
 
 
-class Dovecot:
-    """One Dovecot instance under folder with one user. With a certificate it offers STLS on its
-    POP3 port and TLS on its POP3S port; without one it has no TLS at all."""
+class TlsDovecot(Dovecot):
+    """Dovecot that offers STLS on its POP3 port and speaks TLS on its POP3S port."""
 
-    def __init__(self, folder, user="alice", password="s3cret", cert=None):
-        self.folder = folder
-        self.user, self.password = user, password
-        self.pop3_port = free_port()
-        self.pop3s_port = free_port() if cert else 0
-        self.maildir = os.path.join(folder, "mail", user, "Maildir")
-        for sub in ("new", "cur", "tmp"):
-            os.makedirs(os.path.join(self.maildir, sub), exist_ok=True)
-        with open(os.path.join(folder, "passwd"), "w") as f:
-            f.write(f"{user}:{{PLAIN}}{password}\n")
-        ssl = "ssl = no\n"
-        if cert:
-            ssl = (f"ssl = yes\nssl_cert = <{cert[0]}\nssl_key = <{cert[1]}\n"
-                   "ssl_min_protocol = TLSv1.2\n")
-        with open(os.path.join(folder, "dovecot.conf"), "w") as f:
-            f.write(f"""base_dir = {folder}/run
-state_dir = {folder}/state
-log_path = {folder}/dovecot.log
-protocols = pop3
-listen = 127.0.0.1
-first_valid_uid = 1
-disable_plaintext_auth = no
-auth_mechanisms = plain
-{ssl}
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u {folder}/passwd
-}}
-userdb {{
-  driver = static
-  args = uid={MAIL_UID} gid={MAIL_UID} home={folder}/mail/%u
-}}
-mail_location = maildir:{folder}/mail/%u/Maildir
-service pop3-login {{
-  inet_listener pop3 {{
-    address = 127.0.0.1
-    port = {self.pop3_port}
-  }}
-  inet_listener pop3s {{
-    address = 127.0.0.1
-    port = {self.pop3s_port}
-    ssl = yes
-  }}
-}}
-""")
-        self.process = None
-
-    def add_message(self, name, data):
-        with open(os.path.join(self.maildir, "new", name), "wb") as f:
-            f.write(data)
+    def __init__(self, users, cert):
+        super().__init__(users)
+        self.pop3s_port = free_port()
+        conf = os.path.join(self.root, "dovecot.conf")
+        with open(conf) as f:
+            text = f.read()
+        for old, new in (
+                ("ssl = no\n", f"ssl = yes\nssl_cert = <{cert[0]}\nssl_key = <{cert[1]}\n"
+                               "ssl_min_protocol = TLSv1.2\n"),
+                ("    port = 0\n",
+                 f"    address = 127.0.0.1\n    port = {self.pop3s_port}\n    ssl = yes\n")):
+            if old not in text:
+                raise RuntimeError(f"dovecot.conf has no {old!r} to change")
+            text = text.replace(old, new)
+        with open(conf, "w") as f:
+            f.write(text)
 
     def start(self):
-        run("chown", "-R", f"{MAIL_UID}:{MAIL_UID}", os.path.join(self.folder, "mail"))
-        run("dovecot", "-c", os.path.join(self.folder, "dovecot.conf"))
-        deadline = time.monotonic() + WAIT
-        wait_for_port(self.pop3_port, deadline)
-        if self.pop3s_port:
-            wait_for_port(self.pop3s_port, deadline)
+        super().start()
+        wait_for_port(self.pop3s_port, self.process, "dovecot (POP3S)")
         return self
 
-    def stop(self):
-        pid_file = os.path.join(self.folder, "run", "master.pid")
-        try:
-            with open(pid_file) as f:
-                pid = int(f.read().strip())
-        except (OSError, ValueError):
-            return
-        try:
-            os.kill(pid, 15)
-        except ProcessLookupError:
-            return
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
-            try:
-                os.kill(pid, 0)
-            except ProcessLookupError:
-                return
-            time.sleep(0.05)
 
+class LogCursor:
+    """Reads quillboxd's log in order: each wait returns the next line with the prefix."""
 
-class Quillboxd:
-    """quillboxd on a free port; its log (standard output) is read in the background."""
+    def __init__(self, proxy):
+        self.proxy = proxy
+        self.next = 0
 
-    def __init__(self, folder):
-        self.port = free_port()
-        self.folder = folder
-        ini = os.path.join(folder, "quillbox.ini")
-        with open(ini, "w") as f:
-            # Tests log in one after the other; a connection thread still ending must not turn
-            # the next client away.
-            f.write(f"[General]\nListeningPort={self.port}\nMaxConnections=8\n")
-        self.process = subprocess.Popen([QUILLBOXD, f"-I{ini}"], cwd=folder,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.lines = queue.Queue()
-        self.seen = []
-        threading.Thread(target=self._read, daemon=True).start()
-        self.wait_for_line("Started at ")
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.put(line.decode("latin-1").rstrip("\n"))
-
-    def wait_for_line(self, prefix, timeout=WAIT):
-        """Returns the first line not seen before that starts with prefix."""
+    def wait_for(self, prefix, timeout=WAIT):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
-            except queue.Empty:
-                break
-            self.seen.append(line)
-            if line.startswith(prefix):
-                return line
-        raise AssertionError(f"no line starting with {prefix!r}; last lines {self.seen[-20:]!r}")
-
-    def rule_file(self, name, text):
-        path = os.path.join(self.folder, name)
-        with open(path, "w") as f:
-            f.write(text)
-        return path
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=WAIT)
-        self.process.stdout.close()
+        while True:
+            lines = self.proxy.log()
+            for index in range(self.next, len(lines)):
+                if lines[index].startswith(prefix):
+                    self.next = index + 1
+                    return lines[index]
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no log line starting with {prefix!r}; "
+                                     f"last lines {lines[-20:]!r}")
+            time.sleep(0.02)
 
 
 class Pop3Client:
@@ -291,28 +180,12 @@ class RecordingRelay:
         self.listener.close()
 
 
-def message(index, size=2048):
-    """A mail message of about size bytes, LF line ends, with lines that need dot-stuffing."""
-    lines = [f"Received: from sender{index}.example (sender{index}.example [192.0.2.{index % 250}])",
-             "\tby mx.example.net with ESMTP",
-             f"From: sender{index}@example.org", "To: alice@example.net",
-             f"Subject: message {index}", "", ".a line that starts with a dot"]
-    body = "".join(chr(33 + (i * 7 + index) % 90) for i in range(70))
-    total = sum(len(line) + 1 for line in lines)
+def body_lines(index, size):
+    """About size bytes of body lines, some of which need dot-stuffing on the wire."""
+    text = "".join(chr(33 + (i * 7 + index) % 90) for i in range(70))
+    lines = [".a line that starts with a dot", "", "..two dots"]
+    total = 0
     while total < size:
-        lines.append(body)
-        total += len(body) + 1
-    lines.append(".")
-    lines.append("end")
-    return ("\n".join(lines) + "\n").encode()
-
-
-class TempFolder:
-    """A short temporary folder (Dovecot's socket paths must stay short)."""
-
-    def __init__(self, prefix):
-        self.name = tempfile.mkdtemp(prefix=prefix, dir="/tmp")
-        os.chmod(self.name, 0o755)
-
-    def cleanup(self):
-        shutil.rmtree(self.name, ignore_errors=True)
+        lines.append(text)
+        total += len(text) + 1
+    return lines + [".", "end"]

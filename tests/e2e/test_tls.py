@@ -2,15 +2,18 @@
 verifies the certificate against the system store plus the rule file's CAFile, and refuses what
 it must refuse. Loopback only, free ports, every wait bounded."""
 
+import contextlib
 import os
 import poplib
+import shutil
 import ssl
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dovecot_tls import (Certificates, Dovecot, Pop3Client, Quillboxd,  # noqa: E402
-                         RecordingRelay, TempFolder, message)
+from dovecot_tls import (Certificates, LogCursor, Pop3Client, RecordingRelay,  # noqa: E402
+                         TlsDovecot, body_lines)
+from quillbox_e2e import Dovecot, Quillboxd, message, scratch_folder  # noqa: E402
 
 # No Received: line matches, so no retrieval asks any name service.
 RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
@@ -18,53 +21,50 @@ ADDED = [b"X-Quillbox-Sender-IP-Address: Unextracted\r\n",
          b"X-Quillbox-Sender-Hostname: Unresolved\r\n",
          b"X-Quillbox-Lookuped-IP-Address: Unresolved\r\n",
          b"X-Quillbox-Status: Unknown\r\n"]
+PASSWORD = "s3cret"
 
 
 class TlsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempFolder("qbtls-")
-        root = cls.tmp.name
-        certs = Certificates(root)
-        cls.ca = certs.ca
-        cls.dovecots = []
-
-        def dovecot(name, cert):
-            folder = os.path.join(root, name)
-            os.makedirs(folder)
-            d = Dovecot(folder, cert=cert)
-            cls.dovecots.append(d)
-            return d
-
-        cls.server = dovecot("main", certs.issue("localhost", "DNS:localhost,IP:127.0.0.1"))
-        cls.server.add_message("1.eml", message(1))
-        cls.server.add_message("2.eml", message(2, 40000))
-        cls.other_name = dovecot("other", certs.issue("pop.example.test", "DNS:pop.example.test"))
-        cls.plain = dovecot("plain", None)
-        cls.proxy = None
+        cls.peers = contextlib.ExitStack()
         try:
-            for d in cls.dovecots:
-                d.start()
-            cls.proxy = Quillboxd(root)
+            cls.start_peers()
         except BaseException:
-            cls.tearDownClass()  # unittest skips it when set-up fails; the servers must stop
+            cls.peers.close()  # unittest skips tearDownClass when set-up fails
             raise
 
     @classmethod
-    def tearDownClass(cls):
-        if cls.proxy:
-            cls.proxy.stop()
-        for d in cls.dovecots:
-            d.stop()
-        cls.tmp.cleanup()
+    def start_peers(cls):
+        cls.certs_folder = scratch_folder("quillbox-certs-")
+        cls.peers.callback(shutil.rmtree, cls.certs_folder, ignore_errors=True)
+        certs = Certificates(cls.certs_folder)
+        cls.ca = certs.ca
+        users = {"alice": PASSWORD}
+        cls.server = TlsDovecot(users, certs.issue("localhost", "DNS:localhost,IP:127.0.0.1"))
+        cls.server.add_message("alice", message("sender.example (sender.example [192.0.2.1])",
+                                                "small", body_lines(1, 2000)))
+        cls.server.add_message("alice", message("sender.example (sender.example [192.0.2.2])",
+                                                "large", body_lines(2, 40000)))
+        cls.other_name = TlsDovecot(users, certs.issue("pop.example.test", "DNS:pop.example.test"))
+        cls.plain = Dovecot(users)
+        for peer in (cls.server, cls.other_name, cls.plain):
+            cls.peers.enter_context(peer)
+        # No name is looked up: the address of the DNS server does not matter.
+        cls.proxy = cls.peers.enter_context(Quillboxd("127.0.0.1", max_connections=8))
+        shutil.copy(cls.ca, cls.proxy.root)  # for rule files that name it relatively
+        cls.log = LogCursor(cls.proxy)
 
-    def login(self, port, rules, host="localhost", password=None):
+    @classmethod
+    def tearDownClass(cls):
+        cls.peers.close()
+
+    def login(self, port, rules, host="localhost"):
         """Logs in through quillboxd; returns the client and the reply to PASS."""
-        rule_file = self.proxy.rule_file(f"rules-{self.id().split('.')[-1]}.ini", RULES + rules)
+        rule_file = self.proxy.rule_file(f"{self.id().split('.')[-1]}.ini", RULES + rules)
         client = Pop3Client(self.proxy.port, timeout=30)
         self.addCleanup(client.close)
-        reply = client.login(f"alice#{host}:{port};{rule_file}",
-                             password or self.server.password)
+        reply = client.login(f"alice#{host}:{port};{rule_file}", PASSWORD)
         return client, reply
 
     def direct_retrieval(self, number):
@@ -72,7 +72,7 @@ class TlsTest(unittest.TestCase):
         pop = poplib.POP3_SSL("localhost", self.server.pop3s_port, context=context, timeout=10)
         try:
             pop.user("alice")
-            pop.pass_(self.server.password)
+            pop.pass_(PASSWORD)
             _, lines, _ = pop.retr(number)
         finally:
             pop.quit()
@@ -81,18 +81,18 @@ class TlsTest(unittest.TestCase):
 
     def test_pop3s_and_starttls_retrieve_the_same_bytes_as_a_direct_tls_retrieval(self):
         for security, port in (("TLS", self.server.pop3s_port),
-                               ("STARTTLS", self.server.pop3_port)):
+                               ("STARTTLS", self.server.port)):
             with self.subTest(security=security):
                 client, reply = self.login(port, f"[Upstream]\nSecurity={security}\nCAFile=ca.crt\n")
                 self.assertEqual(reply, "+OK Login OK")
                 if security == "STARTTLS":
-                    self.proxy.wait_for_line("   P->S STLS")
-                    self.assertTrue(self.proxy.wait_for_line("   P<-S ").startswith("   P<-S +OK"))
-                tls = self.proxy.wait_for_line("   P    TLS: ")
+                    self.log.wait_for("   P->S STLS")
+                    self.assertTrue(self.log.wait_for("   P<-S ").startswith("   P<-S +OK"))
+                tls = self.log.wait_for("   P    TLS: ")
                 self.assertRegex(tls, r"^   P    TLS: TLSv1\.[23], \S+, certificate verified$")
                 # USER, PASS and the login's CAPA all run inside TLS.
-                self.proxy.wait_for_line("   P->S USER alice")
-                self.proxy.wait_for_line("   P->S CAPA")
+                self.log.wait_for("   P->S USER alice")
+                self.log.wait_for("   P->S CAPA")
                 for number in (1, 2):
                     first, lines = client.multiline(f"RETR {number}")
                     self.assertTrue(first.startswith("+OK"), first)
@@ -109,7 +109,7 @@ class TlsTest(unittest.TestCase):
             "issuer certificate. If you trust this server, save its certificate or its "
             "authority's as a PEM file and name that file with CAFile= in section [Upstream] of "
             "the rule file.")
-        self.proxy.wait_for_line("C<-P    -ERR The certificate of localhost:")
+        self.log.wait_for("C<-P    -ERR The certificate of localhost:")
         for host, rules, checked in (
                 ("localhost", f"CAFile={self.ca}\n", "certificate verified"),
                 # The address of the login name is checked as an address.
@@ -118,7 +118,7 @@ class TlsTest(unittest.TestCase):
                  "certificate not verified (VerifyCertificate=0)")):
             _, reply = self.login(port, "[Upstream]\nSecurity=TLS\n" + rules, host=host)
             self.assertEqual(reply, "+OK Login OK")
-            self.assertTrue(self.proxy.wait_for_line("   P    TLS: ").endswith(", " + checked))
+            self.assertTrue(self.log.wait_for("   P    TLS: ").endswith(", " + checked))
 
     def test_certificate_for_another_name_is_refused(self):
         port = self.other_name.pop3s_port
@@ -136,18 +136,18 @@ class TlsTest(unittest.TestCase):
             "section [Upstream] of the rule file.")
 
     def test_starttls_to_a_server_without_stls_is_refused_and_nothing_follows_in_clear(self):
-        relay = RecordingRelay(self.plain.pop3_port)
+        relay = RecordingRelay(self.plain.port)
         self.addCleanup(relay.stop)
         client, reply = self.login(relay.port, "[Upstream]\nSecurity=STARTTLS\n")
         self.assertRegex(reply, rf"^-ERR localhost:{relay.port} does not offer STLS \(it "
                          r"answered \"-ERR .*\"\)\. Use Security=TLS if it has a POP3S port "
                          r"\(usually 995\)\.$")
         self.assertTrue(client.command("QUIT").startswith("+OK"))
-        self.proxy.wait_for_line("   P    Disconnected")
+        self.log.wait_for("   P    Disconnected")
         self.assertEqual(bytes(relay.sent), b"STLS\r\n")
 
     def test_the_password_never_travels_before_tls_is_up(self):
-        for security, port in (("STARTTLS", self.server.pop3_port),
+        for security, port in (("STARTTLS", self.server.port),
                                ("TLS", self.server.pop3s_port)):
             with self.subTest(security=security):
                 relay = RecordingRelay(port)
@@ -156,9 +156,9 @@ class TlsTest(unittest.TestCase):
                                            f"[Upstream]\nSecurity={security}\nCAFile=ca.crt\n")
                 self.assertEqual(reply, "+OK Login OK")
                 self.assertTrue(client.command("QUIT").startswith("+OK"))
-                self.proxy.wait_for_line("   P    Disconnected")
+                self.log.wait_for("   P    Disconnected")
                 sent = bytes(relay.sent)
-                self.assertNotIn(self.server.password.encode(), sent)
+                self.assertNotIn(PASSWORD.encode(), sent)
                 self.assertNotIn(b"PASS", sent)
                 self.assertNotIn(b"USER", sent)
                 if security == "STARTTLS":
