@@ -193,7 +193,7 @@ void WaitForClientToLeave(SSL*, int fd) {
 }
 
 TEST(TIdSSLSocketTest, CloseFromAnotherThreadWakesABlockedReadAndHandshake) {
-  // Closing the line connection gives the same errors as on a plain connection.
+  // Closing the line connection ends the wait with the errors of a plain connection.
   for (const bool duringHandshake : {false, true}) {
     // A plain peer that never answers keeps the client in its handshake.
     TlsTestPeer peer(duringHandshake ? nullptr : &Certs().Server, WaitForClientToLeave);
@@ -214,7 +214,10 @@ TEST(TIdSSLSocketTest, CloseFromAnotherThreadWakesABlockedReadAndHandshake) {
     std::this_thread::sleep_for(100ms);
     client.io.Close();
     ASSERT_EQ(blocked.wait_for(3s), std::future_status::ready) << duringHandshake;
-    EXPECT_EQ(blocked.get(), duringHandshake ? "Disconnected." : "Not Connected");
+    // Which of the two a plain connection reports depends on where the read was woken.
+    const std::string error = blocked.get();
+    EXPECT_TRUE(error == "Disconnected." || (!duringHandshake && error == "Not Connected"))
+        << duringHandshake << " " << error;
   }
 }
 
