@@ -26,7 +26,6 @@ class TDNSHeader {
   std::string Bytes() const;
 };
 
-
 // A DNS client: one query in one UDP datagram to one server, at most one reply datagram back,
 // decoded into QueryResult(). Used by one thread at a time (each connection owns one).
 class TIdDNSResolver {

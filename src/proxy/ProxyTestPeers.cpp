@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -279,6 +280,11 @@ FakeDnsServer::~FakeDnsServer() {
   ::close(fd_);
 }
 
+void FakeDnsServer::SetAddresses(std::map<std::string, std::vector<std::string>> addresses) {
+  std::lock_guard<std::mutex> hold(lock_);
+  addresses_ = std::move(addresses);
+}
+
 void FakeDnsServer::Run() {
   while (!stop_) {
     unsigned char query[512];
@@ -300,14 +306,19 @@ void FakeDnsServer::Run() {
       at += query[at] + 1u;
     }
     const size_t questionEnd = at + 5;
-    const auto found = addresses.find(name);
+    std::optional<std::vector<std::string>> answers;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (const auto found = addresses_.find(name); found != addresses_.end()) {
+        answers = found->second;
+      }
+    }
     std::string reply(reinterpret_cast<char*>(query), questionEnd);
     reply[2] = static_cast<char>(0x81);
-    reply[3] = static_cast<char>(found == addresses.end() ? 0x83 : 0x80);
-    reply[7] = static_cast<char>(found == addresses.end() ? 0 : found->second.size());
+    reply[3] = static_cast<char>(answers ? 0x80 : 0x83);
+    reply[7] = static_cast<char>(answers ? answers->size() : 0);
     reply[6] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
-    for (const std::string& address :
-         found == addresses.end() ? std::vector<std::string>{} : found->second) {
+    for (const std::string& address : answers.value_or(std::vector<std::string>{})) {
       in_addr bytes{};
       ::inet_pton(AF_INET, address.c_str(), &bytes);
       reply += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);

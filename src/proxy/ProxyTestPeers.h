@@ -118,10 +118,12 @@ class FakeDnsServer {
   FakeDnsServer();
   ~FakeDnsServer();
   int Port() const { return port_; }
-  std::map<std::string, std::vector<std::string>> addresses;  // set before the first query
+  void SetAddresses(std::map<std::string, std::vector<std::string>> addresses);
 
  private:
   void Run();
+  std::mutex lock_;
+  std::map<std::string, std::vector<std::string>> addresses_;
   int fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};

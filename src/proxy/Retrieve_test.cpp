@@ -58,9 +58,9 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
                    {"198.51.100.2", "dyn-198-51-100-2.example.com"},
                    {"192.0.2.33", "cheat.example.net"},
                    {"192.0.2.44", "noaddress.example.net"}};
-  h.dns.addresses = {{"mail.example.org", {"203.0.113.7"}},
-                     {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
-                     {"cheat.example.net", {"192.0.2.1", "192.0.2.2"}}};
+  h.dns.SetAddresses({{"mail.example.org", {"203.0.113.7"}},
+                      {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
+                      {"cheat.example.net", {"192.0.2.1", "192.0.2.2"}}});
   h.proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
   struct Case {
     const char* what;

@@ -20,6 +20,20 @@ QUILLBOXD = os.path.join(BUILD, "apps", "quillboxd", "quillboxd")
 WAIT = 20  # seconds any single step may take
 
 
+SKIP = 77  # the exit status ctest reports as "skipped"
+
+
+def require_real_servers():
+    """Ends the run as skipped when this machine cannot host the real peers: they need root (a
+    DNS server on port 53, a private mount namespace) and the Debian packages that
+    scripts/bootstrap installs."""
+    missing = [tool for tool in ("dovecot", "dnsmasq", "unshare", "curl")
+               if not shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")]
+    if os.geteuid() != 0 or missing:
+        print("skipped: needs root and " + (", ".join(missing) or "nothing else"))
+        raise SystemExit(SKIP)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -62,7 +76,7 @@ class Peer:
                 except subprocess.TimeoutExpired:
                     self.process.kill()
                     self.process.wait(timeout=WAIT)
-            for stream in (self.process.stdout, self.process.stderr):
+            for stream in (self.process.stdout, self.process.stderr, getattr(self, "errors", None)):
                 if stream:
                     stream.close()
         if self.root:
@@ -211,6 +225,8 @@ class Quillboxd(Peer):
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
         self._write("hosts", "127.0.0.1\tlocalhost\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
+        # A file, not a pipe: nobody reads standard error while quillboxd runs.
+        self.errors = tempfile.TemporaryFile()
 
     def _write(self, name, text):
         with open(os.path.join(self.root, name), "w") as f:
@@ -228,9 +244,13 @@ class Quillboxd(Peer):
             ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script,
              "sh", os.path.join(self.root, "hosts"), os.path.join(self.root, "resolv.conf"),
              QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")],
-            cwd=self.root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            cwd=self.root, stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
-        wait_for_port(self.port, self.process, "quillboxd")
+        try:
+            wait_for_port(self.port, self.process, "quillboxd")
+        except RuntimeError as error:
+            self.errors.seek(0)
+            raise RuntimeError(f"{error}: {self.errors.read().decode('utf-8', 'replace')}")
         return self
 
     def _read(self):

@@ -183,4 +183,5 @@ class ProxyAgainstDovecot(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    e2e.require_real_servers()
     unittest.main()

@@ -105,4 +105,5 @@ class ManyClientsAtOnce(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    e2e.require_real_servers()
     unittest.main()
