@@ -13,7 +13,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dovecot_tls import (Certificates, LogCursor, Pop3Client, RecordingRelay,  # noqa: E402
                          TlsDovecot, body_lines)
-from quillbox_e2e import Dovecot, Quillboxd, message, scratch_folder  # noqa: E402
+from quillbox_e2e import (Dovecot, Quillboxd, message, require_real_servers,  # noqa: E402
+                          scratch_folder)
 
 # No Received: line matches, so no retrieval asks any name service.
 RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
@@ -168,4 +169,5 @@ class TlsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    require_real_servers()
     unittest.main(verbosity=2)
