@@ -42,6 +42,18 @@ std::string Advice(EIdTLSError::TReason reason) {
   }
 }
 
+// The next reply, or a refusal when none comes within kUpstreamGreetingTimeoutMs.
+std::string ReplyWithin(LogSink& log, TMyPOP3ServerContext& context, const std::string& missing,
+                        const std::string& advice) {
+  std::string reply = ReadUpstreamReply(context, kUpstreamGreetingTimeoutMs);
+  if (context.Upstream.IOHandler().ReadLnTimedOut()) {
+    RefuseTLSLogin(log, context,
+                   missing + " from " + ServerName(context) + " within " +
+                       std::to_string(kUpstreamGreetingTimeoutMs / 1000) + " seconds." + advice);
+  }
+  return reply;
+}
+
 void StartUpstreamTLS(LogSink& log, TMyPOP3ServerContext& context) {
   const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
   TIdSSLSocket* tls = nullptr;
@@ -88,18 +100,14 @@ std::string ReadUpstreamGreeting(LogSink& log, TMyPOP3ServerContext& context) {
   const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
   if (!settings.SecurityGiven && settings.Security == TUpstreamSecurity::kNone)
     return ReadUpstreamReply(context);
-  const std::string greeting = ReadUpstreamReply(context, kUpstreamGreetingTimeoutMs);
-  if (!context.Upstream.IOHandler().ReadLnTimedOut())
-    return greeting;
-  std::string message = "No greeting from " + ServerName(context) + " within " +
-                        std::to_string(kUpstreamGreetingTimeoutMs / 1000) + " seconds.";
+  std::string advice;
   if (settings.Security == TUpstreamSecurity::kNone) {
-    message +=
+    advice =
         " If the server expects TLS from the first byte (POP3S, usually port 995), set "
         "Security=TLS" +
         std::string(kInSection) + ".";
   }
-  RefuseTLSLogin(log, context, message);
+  return ReplyWithin(log, context, "No greeting", advice);
 }
 
 void NegotiateUpstreamSTLS(LogSink& log, TMyPOP3ServerContext& context) {
@@ -107,7 +115,7 @@ void NegotiateUpstreamSTLS(LogSink& log, TMyPOP3ServerContext& context) {
     return;
   log.AddToMemo("   P->S STLS");
   SendUpstream(context, "STLS");
-  const std::string reply = ReadUpstreamReply(context, kUpstreamGreetingTimeoutMs);
+  const std::string reply = ReplyWithin(log, context, "No answer to STLS", "");
   log.AddToMemo("   P<-S " + reply);
   if (!reply.starts_with("+OK")) {
     RefuseTLSLogin(log, context,
