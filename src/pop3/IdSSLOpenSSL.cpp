@@ -208,8 +208,8 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
     else
       X509_VERIFY_PARAM_set1_host(param, host_.c_str(), 0);
   }
-  RunHandshake(timeoutMs);
   verified_ = options.VerifyCertificate;
+  RunHandshake(timeoutMs);
   handshakeDone_ = true;
 }
 
@@ -250,8 +250,9 @@ void TIdSSLSocket::RaiseHandshakeFailure() {
                         "TLS handshake with " + ServerName() + " failed: " + OneLine(e.Message()));
     }
   }
+  // Without verification OpenSSL still records what it found; it did not end the handshake.
   const long verifyResult = SSL_get_verify_result(ssl_.get());
-  if (verifyResult != X509_V_OK) {
+  if (verified_ && verifyResult != X509_V_OK) {
     throw EIdTLSError(CertificateReason(verifyResult),
                       "The certificate of " + ServerName() +
                           " did not verify: " + X509_verify_cert_error_string(verifyResult) + ".");
