@@ -50,6 +50,10 @@ class EIdPortRequired : public EIdException {
  public:
   EIdPortRequired() : EIdException("") {}
 };
+class EIdBufferNotEmpty : public EIdException {
+ public:
+  EIdBufferNotEmpty() : EIdException("Data arrived before the connection could switch to TLS.") {}
+};
 class EIdConnectTimeout : public EIdException {
  public:
   EIdConnectTimeout() : EIdException("Connect timed out.") {}

@@ -33,6 +33,15 @@ void TIdIOHandlerStack::Open(std::unique_ptr<TIdSocket> socket) {
   opened_ = true;
 }
 
+void TIdIOHandlerStack::InterposeSocket(const TIdSocketLayer& layer) {
+  if (!InputBuffer().empty())
+    throw EIdBufferNotEmpty();
+  std::lock_guard<std::mutex> guard(socketLock_);
+  if (!opened_ || !socket_)
+    throw EIdNotConnected();
+  socket_ = layer(std::move(socket_));
+}
+
 int TIdIOHandlerStack::EffectiveTimeout(int timeoutMs) const {
   if (timeoutMs == kDefaultTimeout)
     return ReadTimeout > 0 ? ReadTimeout : kInfinite;

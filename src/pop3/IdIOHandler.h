@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,14 @@ class TIdIOHandlerStack {
 
   // Takes a connected socket: flags cleared, input buffer emptied.
   void Open(std::unique_ptr<TIdSocket> socket);
+
+  // Puts a layer such as TLS between this connection and its socket: layer gets the socket and
+  // returns the one to use from now on (it must not block; a handshake comes afterwards, when a
+  // Close from another thread can already reach the new socket). Refused with EIdBufferNotEmpty
+  // while unread bytes are buffered, because they came below the layer and must never pass for
+  // its data; EIdNotConnected when the connection is not open.
+  using TIdSocketLayer = std::function<std::unique_ptr<TIdSocket>(std::unique_ptr<TIdSocket>)>;
+  void InterposeSocket(const TIdSocketLayer& layer);
 
   // One line without its terminator (LF, a CR before it dropped). Raises
   // EIdReadLnMaxLineLengthExceeded, EIdConnClosedGracefully, socket errors. Returns "" when a

@@ -7,6 +7,7 @@
 #include "pop3/IdPOP3Server.h"
 #include "pop3/IdStack.h"
 #include "pop3/IdTCPClient.h"
+#include "proxy/UpstreamSecurity.h"
 
 namespace quillbox {
 
@@ -38,6 +39,7 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   int MaxLines = 0;         // from the rule file
   TIdStackWindows Stack;
   std::string UpstreamUser;
+  TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
 };
 
 }  // namespace quillbox

@@ -7,6 +7,7 @@
 #include "proxy/CutToken.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"
+#include "proxy/UpstreamTLS.h"
 
 namespace quillbox {
 namespace {
@@ -134,6 +135,7 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
 
   c.Upstream.Host = c.UpstreamHost;
   c.Upstream.Port = c.UpstreamPort;
+  CheckUpstreamSecurity(log_, c);
   log_.AddToMemo("   P    Connecting to " + c.UpstreamHost);
   // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
   if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
@@ -141,8 +143,10 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
   }
   c.Upstream.Connect();
   log_.AddToMemo("   P    Connected");
-  c.UpstreamGreeting = ReadUpstreamReply(c);
+  StartUpstreamTLSIfImplicit(log_, c);
+  c.UpstreamGreeting = ReadUpstreamGreeting(log_, c);
   log_.AddToMemo("   P<-S " + c.UpstreamGreeting);
+  NegotiateUpstreamSTLS(log_, c);
 
   const std::string user = "USER " + c.UpstreamUser;
   log_.AddToMemo("   P->S " + user);

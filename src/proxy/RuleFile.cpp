@@ -15,6 +15,7 @@ void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
       ini.ReadBool("Notification", "AlsoNotifyInSubject", false);
   [[maybe_unused]] const std::string insertionString =
       ini.ReadString("Notification", "InsertionString", "");
+  context.UpstreamSecurity = ReadUpstreamSecurity(ini, context.UpstreamPort);
 }
 
 }  // namespace quillbox

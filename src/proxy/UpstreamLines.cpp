@@ -28,8 +28,9 @@ void SendUpstream(TMyPOP3ServerContext& context, const std::string& line) {
   ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLine(line); });
 }
 
-std::string ReadUpstreamReply(TMyPOP3ServerContext& context) {
-  return ClosingOnFailure(context, [](TIdIOHandlerStack& io) { return io.ReadLine(); });
+std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs) {
+  return ClosingOnFailure(
+      context, [timeoutMs](TIdIOHandlerStack& io) { return io.ReadLine('\n', timeoutMs, -1); });
 }
 
 bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {

@@ -26,7 +26,9 @@ TMyPOP3ServerContext& ProxyContext(TIdCommand& command);
 // closed: the next command then fails cleanly instead of reading the remains of an earlier
 // answer as its reply.
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
-std::string ReadUpstreamReply(TMyPOP3ServerContext& context);
+// timeoutMs -1 waits without limit; after a timeout the reply is "" and the IOHandler's
+// ReadLnTimedOut() is true.
+std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs = -1);
 
 // The next line of a multi-line answer, unstuffed, whatever its length (mail must never become
 // unretrievable because of a long line); false at the terminating ".".

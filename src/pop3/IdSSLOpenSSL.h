@@ -1,0 +1,118 @@
+#pragma once
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "pop3/IdException.h"
+#include "pop3/IdSocketHandle.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+namespace quillbox {
+
+// What a TLS client demands of the server it talks to.
+struct TIdSSLOptions {
+  // The name the server's certificate must carry, or the IP address it must carry when this is
+  // an address text. Also sent as the server name (SNI) when it is a name. It goes into error
+  // messages together with the peer's port, so the user sees which server failed.
+  std::string Host;
+  // Off: any certificate is taken (the connection is still encrypted, but not authenticated).
+  bool VerifyCertificate = true;
+  // A PEM file of further trusted certificates besides the system's store; "" for none.
+  std::string CAFile;
+};
+
+// A failed handshake, a certificate that did not verify, or a TLS protocol fault on an open
+// connection. The message names the server as host:port and says why, so it can go to the user
+// as it stands.
+class EIdTLSError : public EIdException {
+ public:
+  // What went wrong, so that a caller can add advice of its own.
+  enum TReason {
+    trHandshake,             // any other handshake failure
+    trNotTLS,                // the server answered something that is not TLS
+    trTimeout,               // the server did not answer in time
+    trConnection,            // the connection broke during the handshake
+    trCAFile,                // the extra trusted certificates could not be read
+    trCertificateUntrusted,  // self-signed, or no trusted authority issued it
+    trCertificateExpired,    // expired or not yet valid
+    trCertificateName,       // issued for another host name or address
+    trCertificateOther,      // revoked, malformed, unsuitable, ...
+    trProtocol,              // a TLS fault after the handshake
+  };
+  EIdTLSError(TReason reason, std::string message)
+      : EIdException(std::move(message)), reason_(reason) {}
+  TReason Reason() const noexcept { return reason_; }
+
+ private:
+  TReason reason_;
+};
+
+// TLS (1.2 or newer, the system's cipher policy) over another socket, client side. The line
+// connection reads and writes it like any socket, so every line operation, limit and error of a
+// plain connection stays as it is: errors of the socket below (closed, reset) come out of
+// Receive and Send unchanged.
+//
+// Thread-safety: as TIdSocket. Handshake, WaitReadable, Receive and Send are used by one thread at
+// a time; Close and IsOpen may come from any thread: Close closes the socket below, which wakes a
+// thread blocked in any of the others.
+class TIdSSLSocket : public TIdSocket {
+ public:
+  // Takes the connected socket below; nothing is sent until Handshake.
+  explicit TIdSSLSocket(std::unique_ptr<TIdSocket> inner);
+  ~TIdSSLSocket() override;
+  TIdSSLSocket(const TIdSSLSocket&) = delete;
+  TIdSSLSocket& operator=(const TIdSSLSocket&) = delete;
+
+  // Runs the client handshake and checks the certificate. Each wait for the server lasts at
+  // most timeoutMs (negative: no limit). Raises EIdTLSError, or EIdClosedSocket after Close.
+  void Handshake(const TIdSSLOptions& options, int timeoutMs);
+
+  // After Handshake: "TLSv1.3", the cipher's name, and whether the certificate was checked.
+  std::string Protocol() const;
+  std::string Cipher() const;
+  bool Verified() const { return verified_; }
+
+  bool WaitReadable(int timeoutMs) override;
+  size_t Receive(char* data, size_t size) override;
+  size_t Send(const char* data, size_t size) override;
+  void Close() override;
+  bool IsOpen() const override;
+  std::string PeerIP() const override;
+  int PeerPort() const override;
+
+ private:
+  friend struct TIdSSLGlue;  // OpenSSL's way to the socket below
+
+  struct ContextDeleter {
+    void operator()(ssl_ctx_st* context) const;
+  };
+  struct SessionDeleter {
+    void operator()(ssl_st* ssl) const;
+  };
+
+  // Result of one step of the TLS engine that must not block.
+  enum class Step { kData, kWantRead, kEnd, kFailed };
+  Step Peek();
+  size_t ReceiveMore(char* data, size_t size);
+  void RunHandshake(int timeoutMs);
+  [[noreturn]] void RaiseHandshakeFailure();
+  // Raises what broke an open connection: the socket's own error as it stands, else a TLS fault.
+  [[noreturn]] void RaiseFailure();
+  std::string ServerName() const;
+
+  std::unique_ptr<TIdSocket> inner_;
+  std::unique_ptr<ssl_ctx_st, ContextDeleter> context_;
+  std::unique_ptr<ssl_st, SessionDeleter> ssl_;
+  // The first error the socket below raised inside OpenSSL; it is raised again to the caller
+  // because it cannot pass through OpenSSL's C frames.
+  std::exception_ptr failure_;
+  std::string host_;
+  bool belowEnded_ = false;  // the socket below reported the end of the stream
+  bool verified_ = false;
+  bool handshakeDone_ = false;
+};
+
+}  // namespace quillbox

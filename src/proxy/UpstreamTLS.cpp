@@ -1,0 +1,136 @@
+#include "proxy/UpstreamTLS.h"
+
+#include "pop3/IdSSLOpenSSL.h"
+#include "proxy/UpstreamLines.h"
+
+namespace quillbox {
+namespace {
+
+constexpr const char* kRefusal = "C<-P    -ERR ";
+constexpr const char* kInSection = " in section [Upstream] of the rule file";
+
+[[noreturn]] void RefuseTLSLogin(LogSink& log, TMyPOP3ServerContext& context,
+                                 const std::string& message) {
+  context.Upstream.Disconnect();
+  log.AddToMemo(kRefusal + message);
+  throw EProxyError(message);
+}
+
+std::string ServerName(const TMyPOP3ServerContext& context) {
+  return context.UpstreamHost + ":" + std::to_string(context.UpstreamPort);
+}
+
+// What the user can do about a failed handshake.
+std::string Advice(EIdTLSError::TReason reason) {
+  switch (reason) {
+    case EIdTLSError::trNotTLS:
+      return " The server does not speak TLS from the first byte on this port; POP3S is usually "
+             "port 995, and port 110 needs Security=STARTTLS" +
+             std::string(kInSection) + ".";
+    case EIdTLSError::trCertificateUntrusted:
+      return " If you trust this server, save its certificate or its authority's as a PEM file "
+             "and name that file with CAFile=" +
+             std::string(kInSection) + ".";
+    case EIdTLSError::trCertificateName:
+      return " Name the server in the login name as its certificate does.";
+    case EIdTLSError::trCertificateExpired:
+      return " The server's certificate must be renewed, or this computer's clock is wrong.";
+    case EIdTLSError::trCAFile:
+      return " Check CAFile=" + std::string(kInSection) + ".";
+    default:
+      return "";
+  }
+}
+
+// The next reply, or a refusal when none comes within kUpstreamGreetingTimeoutMs.
+std::string ReplyWithin(LogSink& log, TMyPOP3ServerContext& context, const std::string& missing,
+                        const std::string& advice) {
+  std::string reply = ReadUpstreamReply(context, kUpstreamGreetingTimeoutMs);
+  if (context.Upstream.IOHandler().ReadLnTimedOut()) {
+    RefuseTLSLogin(log, context,
+                   missing + " from " + ServerName(context) + " within " +
+                       std::to_string(kUpstreamGreetingTimeoutMs / 1000) + " seconds." + advice);
+  }
+  return reply;
+}
+
+void StartUpstreamTLS(LogSink& log, TMyPOP3ServerContext& context) {
+  const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
+  TIdSSLSocket* tls = nullptr;
+  try {
+    context.Upstream.IOHandler().InterposeSocket([&tls](std::unique_ptr<TIdSocket> below) {
+      auto layer = std::make_unique<TIdSSLSocket>(std::move(below));
+      tls = layer.get();
+      return layer;
+    });
+    tls->Handshake({context.UpstreamHost, settings.VerifyCertificate, settings.CAFile},
+                   kUpstreamHandshakeTimeoutMs);
+  } catch (const EIdTLSError& e) {
+    RefuseTLSLogin(log, context, e.Message() + Advice(e.Reason()));
+  } catch (...) {
+    context.Upstream.Disconnect();
+    throw;
+  }
+  log.AddToMemo("   P    TLS: " + tls->Protocol() + ", " + tls->Cipher() + ", certificate " +
+                (tls->Verified() ? "verified" : "not verified (VerifyCertificate=0)"));
+}
+
+}  // namespace
+
+void CheckUpstreamSecurity(LogSink& log, TMyPOP3ServerContext& context) {
+  const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
+  if (settings.Security == TUpstreamSecurity::kInvalid) {
+    RefuseTLSLogin(log, context,
+                   "Security=" + settings.SecurityText + kInSection +
+                       " is not valid; use None, TLS or STARTTLS.");
+  }
+  if (!settings.VerifyCertificateValid) {
+    RefuseTLSLogin(log, context,
+                   "VerifyCertificate=" + settings.VerifyCertificateText + kInSection +
+                       " is not valid; use 1 or 0.");
+  }
+}
+
+void StartUpstreamTLSIfImplicit(LogSink& log, TMyPOP3ServerContext& context) {
+  if (context.UpstreamSecurity.Security == TUpstreamSecurity::kTLS)
+    StartUpstreamTLS(log, context);
+}
+
+std::string ReadUpstreamGreeting(LogSink& log, TMyPOP3ServerContext& context) {
+  const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
+  if (!settings.SecurityGiven && settings.Security == TUpstreamSecurity::kNone)
+    return ReadUpstreamReply(context);
+  std::string advice;
+  if (settings.Security == TUpstreamSecurity::kNone) {
+    advice =
+        " If the server expects TLS from the first byte (POP3S, usually port 995), set "
+        "Security=TLS" +
+        std::string(kInSection) + ".";
+  }
+  return ReplyWithin(log, context, "No greeting", advice);
+}
+
+void NegotiateUpstreamSTLS(LogSink& log, TMyPOP3ServerContext& context) {
+  if (context.UpstreamSecurity.Security != TUpstreamSecurity::kSTARTTLS)
+    return;
+  log.AddToMemo("   P->S STLS");
+  SendUpstream(context, "STLS");
+  const std::string reply = ReplyWithin(log, context, "No answer to STLS", "");
+  log.AddToMemo("   P<-S " + reply);
+  if (!reply.starts_with("+OK")) {
+    RefuseTLSLogin(log, context,
+                   ServerName(context) + " does not offer STLS (it answered \"" + reply +
+                       "\"). Use Security=TLS if it has a POP3S port (usually 995).");
+  }
+  // Bytes after the +OK came in clear; taking them as TLS data would let anyone on the path
+  // inject answers (the STARTTLS command injection attack).
+  if (!context.Upstream.IOHandler().InputBuffer().empty()) {
+    RefuseTLSLogin(log, context,
+                   ServerName(context) +
+                       " sent data after its answer to STLS, before TLS started; the connection "
+                       "may have been tampered with.");
+  }
+  StartUpstreamTLS(log, context);
+}
+
+}  // namespace quillbox
