@@ -15,7 +15,7 @@
 #include "base/LogSink.h"
 #include "pop3/IdStack.h"
 #include "proxy/ConnectionIndicator.h"
-#include "proxy/QuillboxProxy.h"
+#include "proxy/Quillbox_Main.h"
 
 namespace quillbox::test {
 

@@ -2,7 +2,7 @@
 // back to the client as the command's reply and response lines.
 #include "base/SysUtils.h"
 #include "proxy/CutToken.h"
-#include "proxy/QuillboxProxy.h"
+#include "proxy/Quillbox_Main.h"
 #include "proxy/UpstreamLines.h"
 
 namespace quillbox {

@@ -6,7 +6,7 @@
 
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
-#include "proxy/QuillboxProxy.h"
+#include "proxy/Quillbox_Main.h"
 #include "proxy/UpstreamLines.h"
 
 namespace quillbox {

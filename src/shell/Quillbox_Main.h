@@ -6,7 +6,7 @@
 
 #include "base/IniFiles.h"
 #include "proxy/ConnectionIndicator.h"
-#include "proxy/QuillboxProxy.h"
+#include "proxy/Quillbox_Main.h"
 #include "shell/FontInfo.h"
 #include "shell/FormStatus.h"
 #include "shell/FrontEnd.h"

@@ -1,4 +1,4 @@
-#include "proxy/QuillboxProxy.h"
+#include "proxy/Quillbox_Main.h"
 
 #include <filesystem>
 
