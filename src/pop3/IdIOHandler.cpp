@@ -221,6 +221,20 @@ void TIdIOHandlerStack::WriteLines(const std::vector<std::string>& lines) {
 }
 
 void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines) {
+  std::string chunk = StuffInChunks(lines);
+  chunk.append(".\r\n");
+  Write(chunk);
+}
+
+void TIdIOHandlerStack::WriteStuffed(const std::vector<std::string>& lines) {
+  const std::string rest = StuffInChunks(lines);
+  if (!rest.empty())
+    Write(rest);
+}
+
+// Sends the stuffed lines in chunks of about kDotTerminatedChunk bytes (one line per send would
+// cost a system call per line) and returns the last, partial chunk unsent.
+std::string TIdIOHandlerStack::StuffInChunks(const std::vector<std::string>& lines) {
   std::string chunk;
   chunk.reserve(kDotTerminatedChunk + 1024);
   for (const auto& line : lines) {
@@ -233,8 +247,7 @@ void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines
       chunk.clear();
     }
   }
-  chunk.append(".\r\n");
-  Write(chunk);
+  return chunk;
 }
 
 bool TIdIOHandlerStack::IsConnected() {

@@ -56,7 +56,10 @@ class TIdIOHandlerStack {
   void WriteLine(std::string_view text);                           // text + CR LF
   void WriteLines(const std::vector<std::string>& lines);          // all in one send
   void WriteDotTerminated(const std::vector<std::string>& lines);  // stuffed, then "."
-  void Write(std::string_view bytes);                              // direct send
+  // The lines of a dot-terminated body, stuffed, without the final ".": for a body that is
+  // sent in parts as it arrives, the last part going out with WriteDotTerminated.
+  void WriteStuffed(const std::vector<std::string>& lines);
+  void Write(std::string_view bytes);  // direct send
 
   // Receives once: waits up to timeoutMs (-1: ReadTimeout; ReadTimeout -1 or 0: no limit; 0:
   // poll) and appends what came to the input buffer. Returns the number of bytes, 0 when the
@@ -90,6 +93,7 @@ class TIdIOHandlerStack {
   int Port = 0;
 
  private:
+  std::string StuffInChunks(const std::vector<std::string>& lines);
   int EffectiveTimeout(int timeoutMs) const;
   void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();

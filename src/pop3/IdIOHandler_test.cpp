@@ -209,6 +209,13 @@ TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
        },
        "..\r\n...a\r\nb\r\n\r\n.\r\n"},
       {"empty body", [](auto& io) { io.WriteDotTerminated({}); }, ".\r\n"},
+      {"body sent in parts",
+       [](auto& io) {
+         io.WriteStuffed({".a", "b"});
+         io.WriteStuffed({});
+         io.WriteDotTerminated({"", "..c"});
+       },
+       "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
