@@ -12,6 +12,9 @@
 namespace quillbox {
 namespace {
 
+// How much of a message collects before it is passed on to the client.
+constexpr size_t kStreamChunk = 256 * 1024;
+
 bool IsContinuation(const std::string& line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
@@ -126,14 +129,27 @@ void TQuillboxProxy::IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber
   command.Reply.SetCodeAndText("+OK", rest);
   log_.AddToMemo("C<-P    +OK " + rest);
 
+  // The message goes to the client as it arrives instead of after the last line: the two
+  // transfers overlap and memory stays bounded whatever the message's size. Once the reply has
+  // gone out, a failure can no longer become "-ERR": the command layer then ends the client
+  // connection, so the client sees an unfinished answer, never a truncated message ending in ".".
+  command.SendReply();
+  TIdIOHandlerStack& client = command.Context().Connection().IOHandler();
   bool annotated = false;
+  size_t pending = 0;
   std::string line;
   while (ReadUpstreamAnswerLine(c, line)) {
     if (!annotated && line.empty()) {
       command.Response.insert(command.Response.end(), added.begin(), added.end());
       annotated = true;
     }
+    pending += line.size() + 2;
     command.Response.push_back(std::move(line));
+    if (pending >= kStreamChunk) {
+      client.WriteStuffed(command.Response);
+      command.Response.clear();
+      pending = 0;
+    }
   }
   command.AlwaysSendResponse = true;
 }

@@ -157,7 +157,7 @@ TEST(RetrieveTest, RefusedPrefetchSendsNoRetrieval) {
   }
 }
 
-TEST(RetrieveTest, UpstreamDroppingMidMessageLeavesACleanSessionBehind) {
+TEST(RetrieveTest, UpstreamDroppingMidMessageNeverPassesATruncatedMessageAsWhole) {
   ProxyHarness h;
   h.upstream.messages = {Message({"Subject: s"}, {"b"})};
   h.upstream.script = [](const std::string& command) {
@@ -167,9 +167,28 @@ TEST(RetrieveTest, UpstreamDroppingMidMessageLeavesACleanSessionBehind) {
   };
   h.Start();
   auto client = h.LoggedIn();
-  const std::string reply = client->Command("RETR 1");
-  EXPECT_EQ(reply.substr(0, 4), "-ERR") << reply;
-  client->ReadUntilDot();
+  // The message was on its way when the real server went: the client must see an answer that
+  // never ends, not one that ends in "." as if the message were complete.
+  EXPECT_EQ(client->Command("RETR 1"), "+OK 20 octets");
+  std::string line;
+  do {
+    line = client->ReadLine();
+  } while (line != "<closed>" && line != "<timeout>" && line != ".");
+  EXPECT_EQ(line, "<closed>");
+  EXPECT_TRUE(h.log.WaitFor("   P    An exeption is occured."));
+}
+
+TEST(RetrieveTest, ListingBrokenOffAnswersACleanErrAndTheNextCommandToo) {
+  ProxyHarness h;
+  h.upstream.messages = {Message({"Subject: s"}, {"b"})};
+  h.upstream.script = [](const std::string& command) {
+    return command == "LIST"
+               ? "+OK 2 messages\r\n1 120\r\n" + std::string(test::ScriptedUpstream::kClose)
+               : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("LIST"), "-ERR Connection Closed Gracefully.");
   EXPECT_EQ(client->Command("STAT").substr(0, 4), "-ERR");
   EXPECT_EQ(client->Command("NOOP"), "+OK");
   EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");

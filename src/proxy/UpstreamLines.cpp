@@ -48,8 +48,15 @@ bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {
 
 void ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines) {
   std::string line;
-  while (ReadUpstreamAnswerLine(context, line)) {
-    lines.push_back(std::move(line));
+  try {
+    while (ReadUpstreamAnswerLine(context, line)) {
+      lines.push_back(std::move(line));
+    }
+  } catch (...) {
+    // The lines of a broken answer must not follow the "-ERR" that reports it: the client
+    // would take them for the answers to its next commands.
+    lines.clear();
+    throw;
   }
 }
 
