@@ -53,6 +53,15 @@ def wait_for_port(port, process, what, host="127.0.0.1"):
     raise RuntimeError(f"{what} does not listen on {host}:{port}")
 
 
+def in_private_namespace(hosts, resolv_conf, argv):
+    """The command that runs argv in a private mount namespace whose /etc/hosts and
+    /etc/resolv.conf are the given files, so that its lookups ask the run's own DNS server."""
+    script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf'
+              ' && shift 2 && exec "$@"')
+    return ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script,
+            "sh", hosts, resolv_conf, *argv]
+
+
 def scratch_folder(prefix):
     """A temporary folder that processes running as other users can enter."""
     folder = tempfile.mkdtemp(prefix=prefix)
@@ -238,12 +247,10 @@ class Quillboxd(Peer):
         return name
 
     def start(self):
-        script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf'
-                  ' && shift 2 && exec "$@"')
         self.process = subprocess.Popen(
-            ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script,
-             "sh", os.path.join(self.root, "hosts"), os.path.join(self.root, "resolv.conf"),
-             QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")],
+            in_private_namespace(os.path.join(self.root, "hosts"),
+                                 os.path.join(self.root, "resolv.conf"),
+                                 [QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")]),
             cwd=self.root, stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
         try:
