@@ -1,17 +1,13 @@
 #include "shell/Quillbox_Main.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "base/FakeIniStorage.h"
+#include "pop3/IdTCPClient.h"
+#include "pop3/TestLoopback.h"
 
 namespace quillbox {
 namespace {
@@ -40,47 +36,14 @@ class FixedClock : public TClock {
   }
 };
 
-// A loopback socket owned by the test; listening makes its port "in use" for the listener.
-class TestSocket {
- public:
-  TestSocket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-  ~TestSocket() { close(fd_); }
-  int BindLoopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-      return -1;
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-  }
-  void Listen() { listen(fd_, 1); }
-  // The first line the server sends, within two seconds.
-  std::string ConnectAndReadLine(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-      return "connect failed";
-    std::string line;
-    pollfd p{fd_, POLLIN, 0};
-    char c;
-    while (line.find("\r\n") == std::string::npos && poll(&p, 1, 2000) == 1 &&
-           recv(fd_, &c, 1, 0) == 1)
-      line += c;
-    return line;
-  }
-
- private:
-  int fd_;
-};
-
-int FreePort() {
-  TestSocket probe;
-  return probe.BindLoopback(0);
+// The first line the server on a loopback port sends, within two seconds.
+std::string GreetingAt(int port) {
+  TIdTCPClient client;
+  client.Host = "127.0.0.1";
+  client.Port = port;
+  client.Connect();
+  client.IOHandler().ReadTimeout = 2000;
+  return client.IOHandler().ReadLine();
 }
 
 class TFormMainTest : public ::testing::Test {
@@ -119,8 +82,7 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
   EXPECT_EQ(frontEnd_.lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11");
   EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(port));
   EXPECT_EQ(frontEnd_.lines[12], "Started at Dec/07/2026 03:00:44");
-  TestSocket client;
-  EXPECT_EQ(client.ConnectAndReadLine(port), "+OK Welcome to the Quillbox Version 3.0.0.11\r\n");
+  EXPECT_EQ(GreetingAt(port), "+OK Welcome to the Quillbox Version 3.0.0.11");
   form.Shutdown();
   EXPECT_FALSE(form.IdPOP3Server.Active());
   EXPECT_EQ(storage_.saves, 0) << "start-up and shutdown write nothing";
@@ -154,9 +116,8 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
        "more as ListeningPort in /etc/q.ini.  The Quillbox will abort."},
   };
   for (const auto& c : cases) {
-    TestSocket holder;
-    const int port = holder.BindLoopback(0);
-    holder.Listen();
+    LoopbackListener holder;
+    const int port = holder.Port();
     WriteIni("/etc/q.ini", port);
     RecordingFrontEnd frontEnd;
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});

@@ -1,10 +1,6 @@
 #include "shell/qt/Desktop.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QLineEdit>
@@ -17,6 +13,8 @@
 #include <thread>
 
 #include "base/FakeIniStorage.h"
+#include "pop3/IdTCPClient.h"
+#include "pop3/TestLoopback.h"
 #include "shell/qt/FakeDialogs.h"
 #include "shell/qt/FormSettings.h"
 #include "shell/qt/LogView.h"
@@ -35,39 +33,6 @@ class FixedClock : public TClock {
     return time;
   }
 };
-
-// A TCP socket on all IPv4 addresses (where the listener binds); port 0 picks a free one.
-class Socket {
- public:
-  explicit Socket(bool listen) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    if (listen) {
-      bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      ::listen(fd_, 1);
-      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~Socket() { close(fd_); }
-  int Port() const { return port_; }
-  bool Connect(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
-
-int FreePort() {
-  return Socket(true).Port();
-}
 
 QStringList MemoLines(TDesktop& desktop) {
   QStringList lines;
@@ -141,7 +106,7 @@ TEST_F(DesktopTest, WithoutATrayTheLogSaysSoAndTheWindowShows) {
 }
 
 TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {
-  Socket taken(true);
+  LoopbackListener taken;
   UsePort(taken.Port());
   {
     auto desktop = Make();
@@ -263,8 +228,10 @@ TEST_F(DesktopTest, IndicatorTurnsWhileAClientIsConnected) {
   ASSERT_TRUE(desktop->Start());
   EXPECT_FALSE(desktop->Indicator().TimerEnabled());
   {
-    Socket client(false);
-    ASSERT_TRUE(client.Connect(port));
+    TIdTCPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    client.Connect();
     EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TrayIconIndex() == 2; }, 3000));
   }
   EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TrayIconIndex() == 0; }, 1500));
