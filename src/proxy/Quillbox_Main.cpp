@@ -37,15 +37,6 @@ std::string WithoutPassword(std::string text, const std::string& password) {
   return text;
 }
 
-// An answer leaves as two sends, the reply line and then the response lines. With Nagle's
-// algorithm on, the last part of the response waits for the client to acknowledge the reply
-// line, which a client delays by up to 40 ms: that would be added to every message.
-void SendWithoutDelay(TIdIOHandlerStack& client) {
-  if (auto* socket = dynamic_cast<TIdPosixSocket*>(client.Socket())) {
-    socket->SetNoDelay(true);
-  }
-}
-
 bool RuleFileExists(const std::string& fileName) {
   std::error_code error;
   return std::filesystem::is_regular_file(fileName, error);
@@ -89,7 +80,6 @@ void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
   TMyPOP3ServerContext& c = ProxyContext(context);
   c.Resolver.Port = DNSPort;
   TIdIOHandlerStack& client = context.Connection().IOHandler();
-  SendWithoutDelay(client);
   const std::string peer = client.PeerIP();
   log_.AddToMemo("C->P    New connection from " + peer + ":" + std::to_string(client.PeerPort()) +
                  ".");
