@@ -11,16 +11,12 @@ import threading
 import time
 import unittest
 
+from quillbox_e2e import free_port
+
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
 QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
 GREETING = b"+OK Welcome to the Quillbox Version 3.0.0.11\r\n"
 WAIT = 10  # seconds any single step may take
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Daemon:

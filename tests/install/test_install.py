@@ -12,9 +12,13 @@ import shutil
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from quillbox_e2e import free_port  # noqa: E402
 
 BUILD = os.environ["QUILLBOX_BUILD"]
 PROGRAMS = [p for p in os.environ.get("QUILLBOX_PROGRAMS", "").split(",") if p]
@@ -47,12 +51,6 @@ def expected_files():
                   for s in (16, 32, 48, 128)}
         files.add(installed("DATADIR", "icons", "hicolor", "scalable", "apps", "quillbox.svg"))
     return files
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def read_greeting(port, process, deadline):
