@@ -8,16 +8,22 @@
 namespace quillbox {
 namespace {
 
-// Sends command upstream and reads its reply line: logged with replyPrefix, and either raised
-// (a "-ERR") or made the client's "+OK" reply. Returns the reply as received.
-std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstreamCommand,
-                  const char* replyPrefix, bool testForErr = true) {
-  TMyPOP3ServerContext& c = ProxyContext(command);
+// Passes the client's command upstream and reads the reply line, logging all three.
+std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& upstreamCommand,
+                     const char* replyPrefix) {
   log.AddToMemo("C->P    " + upstreamCommand);
   SendUpstream(c, upstreamCommand);
   log.AddToMemo("   P->S " + upstreamCommand);
-  const std::string reply = ReadUpstreamReply(c);
+  std::string reply = ReadUpstreamReply(c);
   log.AddToMemo(replyPrefix + reply);
+  return reply;
+}
+
+// Exchange, then the reply is either raised (a "-ERR") or made the client's "+OK" reply.
+// Returns the reply as received.
+std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstreamCommand,
+                  const char* replyPrefix, bool testForErr = true) {
+  const std::string reply = Exchange(log, ProxyContext(command), upstreamCommand, replyPrefix);
   log.AddToMemo("C<-P    " + reply);
   if (testForErr && IsErrReply(reply)) {
     throw EProxyError(ReplyRest(reply, 5));
@@ -70,12 +76,7 @@ void TQuillboxProxy::IdPOP3ServerReSET(TIdCommand& command) {
 }
 
 void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size) {
-  TMyPOP3ServerContext& c = ProxyContext(command);
-  log_.AddToMemo("C->P    STAT");
-  SendUpstream(c, "STAT");
-  log_.AddToMemo("   P->S STAT");
-  std::string reply = ReadUpstreamReply(c);
-  log_.AddToMemo("   P<-S " + reply);
+  std::string reply = Exchange(log_, ProxyContext(command), "STAT", "   P<-S ");
   if (IsErrReply(reply)) {
     log_.AddToMemo("C<-P    " + reply);
     throw EProxyError(ReplyRest(reply, 5));
