@@ -10,9 +10,9 @@
 #include <map>
 #include <thread>
 
-#include "pop3/IdException.h"
-#include "pop3/IdIOHandler.h"
-#include "pop3/IdSocketHandle.h"
+#include "net/IdException.h"
+#include "net/IdIOHandler.h"
+#include "net/IdSocketHandle.h"
 
 namespace quillbox {
 namespace {

@@ -5,12 +5,13 @@
 #include <string>
 
 #include "pop3/IdPOP3Server.h"
-#include "pop3/ScriptedSession.h"
+#include "support/ScriptedSession.h"
 
 namespace {
 
 quillbox::TIdPOP3Server& Server() {
   using namespace quillbox;
+  using namespace quillbox::test;
   static TIdPOP3Server* server = [] {
     static TIdPOP3Server s;
     s.OnCheckUser = [](TIdPOP3ServerContext& c, TIdPOP3ServerContext&) {
@@ -50,6 +51,7 @@ quillbox::TIdPOP3Server& Server() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quillbox;
+  using namespace quillbox::test;
   std::string input(reinterpret_cast<const char*>(data), size);
   // The scripted client waits after its input, so the last line must be complete.
   input += '\n';

@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <string>
 
-#include "pop3/FakeSocket.h"
-#include "pop3/IdException.h"
-#include "pop3/IdIOHandler.h"
+#include "net/IdException.h"
+#include "net/IdIOHandler.h"
+#include "support/FakeSocket.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quillbox;
+  using namespace quillbox::test;
   if (size < 2)
     return 0;
   // The first byte says how the bytes are cut into receives, the second which limit applies.

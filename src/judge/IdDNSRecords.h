@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

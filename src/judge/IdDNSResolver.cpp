@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "base/SysUtils.h"
-#include "judge/UdpSocket.h"
+#include "net/UdpSocket.h"
 
 namespace quillbox {
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "judge/IdDNSRecords.h"
-#include "pop3/IdSocketHandle.h"
-#include "pop3/IdStack.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdStack.h"
 
 namespace quillbox {
 

@@ -7,12 +7,12 @@
 #include <fstream>
 #include <typeinfo>
 
-#include "judge/DnsTestKit.h"
+#include "support/FakeDns.h"
 
 namespace quillbox {
 namespace {
 
-using namespace dnstest;
+using namespace test;
 
 const std::string kName = "mail.example.com";
 
@@ -53,7 +53,7 @@ struct Exchange {
   }
 
   ScriptedDnsServer server;
-  FakeStack stack;
+  FakeNameService stack;
   TIdDNSResolver resolver{stack};
 };
 
@@ -314,7 +314,7 @@ TEST(IdDNSResolverTest, FindsTheServerByAnyOfItsNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host + "|" + c.resolvConf);
     Exchange x(answer);
-    x.stack.names["dns.test"] = "127.0.0.1";
+    x.stack.addressOf["dns.test"] = "127.0.0.1";
     x.resolver.Host = c.host;
     if (!c.resolvConf.empty())
       x.resolver.ResolvConfPath = c.resolvConf;

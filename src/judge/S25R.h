@@ -5,7 +5,7 @@
 
 #include "base/LogSink.h"
 #include "judge/IdDNSResolver.h"
-#include "pop3/IdStack.h"
+#include "net/IdStack.h"
 
 namespace quillbox {
 

@@ -7,12 +7,12 @@
 #include <mutex>
 
 #include "judge/BRegExp.h"
-#include "judge/DnsTestKit.h"
+#include "support/FakeDns.h"
 
 namespace quillbox {
 namespace {
 
-using namespace dnstest;
+using namespace test;
 
 class MemoryLog : public LogSink {
  public:
@@ -102,7 +102,7 @@ TEST(S25RTest, LoadRulesFileTakesEveryLineAsItStands) {
 // The judgment of one sender against a scripted DNS server that knows a few names.
 struct Judgment {
   Judgment() {
-    stack.addresses = {
+    stack.nameOf = {
         {"192.0.2.1", "mail.example.org"},     {"192.0.2.01", "mail.example.org"},
         {"198.51.100.7", "nx.example.org"},    {"198.51.100.8", "bare.example.org"},
         {"198.51.100.9", "empty.example.org"}, {"203.0.113.5", "p123ab45.dyn.example.net"},
@@ -130,7 +130,7 @@ struct Judgment {
   }};
   MemoryLog log;
   TS25RJudgment judgment{log};
-  FakeStack stack;
+  FakeNameService stack;
   TIdDNSResolver resolver{stack};
 
   struct Verdict {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "pop3/IdException.h"
-#include "pop3/ScriptedSession.h"
+#include "net/IdException.h"
+#include "support/ScriptedSession.h"
 
 namespace quillbox {
 namespace {
+
+using namespace test;
 
 TEST(IdCommandHandlerTest, MatchingIgnoresCaseAndNeedsTheDelimiter) {
   TIdCommandHandler list;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "pop3/IdSocketHandle.h"
-#include "pop3/IdTCPConnection.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdTCPConnection.h"
 
 namespace quillbox {
 

@@ -5,14 +5,15 @@
 #include <future>
 #include <set>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
-#include "pop3/IdTCPClient.h"
-#include "pop3/TestLoopback.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
 
+using namespace test;
 using namespace std::chrono_literals;
 using Events = std::vector<std::string>;
 

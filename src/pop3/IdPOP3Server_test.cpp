@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "pop3/IdException.h"
-#include "pop3/ScriptedSession.h"
+#include "net/IdException.h"
+#include "support/ScriptedSession.h"
 
 namespace quillbox {
 namespace {
+
+using namespace test;
 
 // A POP3 server whose events record their calls, driven over a scripted client socket.
 class POP3ServerTest : public ::testing::Test {

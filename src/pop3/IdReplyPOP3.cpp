@@ -1,7 +1,7 @@
 #include "pop3/IdReplyPOP3.h"
 
 #include "base/SysUtils.h"
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

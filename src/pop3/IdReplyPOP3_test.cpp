@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 namespace {

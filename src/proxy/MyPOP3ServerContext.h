@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "judge/IdDNSResolver.h"
+#include "net/IdStack.h"
+#include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
-#include "pop3/IdStack.h"
-#include "pop3/IdTCPClient.h"
 #include "proxy/UpstreamSecurity.h"
 
 namespace quillbox {

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "base/SysUtils.h"
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 #include "proxy/CutToken.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"

@@ -7,8 +7,8 @@
 
 #include "base/LogSink.h"
 #include "judge/S25R.h"
+#include "net/IdStack.h"
 #include "pop3/IdPOP3Server.h"
-#include "pop3/IdStack.h"
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/MyPOP3ServerContext.h"
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <future>
 
-#include "proxy/ProxyTestPeers.h"
+#include "proxy/ProxyHarness.h"
 
 namespace quillbox {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "proxy/ProxyTestPeers.h"
+#include "proxy/ProxyHarness.h"
 
 namespace quillbox {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "proxy/ProxyTestPeers.h"
+#include "proxy/ProxyHarness.h"
 
 namespace quillbox {
 namespace {
@@ -54,10 +54,10 @@ Lines Received(const std::string& from) {
 // place, and no other change.
 TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
   ProxyHarness h;
-  h.names.names = {{"203.0.113.7", "mail.example.org"},
-                   {"198.51.100.2", "dyn-198-51-100-2.example.com"},
-                   {"192.0.2.33", "cheat.example.net"},
-                   {"192.0.2.44", "noaddress.example.net"}};
+  h.names.nameOf = {{"203.0.113.7", "mail.example.org"},
+                    {"198.51.100.2", "dyn-198-51-100-2.example.com"},
+                    {"192.0.2.33", "cheat.example.net"},
+                    {"192.0.2.44", "noaddress.example.net"}};
   h.dns.SetAddresses({{"mail.example.org", {"203.0.113.7"}},
                       {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
                       {"cheat.example.net", {"192.0.2.1", "192.0.2.2"}}});

@@ -1,6 +1,6 @@
 #include "proxy/UpstreamTLS.h"
 
-#include "pop3/IdSSLOpenSSL.h"
+#include "net/IdSSLOpenSSL.h"
 #include "proxy/UpstreamLines.h"
 
 namespace quillbox {

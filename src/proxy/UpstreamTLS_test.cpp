@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "proxy/ProxyTestPeers.h"
+#include "proxy/ProxyHarness.h"
 
 namespace quillbox {
 namespace {
+
+using namespace test;
 
 using test::Pop3Client;
 using test::ProxyHarness;

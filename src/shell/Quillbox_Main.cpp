@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

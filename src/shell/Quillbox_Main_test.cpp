@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "base/FakeIniStorage.h"
-#include "pop3/IdTCPClient.h"
-#include "pop3/TestLoopback.h"
+#include "net/IdTCPClient.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
+
+using namespace test;
 
 class RecordingFrontEnd : public TextArea, public MessageBoxes, public ConnectionIndicator {
  public:

@@ -13,14 +13,16 @@
 #include <thread>
 
 #include "base/FakeIniStorage.h"
-#include "pop3/IdTCPClient.h"
-#include "pop3/TestLoopback.h"
+#include "net/IdTCPClient.h"
 #include "shell/qt/FakeDialogs.h"
 #include "shell/qt/FormSettings.h"
 #include "shell/qt/LogView.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
+
+using namespace test;
 
 const char kIni[] = "/home/user/quill&box.ini";
 

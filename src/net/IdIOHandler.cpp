@@ -1,10 +1,10 @@
-#include "pop3/IdIOHandler.h"
+#include "net/IdIOHandler.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

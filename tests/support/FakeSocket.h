@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "pop3/IdException.h"
-#include "pop3/IdSocketHandle.h"
+#include "net/IdException.h"
+#include "net/IdSocketHandle.h"
 
-namespace quillbox {
+namespace quillbox::test {
 
 // A scripted peer for tests and fuzzers. Receives play the script in order: each data step is
 // handed out by at most one receive (a long step takes several, MaxReceive bytes each), an error
@@ -126,4 +126,4 @@ class FakeSocket : public TIdSocket {
   bool closed_ = false;
 };
 
-}  // namespace quillbox
+}  // namespace quillbox::test

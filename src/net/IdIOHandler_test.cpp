@@ -1,4 +1,4 @@
-#include "pop3/IdIOHandler.h"
+#include "net/IdIOHandler.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -8,12 +8,13 @@
 #include <future>
 #include <thread>
 
-#include "pop3/FakeSocket.h"
-#include "pop3/IdException.h"
+#include "net/IdException.h"
+#include "support/FakeSocket.h"
 
 namespace quillbox {
 namespace {
 
+using namespace test;
 using namespace std::chrono_literals;
 
 // A line connection on one end of a real socket pair; the test plays the other end.

@@ -1,4 +1,4 @@
-#include "pop3/IdSSLOpenSSL.h"
+#include "net/IdSSLOpenSSL.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
@@ -11,12 +11,13 @@
 #include <future>
 #include <thread>
 
-#include "pop3/IdIOHandler.h"
-#include "pop3/TlsTestPeer.h"
+#include "net/IdIOHandler.h"
+#include "support/TlsTestPeer.h"
 
 namespace quillbox {
 namespace {
 
+using namespace test;
 using namespace std::chrono_literals;
 
 constexpr int kWaitMs = 5000;

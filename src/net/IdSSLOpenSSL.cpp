@@ -1,4 +1,4 @@
-#include "pop3/IdSSLOpenSSL.h"
+#include "net/IdSSLOpenSSL.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>

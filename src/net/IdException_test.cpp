@@ -1,4 +1,4 @@
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "pop3/IdIOHandler.h"
+#include "net/IdIOHandler.h"
 
 namespace quillbox {
 

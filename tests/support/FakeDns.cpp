@@ -1,4 +1,4 @@
-#include "judge/DnsTestKit.h"
+#include "support/FakeDns.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -6,29 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <stdexcept>
+#include "net/IdException.h"
+#include "support/Loopback.h"
 
-#include "pop3/IdException.h"
-
-namespace quillbox::dnstest {
-
-namespace {
-
-int BoundLoopbackSocket() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    throw std::runtime_error("socket");
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
-    close(fd);
-    throw std::runtime_error("bind");
-  }
-  return fd;
-}
-
-}  // namespace
+namespace quillbox::test {
 
 std::string WireName(const std::string& dotted) {
   std::string out;
@@ -71,12 +52,9 @@ std::string ReplyTo(const std::string& query, Counts counts, const std::string& 
 }
 
 ScriptedDnsServer::ScriptedDnsServer(Script script) : script_(std::move(script)) {
-  fd_ = BoundLoopbackSocket();
-  otherFd_ = BoundLoopbackSocket();
-  sockaddr_in sin{};
-  socklen_t length = sizeof sin;
-  getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &length);
-  port_ = ntohs(sin.sin_port);
+  fd_ = BoundLoopbackSocket(SOCK_DGRAM, port_);
+  int otherPort = 0;
+  otherFd_ = BoundLoopbackSocket(SOCK_DGRAM, otherPort);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -127,12 +105,52 @@ const std::string& Known(const std::map<std::string, std::string>& map, const st
 
 }  // namespace
 
-std::string FakeStack::HostByName(const std::string& hostName) {
-  return Known(names, hostName);
+std::string QuestionName(const std::string& query) {
+  std::string name;
+  for (size_t at = 12; at < query.size() && query[at] != 0;) {
+    const size_t length = static_cast<unsigned char>(query[at]);
+    name += (name.empty() ? "" : ".") + query.substr(at + 1, length);
+    at += length + 1;
+  }
+  return name;
 }
 
-std::string FakeStack::AddressToHostName(const std::string& address) {
-  return Known(addresses, address);
+FakeDnsServer::FakeDnsServer()
+    : server_([this](const std::string& query) { return Answer(query); }) {}
+
+void FakeDnsServer::SetAddresses(std::map<std::string, std::vector<std::string>> addresses) {
+  std::lock_guard<std::mutex> hold(lock_);
+  addresses_ = std::move(addresses);
 }
 
-}  // namespace quillbox::dnstest
+std::vector<Datagram> FakeDnsServer::Answer(const std::string& query) {
+  if (query.size() < 17)
+    return {};
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto found = addresses_.find(QuestionName(query));
+  if (found == addresses_.end())
+    return {{ReplyTo(query, {}, "", 0x8183)}};
+  std::string records;
+  for (const std::string& address : found->second)
+    records += ARecord(Pointer(12), address);
+  return {{ReplyTo(query, {static_cast<uint16_t>(found->second.size())}, records)}};
+}
+
+std::string FakeNameService::HostByName(const std::string& hostName) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    asked_.push_back(hostName);
+  }
+  return Known(addressOf, hostName);
+}
+
+std::string FakeNameService::AddressToHostName(const std::string& address) {
+  return Known(nameOf, address);
+}
+
+std::vector<std::string> FakeNameService::Asked() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return asked_;
+}
+
+}  // namespace quillbox::test

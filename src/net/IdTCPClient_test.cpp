@@ -1,41 +1,25 @@
-#include "pop3/IdTCPClient.h"
+#include "net/IdTCPClient.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <map>
 
-#include "pop3/IdException.h"
-#include "pop3/TestLoopback.h"
+#include "net/IdException.h"
+#include "support/FakeDns.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
 
+using namespace test;
 using namespace std::chrono_literals;
-
-// A name service that knows only the names the test gives it and remembers every question.
-class FakeStack : public TIdStack {
- public:
-  std::string HostByName(const std::string& hostName) override {
-    asked.push_back(hostName);
-    auto it = names.find(hostName);
-    if (it == names.end())
-      throw EIdSocketError(kWsaHostNotFound);
-    return it->second;
-  }
-  std::string AddressToHostName(const std::string&) override {
-    throw EIdSocketError(kWsaHostNotFound);
-  }
-
-  std::map<std::string, std::string> names;
-  std::vector<std::string> asked;
-};
 
 class IdTCPClientTest : public ::testing::Test {
  protected:
   IdTCPClientTest() : client(stack) {}
 
-  FakeStack stack;
+  FakeNameService stack;
   TIdTCPClient client;
 };
 
@@ -55,7 +39,7 @@ TEST_F(IdTCPClientTest, ConnectFailures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host + ":" + std::to_string(c.port));
-    stack.asked.clear();
+    const size_t asked = stack.Asked().size();
     client.Host = c.host;
     client.Port = c.port;
     try {
@@ -64,7 +48,8 @@ TEST_F(IdTCPClientTest, ConnectFailures) {
     } catch (const EIdException& e) {
       EXPECT_EQ(e.Message(), c.message);
     }
-    EXPECT_EQ(stack.asked, c.lookups);
+    const std::vector<std::string> lookups = stack.Asked();
+    EXPECT_EQ(std::vector<std::string>(lookups.begin() + asked, lookups.end()), c.lookups);
     EXPECT_FALSE(client.IsConnected());
     EXPECT_FALSE(client.HasIOHandler());
   }
@@ -72,7 +57,7 @@ TEST_F(IdTCPClientTest, ConnectFailures) {
 
 TEST_F(IdTCPClientTest, LocalhostAndDottedAddressesSkipTheLookup) {
   LoopbackListener server;
-  stack.names["mail.example"] = "127.0.0.1";
+  stack.addressOf["mail.example"] = "127.0.0.1";
   for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "mail.example"}) {
     SCOPED_TRACE(host);
     client.Host = host;
@@ -83,7 +68,7 @@ TEST_F(IdTCPClientTest, LocalhostAndDottedAddressesSkipTheLookup) {
     EXPECT_EQ(client.IOHandler().PeerIP(), "127.0.0.1");
     client.Disconnect();
   }
-  EXPECT_EQ(stack.asked, std::vector<std::string>{"mail.example"});
+  EXPECT_EQ(stack.Asked(), std::vector<std::string>{"mail.example"});
 }
 
 TEST_F(IdTCPClientTest, SecondConnectWhileConnectedFails) {

@@ -1,4 +1,4 @@
-#include "pop3/IdStack.h"
+#include "net/IdStack.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "base/SysUtils.h"
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

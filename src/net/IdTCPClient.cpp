@@ -1,6 +1,6 @@
-#include "pop3/IdTCPClient.h"
+#include "net/IdTCPClient.h"
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

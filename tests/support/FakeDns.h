@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "pop3/IdStack.h"
+#include "net/IdStack.h"
 
-// Test support: DNS messages written byte by byte, and a UDP responder on 127.0.0.1 that
-// answers each query with whatever datagrams a test scripts for it.
-namespace quillbox::dnstest {
+// Test support for name lookups: DNS messages written byte by byte, DNS servers on 127.0.0.1
+// (scripted datagram by datagram, or answering from a table) and a fake name service.
+namespace quillbox::test {
 
 // "a.b" as wire labels with the terminating zero byte.
 std::string WireName(const std::string& dotted);
@@ -63,14 +63,40 @@ class ScriptedDnsServer {
   std::thread thread_;
 };
 
-// A name service that knows only the names a test gives it; anything else raises the socket
-// error for an unknown host, as the real one does.
-class FakeStack : public TIdStack {
+// Answers A queries from a table; other names get NXDOMAIN. Thread-safe.
+class FakeDnsServer {
  public:
-  std::map<std::string, std::string> names;      // host name -> address
-  std::map<std::string, std::string> addresses;  // address -> host name
-  std::string HostByName(const std::string& hostName) override;
-  std::string AddressToHostName(const std::string& address) override;
+  FakeDnsServer();
+  int Port() const { return server_.Port(); }
+  void SetAddresses(std::map<std::string, std::vector<std::string>> addresses);
+
+ private:
+  std::vector<Datagram> Answer(const std::string& query);
+
+  std::mutex lock_;  // guards addresses_
+  std::map<std::string, std::vector<std::string>> addresses_;
+  ScriptedDnsServer server_;
 };
 
-}  // namespace quillbox::dnstest
+// The question name of a query, dotted ("" when the query is too short to hold one).
+std::string QuestionName(const std::string& query);
+
+// A name service that knows only the names a test gives it; anything else raises the socket
+// error for an unknown host, as the real one does. Set the tables before use; the lookups may
+// then come from any thread.
+class FakeNameService : public TIdStack {
+ public:
+  std::map<std::string, std::string> addressOf;  // host name -> address (HostByName)
+  std::map<std::string, std::string> nameOf;     // address -> host name (AddressToHostName)
+
+  std::string HostByName(const std::string& hostName) override;
+  std::string AddressToHostName(const std::string& address) override;
+  // Every host name HostByName was asked for, in order.
+  std::vector<std::string> Asked() const;
+
+ private:
+  mutable std::mutex lock_;  // guards asked_
+  std::vector<std::string> asked_;
+};
+
+}  // namespace quillbox::test

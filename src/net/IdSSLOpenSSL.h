@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "pop3/IdException.h"
-#include "pop3/IdSocketHandle.h"
+#include "net/IdException.h"
+#include "net/IdSocketHandle.h"
 
 struct ssl_st;
 struct ssl_ctx_st;

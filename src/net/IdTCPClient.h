@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "pop3/IdStack.h"
-#include "pop3/IdTCPConnection.h"
+#include "net/IdStack.h"
+#include "net/IdTCPConnection.h"
 
 namespace quillbox {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace quillbox {
+namespace quillbox::test {
 
 // Test certificates made in memory, so tests need no files from outside and can make the odd
 // ones (expired, wrong name, self-signed) at will.
@@ -67,4 +67,4 @@ class TlsTestPeer {
 // Writes all bytes through TLS (or the plain descriptor when ssl is null).
 void PeerSend(SSL* ssl, int fd, const std::string& bytes);
 
-}  // namespace quillbox
+}  // namespace quillbox::test

@@ -1,4 +1,4 @@
-#include "judge/UdpSocket.h"
+#include "net/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

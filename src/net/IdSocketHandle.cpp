@@ -1,4 +1,4 @@
-#include "pop3/IdSocketHandle.h"
+#include "net/IdSocketHandle.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

@@ -1,4 +1,4 @@
-#include "pop3/TlsTestPeer.h"
+#include "support/TlsTestPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace quillbox {
+namespace quillbox::test {
 namespace {
 
 constexpr int kAcceptWaitMs = 10000;
@@ -139,4 +139,4 @@ void PeerSend(SSL* ssl, int fd, const std::string& bytes) {
   }
 }
 
-}  // namespace quillbox
+}  // namespace quillbox::test

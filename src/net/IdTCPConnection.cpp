@@ -1,6 +1,6 @@
-#include "pop3/IdTCPConnection.h"
+#include "net/IdTCPConnection.h"
 
-#include "pop3/IdException.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pop3/IdSocketHandle.h"
+#include "net/IdSocketHandle.h"
 
 namespace quillbox {
 

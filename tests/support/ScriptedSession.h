@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "pop3/FakeSocket.h"
 #include "pop3/IdCustomTCPServer.h"
+#include "support/FakeSocket.h"
 
-namespace quillbox {
+namespace quillbox::test {
 
 // A server connection whose client is scripted: it sends the input at once and then waits
 // without closing. Run drives the server's command loop on the calling thread until the input
@@ -38,4 +38,4 @@ class ScriptedSession {
   FakeSocket* fake_;
 };
 
-}  // namespace quillbox
+}  // namespace quillbox::test

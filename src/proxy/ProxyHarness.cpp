@@ -1,0 +1,53 @@
+#include "proxy/ProxyHarness.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace quillbox::test {
+
+ProxyHarness::ProxyHarness() : proxy(log, indicator) {
+  char pattern[] = "/tmp/quillbox-proxy-test-XXXXXX";
+  folder = ::mkdtemp(pattern);
+  proxy.AssignEvents();
+  proxy.ReverseLookupStack = &names;
+  proxy.DNSPort = dns.Port();
+  proxy.IdPOP3Server.Greeting.SetCodeAndText("+OK", "Welcome to the Quillbox");
+  proxy.IdPOP3Server.MaxConnections = 0;
+  proxy.IdPOP3Server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4});
+}
+
+ProxyHarness::~ProxyHarness() {
+  proxy.IdPOP3Server.SetActive(false);
+  std::filesystem::remove_all(folder);
+}
+
+void ProxyHarness::Start() {
+  proxy.IdPOP3Server.SetActive(true);
+  port = proxy.IdPOP3Server.Bindings().front().Port;
+}
+
+std::string ProxyHarness::RuleFile(const std::string& name, const std::string& content) {
+  const std::string path = folder + "/" + name;
+  std::ofstream(path) << content;
+  return path;
+}
+
+std::string ProxyHarness::LoginName(const std::string& ruleFile) {
+  return "alice#127.0.0.1:" + std::to_string(upstream.Port()) + ";" + ruleFile;
+}
+
+std::unique_ptr<Pop3Client> ProxyHarness::LoggedIn(const std::string& rules) {
+  auto client = std::make_unique<Pop3Client>(port);
+  if (client->ReadLine() != "+OK Welcome to the Quillbox" ||
+      client->Command("USER " + LoginName(RuleFile("rules.ini", rules))) !=
+          "+OK Password required" ||
+      client->Command("PASS " + upstream.password) != "+OK Login OK") {
+    throw std::runtime_error("login through the proxy failed");
+  }
+  return client;
+}
+
+}  // namespace quillbox::test

@@ -1,0 +1,48 @@
+#pragma once
+
+// The proxy on a loopback port with its peers: a scripted real server, a fake DNS server, a fake
+// name service and a log that records every line.
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "proxy/ConnectionIndicator.h"
+#include "proxy/Quillbox_Main.h"
+#include "support/FakeDns.h"
+#include "support/Pop3Peers.h"
+
+namespace quillbox::test {
+
+class CountingIndicator : public ConnectionIndicator {
+ public:
+  void EnableTimer() override { ++calls; }
+  std::atomic<int> calls{0};
+};
+
+// A proxy listening on a loopback port, with its log, fake lookups and a scripted real server.
+// Members are destroyed in reverse order, so the listener stops before its peers go away.
+class ProxyHarness {
+ public:
+  ProxyHarness();
+  ~ProxyHarness();
+  // Activates the listener (after the test has set up the upstream mailbox and options).
+  void Start();
+  // Writes a rule file into the harness's own folder and returns its path.
+  std::string RuleFile(const std::string& name, const std::string& content);
+  // "alice#127.0.0.1:<upstream port>;<rule file>"
+  std::string LoginName(const std::string& ruleFile);
+  // Connects, logs in with the given rule file content, checks the replies.
+  std::unique_ptr<Pop3Client> LoggedIn(const std::string& rules = "");
+
+  CapturingLog log;
+  CountingIndicator indicator;
+  FakeNameService names;
+  FakeDnsServer dns;
+  ScriptedUpstream upstream;
+  TQuillboxProxy proxy;
+  int port = 0;
+  std::string folder;
+};
+
+}  // namespace quillbox::test

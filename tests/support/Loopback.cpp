@@ -1,0 +1,136 @@
+#include "support/Loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace quillbox::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool WaitReadable(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+}  // namespace
+
+LoopbackListener::LoopbackListener(const std::string& ip, TIdIPVersion version)
+    : socket_(TIdPosixSocket::Create(version)) {
+  socket_->Bind(ip, 0);
+  socket_->Listen(15);
+  port_ = socket_->LocalPort();
+}
+
+std::unique_ptr<TIdIOHandlerStack> LoopbackListener::Accept() {
+  auto client = socket_->Accept(kWaitMs);
+  if (!client)
+    return nullptr;
+  auto io = std::make_unique<TIdIOHandlerStack>();
+  io->Open(std::move(client));
+  io->ReadTimeout = kWaitMs;
+  return io;
+}
+
+int BoundLoopbackSocket(int type, int& port) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    throw std::runtime_error("cannot bind a loopback socket");
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+int FreePort() {
+  int port = 0;
+  ::close(BoundLoopbackSocket(SOCK_STREAM, port));
+  return port;
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!condition()) {
+    if (Clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+LoopbackServer::LoopbackServer(std::function<void(int fd)> serve) : serve_(std::move(serve)) {
+  listenFd_ = BoundLoopbackSocket(SOCK_STREAM, port_);
+  ::listen(listenFd_, 64);
+  acceptor_ = std::thread([this] {
+    while (!stop_) {
+      if (!WaitReadable(listenFd_, 50))
+        continue;
+      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0)
+        continue;
+      std::lock_guard<std::mutex> hold(lock_);
+      fds_.push_back(fd);
+      threads_.emplace_back([this, fd] { serve_(fd); });
+    }
+  });
+}
+
+LoopbackServer::~LoopbackServer() {
+  stop_ = true;
+  acceptor_.join();
+  for (int fd : fds_)
+    ::shutdown(fd, SHUT_RDWR);
+  for (std::thread& thread : threads_)
+    thread.join();
+  for (int fd : fds_)
+    ::close(fd);
+  ::close(listenFd_);
+}
+
+bool LineSocket::ReadLine(std::string& line, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const size_t end = buffer_.find('\n');
+    if (end != std::string::npos) {
+      line = buffer_.substr(0, end > 0 && buffer_[end - 1] == '\r' ? end - 1 : end);
+      buffer_.erase(0, end + 1);
+      return true;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    char chunk[65536];
+    if (left <= 0 || !WaitReadable(fd_, static_cast<int>(left))) {
+      line = "<timeout>";
+      return false;
+    }
+    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) {
+      line = "<closed>";
+      return false;
+    }
+    buffer_.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+void LineSocket::Write(const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0)
+      return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace quillbox::test

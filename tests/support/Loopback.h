@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/IdIOHandler.h"
+#include "net/IdSocketHandle.h"
+
+// Loopback networking for tests: every wait is bounded, every thread joined.
+namespace quillbox::test {
+
+// How long a test waits for anything a peer should do at once.
+constexpr int kWaitMs = 5000;
+
+// A bare listening socket that accepts only when asked (until then clients wait in the backlog,
+// which makes a silent server).
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(const std::string& ip = "127.0.0.1", TIdIPVersion version = Id_IPv4);
+
+  int Port() const { return port_; }
+
+  // The next client as a line connection (5 s read timeout), or nullptr after 5 s.
+  std::unique_ptr<TIdIOHandlerStack> Accept();
+
+ private:
+  std::unique_ptr<TIdPosixSocket> socket_;
+  int port_;
+};
+
+// A listening loopback TCP socket with an accept thread; each connection runs serve on a
+// thread of its own. Stops and joins everything on destruction.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::function<void(int fd)> serve);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  std::function<void(int)> serve_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;  // guards fds_ and threads_
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::thread acceptor_;
+};
+
+// Reads lines from a socket with a deadline; false, with the line "<timeout>" or "<closed>",
+// when none came. Used by one thread.
+class LineSocket {
+ public:
+  explicit LineSocket(int fd) : fd_(fd) {}
+  bool ReadLine(std::string& line, int timeoutMs = kWaitMs);
+  void Write(const std::string& bytes);
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+  std::string buffer_;
+};
+
+// A loopback port that was free a moment ago.
+int FreePort();
+
+// A loopback socket of the given type bound to a port the system picks; sets port.
+int BoundLoopbackSocket(int type, int& port);
+
+// Polls the condition for up to 5 s.
+bool WaitFor(const std::function<bool()>& condition);
+
+}  // namespace quillbox::test

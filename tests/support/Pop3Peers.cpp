@@ -1,0 +1,219 @@
+#include "support/Pop3Peers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace quillbox::test {
+namespace {
+
+std::string Stuffed(const std::string& line) {
+  return line.starts_with(".") ? "." + line : line;
+}
+
+std::string Crlf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line + "\r\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+void CapturingLog::AddToMemo(const std::string& line) {
+  std::lock_guard<std::mutex> hold(lock_);
+  lines_.push_back(line);
+  changed_.notify_all();
+}
+
+std::vector<std::string> CapturingLog::Lines() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return lines_;
+}
+
+bool CapturingLog::WaitFor(const std::string& line, int timeoutMs) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+    for (const std::string& have : lines_) {
+      if (have == line) {
+        return true;
+      }
+    }
+    return false;
+  });
+}
+
+std::vector<std::string> CapturingLog::Since(const std::string& from) {
+  std::vector<std::string> lines = Lines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == from) {
+      return std::vector<std::string>(lines.begin() + static_cast<ptrdiff_t>(i), lines.end());
+    }
+  }
+  return lines;
+}
+
+ScriptedUpstream::ScriptedUpstream() : server_([this](int fd) { Serve(fd); }) {}
+
+std::vector<std::string> ScriptedUpstream::Commands() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return commands_;
+}
+
+void ScriptedUpstream::Serve(int fd) {
+  LineSocket socket(fd);
+  socket.Write(greeting + "\r\n");
+  std::string command;
+  while (socket.ReadLine(command, 60000)) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      commands_.push_back(command);
+    }
+    std::string answer = script ? script(command) : std::string();
+    if (answer.empty()) {
+      answer = Answer(command);
+    }
+    if (answer.ends_with(kClose)) {
+      socket.Write(answer.substr(0, answer.size() - std::string_view(kClose).size()));
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    }
+    if (answer == kStall) {
+      continue;
+    }
+    socket.Write(answer);
+    if (command == "QUIT") {
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    }
+  }
+}
+
+// A small mailbox: enough of RFC 1939 for the proxy's relays.
+std::string ScriptedUpstream::Answer(const std::string& command) {
+  std::istringstream words(command);
+  std::string verb, first, second;
+  words >> verb >> first >> second;
+  const int n = std::atoi(first.c_str());
+  const bool known = n >= 1 && n <= static_cast<int>(messages.size());
+  auto size = [&](int i) {
+    size_t octets = 0;
+    for (const std::string& line : messages[static_cast<size_t>(i) - 1]) {
+      octets += line.size() + 2;
+    }
+    return std::to_string(octets);
+  };
+  std::vector<std::string> lines;
+  if (verb == "USER")
+    return first == user ? "+OK\r\n" : "-ERR no such user\r\n";
+  if (verb == "PASS")
+    return first == password ? "+OK Logged in.\r\n" : "-ERR Login failed.\r\n";
+  if (verb == "CAPA")
+    return Crlf({"+OK"}) + Crlf(capabilities) + ".\r\n";
+  if (verb == "QUIT")
+    return "+OK Logging out.\r\n";
+  if (verb == "RSET" || verb == "NOOP")
+    return "+OK\r\n";
+  if (!first.empty() && !known)
+    return "-ERR There's no message " + first + ".\r\n";
+  if (verb == "DELE")
+    return "+OK Marked to be deleted.\r\n";
+  if (verb == "STAT") {
+    size_t octets = 0;
+    for (size_t i = 1; i <= messages.size(); ++i)
+      octets += std::stoul(size(static_cast<int>(i)));
+    return "+OK " + std::to_string(messages.size()) + " " + std::to_string(octets) + "\r\n";
+  }
+  if ((verb == "LIST" || verb == "UIDL") && known) {
+    return "+OK " + first + " " + (verb == "LIST" ? size(n) : "uid" + first) + "\r\n";
+  }
+  if (verb == "LIST" || verb == "UIDL") {
+    for (int i = 1; i <= static_cast<int>(messages.size()); ++i) {
+      lines.push_back(std::to_string(i) + " " +
+                      (verb == "LIST" ? size(i) : "uid" + std::to_string(i)));
+    }
+    return "+OK " + std::to_string(lines.size()) + " messages:\r\n" + Crlf(lines) + ".\r\n";
+  }
+  if ((verb == "RETR" || verb == "TOP") && known) {
+    bool inBody = false;
+    int bodyLines = 0;
+    for (const std::string& line : messages[static_cast<size_t>(n) - 1]) {
+      if (verb == "TOP" && inBody && bodyLines++ >= std::atoi(second.c_str()))
+        break;
+      inBody = inBody || line.empty();
+      lines.push_back(Stuffed(line));
+    }
+    return "+OK " + size(n) + " octets\r\n" + Crlf(lines) + ".\r\n";
+  }
+  return "-ERR Unknown command.\r\n";
+}
+
+Pop3Client::Pop3Client(int port, const char* from)
+    : fd_(::socket(AF_INET, SOCK_STREAM, 0)), socket_(fd_) {
+  if (from != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("cannot connect to the proxy");
+  }
+}
+
+Pop3Client::~Pop3Client() {
+  ::close(fd_);
+}
+
+std::string Pop3Client::ReadLine() {
+  std::string line;
+  socket_.ReadLine(line);
+  return line;
+}
+
+void Pop3Client::Send(const std::string& line) {
+  Write(line + "\r\n");
+}
+
+void Pop3Client::Write(const std::string& bytes) {
+  socket_.Write(bytes);
+}
+
+std::string Pop3Client::Command(const std::string& line) {
+  Send(line);
+  return ReadLine();
+}
+
+std::vector<std::string> Pop3Client::ReadUntilDot() {
+  std::vector<std::string> lines;
+  for (std::string line = ReadLine(); line != "."; line = ReadLine()) {
+    lines.push_back(line);
+    if (line == "<timeout>" || line == "<closed>") {
+      break;
+    }
+  }
+  return lines;
+}
+
+bool Pop3Client::Closed() {
+  return ReadLine() == "<closed>";
+}
+
+std::vector<std::string> Message(std::vector<std::string> header, std::vector<std::string> body) {
+  header.emplace_back();
+  header.insert(header.end(), body.begin(), body.end());
+  return header;
+}
+
+}  // namespace quillbox::test

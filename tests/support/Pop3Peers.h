@@ -1,0 +1,82 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "support/Loopback.h"
+
+// POP3 peers for tests: a scripted real server, a mail client and a log that records every line.
+namespace quillbox::test {
+
+// Records every log line. Thread-safe.
+class CapturingLog : public LogSink {
+ public:
+  void AddToMemo(const std::string& line) override;
+  std::vector<std::string> Lines();
+  // Waits until a line equal to line has been logged.
+  bool WaitFor(const std::string& line, int timeoutMs = kWaitMs);
+  // The lines logged since the first one equal to from (all lines when there is none).
+  std::vector<std::string> Since(const std::string& from);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+// A real POP3 server over a list of messages (each a list of lines), accepting one user.
+// Set it up before the first connection; Commands() is thread-safe.
+// Script overrides the answer to any command: it gets the command line and returns the raw
+// bytes to send (ending with kClose: then drop the connection) or kStall to say nothing; an empty
+// string falls back to the mailbox.
+class ScriptedUpstream {
+ public:
+  static constexpr const char* kClose = "<close>";
+  static constexpr const char* kStall = "<stall>";  // no answer at all
+
+  ScriptedUpstream();
+  int Port() const { return server_.Port(); }
+  std::vector<std::string> Commands();  // every command line received, in order
+
+  std::string user = "alice";
+  std::string password = "s3cret";
+  std::string greeting = "+OK scripted server ready";
+  std::vector<std::string> capabilities = {"TOP", "uidl", "SASL PLAIN", "PIPELINING"};
+  std::vector<std::vector<std::string>> messages;
+  std::function<std::string(const std::string& command)> script;
+
+ private:
+  void Serve(int fd);
+  std::string Answer(const std::string& command);
+
+  std::mutex lock_;  // guards commands_
+  std::vector<std::string> commands_;
+  LoopbackServer server_;
+};
+
+// A mail client on loopback. Used by one thread.
+class Pop3Client {
+ public:
+  // from: the local address to connect from (default 127.0.0.1).
+  explicit Pop3Client(int port, const char* from = nullptr);
+  ~Pop3Client();
+  std::string ReadLine();              // "<timeout>" or "<closed>" on failure
+  void Send(const std::string& line);  // line + CR LF
+  void Write(const std::string& bytes);
+  std::string Command(const std::string& line);  // the first reply line
+  std::vector<std::string> ReadUntilDot();       // raw (stuffed) lines without the "."
+  bool Closed();                                 // the proxy closed the connection
+
+ private:
+  int fd_;
+  LineSocket socket_;
+};
+
+// A message as lines: header lines, an empty line, body lines.
+std::vector<std::string> Message(std::vector<std::string> header, std::vector<std::string> body);
+
+}  // namespace quillbox::test
