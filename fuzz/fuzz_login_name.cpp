@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(input.substr(hash, colon - hash).find(name.Host) != std::string::npos);
   check(!name.RuleFile.empty() && input.substr(semicolon + 1) == name.RuleFile);
   const std::string digits = std::to_string(std::llabs(static_cast<long long>(name.Port)));
-  check(name.Port == 110 || input.substr(colon, semicolon - colon).find(digits) != std::string::npos);
+  check(name.Port == 110 ||
+        input.substr(colon, semicolon - colon).find(digits) != std::string::npos);
   return 0;
 }

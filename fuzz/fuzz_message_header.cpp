@@ -3,6 +3,7 @@
 // plus exactly the four lines, and with "Forged-" put into names that began with X-Quillbox-;
 // nothing else may change, and no field of Quillbox's names but its own may stand where a reader
 // takes lines for the header. The input is the message, one line per LF.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>

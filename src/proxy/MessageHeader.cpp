@@ -1,5 +1,7 @@
 #include "proxy/MessageHeader.h"
 
+#include <algorithm>
+
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
 
