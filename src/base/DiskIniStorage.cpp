@@ -30,7 +30,9 @@ class DiskStorage : public IniStorage {
     if (fstat(fd, &info) != 0)
       Fail("Unable to read ", fileName, errno);
     if (!S_ISREG(info.st_mode))
-      throw EIniFileError("Unable to read " + fileName + ": not a regular file");
+      throw EIniFileError("Unable to read ", fileName, "not a regular file");
+    if (static_cast<uintmax_t>(info.st_size) > maxSize)
+      TooLarge(fileName, maxSize);
     std::string content;
     char buffer[16384];
     for (;;) {
@@ -42,7 +44,7 @@ class DiskStorage : public IniStorage {
       if (n == 0)
         break;
       if (content.size() + static_cast<size_t>(n) > maxSize)
-        throw EIniFileError("Unable to read " + fileName + ": file too large");
+        TooLarge(fileName, maxSize);
       content.append(buffer, static_cast<size_t>(n));
     }
     return content;
@@ -92,8 +94,13 @@ class DiskStorage : public IniStorage {
   }
 
  private:
+  // The size a file claims is checked first; files that claim none (under /proc) are counted.
+  [[noreturn]] static void TooLarge(const std::string& fileName, size_t maxSize) {
+    throw EIniFileError("Unable to read ", fileName,
+                        "larger than " + std::to_string(maxSize) + " bytes");
+  }
   [[noreturn]] static void Fail(const char* what, const std::string& fileName, int err) {
-    throw EIniFileError(what + fileName + ": " + std::strerror(err));
+    throw EIniFileError(what, fileName, std::strerror(err));
   }
 };
 

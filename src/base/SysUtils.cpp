@@ -67,4 +67,8 @@ bool StartsText(std::string_view prefix, std::string_view text) {
   return text.size() >= prefix.size() && SameText(prefix, text.substr(0, prefix.size()));
 }
 
+std::string Quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
 }  // namespace quillbox

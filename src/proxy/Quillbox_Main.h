@@ -11,6 +11,7 @@
 #include "pop3/IdPOP3Server.h"
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/MyPOP3ServerContext.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 
@@ -61,9 +62,16 @@ class TQuillboxProxy : public TS25RJudgment {
   // Retrieval with the sender annotation.
   void IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber);
 
+  // The verdict on the sender named in a message's header (kUnknown when no Received: line is
+  // selected or it holds no address), with the connection's rule file values and lookups.
+  TVerdict JudgeHeader(LogSink& log, TMyPOP3ServerContext& c,
+                       const std::vector<std::string>& header);
+
  private:
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
+  // The log of a connection's handlers, with its password masked.
+  TSessionLog SessionLog(TMyPOP3ServerContext& c) { return TSessionLog(log_, c.MaskedPassword); }
 
   ConnectionIndicator& indicator_;
 };

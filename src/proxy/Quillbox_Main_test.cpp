@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <tuple>
 
+#include "proxy/LoginName.h"
 #include "proxy/ProxyHarness.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 namespace {
 
+using test::CapturingLog;
 using test::Pop3Client;
 using test::ProxyHarness;
 using Lines = std::vector<std::string>;
@@ -21,36 +26,71 @@ std::string Login(ProxyHarness& h, const std::string& loginName, const std::stri
   return client.Command("PASS " + password);
 }
 
-TEST(CheckUserTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogLine) {
+TEST(LoginNameTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogPrefix) {
+  const std::string ok, four = "C<-P    -ERR ", five = "C<-P     -ERR ";
+  const struct {
+    std::string login, user, host;
+    int port;
+    std::string ruleFile, logPrefix, refusal;
+  } cases[] = {
+      {"alice#192.0.2.10:110;C:\\mail\\a.ini", "alice", "192.0.2.10", 110, "C:\\mail\\a.ini", ok,
+       ok},
+      {" alice #192.0.2.10\t:995; rules.ini ", "alice", "192.0.2.10", 995, " rules.ini ", ok, ok},
+      {"alice#h:;r.ini", "alice", "h", 110, "r.ini", ok, ok},
+      {"alice#h:pop3;r.ini", "alice", "h", 110, "r.ini", ok, ok},
+      {"alice#h:65646;r;x#y:z", "alice", "h", 65646, "r;x#y:z", ok, ok},
+      {"#:;r", "", "", 110, "r", ok, ok},
+      {"alice", "", "", 110, "", four, "Delimiter # is not found in the USER command."},
+      {"alice#192.0.2.10;r.ini", "", "", 110, "", five,
+       "Delimiter : is not found in the USER command."},
+      {"alice#h:110", "", "", 110, "", five, "Delimiter ; is not found in the USER command."},
+      {"alice#h:110;", "", "", 110, "", four, "Config file name is empty."},
+  };
+  for (const auto& c : cases) {
+    const TLoginName name = ParseLoginName(c.login);
+    EXPECT_EQ(std::tie(name.User, name.Host, name.Port, name.RuleFile, name.RefusalLogPrefix,
+                       name.Refusal),
+              std::tie(c.user, c.host, c.port, c.ruleFile, c.logPrefix, c.refusal))
+        << c.login;
+  }
+}
+
+// A rule file that cannot be read whole refuses the login instead of giving every message
+// the verdict Unknown.
+TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
   ProxyHarness h;
   h.Start();
   const std::string rules = h.RuleFile("a:b.ini", "");
-  const std::string up = "alice#127.0.0.1:" + std::to_string(h.upstream.Port());
+  const std::string up = "alice#127.0.0.1:" + std::to_string(h.upstream.Port()) + ";";
+  const std::string big = h.folder + "/big.ini";
+  std::filesystem::resize_file(h.RuleFile("big.ini", "[S25R]\n"), 2'000'000'000);
+  const std::string missing = h.folder + "/missing.ini";
   struct Case {
     std::string login, reply, log;
   } cases[] = {
-      {"alice", "-ERR Delimiter # is not found in the USER command.",
-       "C<-P    -ERR Delimiter # is not found in the USER command."},
-      {"alice#127.0.0.1;" + h.RuleFile("plain.ini", ""),
-       "-ERR Delimiter : is not found in the USER command.",
+      {"alice#127.0.0.1;x", "-ERR Delimiter : is not found in the USER command.",
        "C<-P     -ERR Delimiter : is not found in the USER command."},
-      {up, "-ERR Delimiter ; is not found in the USER command.",
-       "C<-P     -ERR Delimiter ; is not found in the USER command."},
-      {up + ";", "-ERR Config file name is empty.", "C<-P    -ERR Config file name is empty."},
-      {up + ";" + h.folder, "-ERR Config file \"" + h.folder + "\" is not existed.",
-       "C<-P    -ERR Config file \"" + h.folder + "\" is not existed."},
-      {up + ";" + rules, "+OK Login OK",
+      {up + missing, "-ERR Config file \"" + missing + "\" is not existed.",
+       "C<-P    -ERR Config file \"" + missing + "\" is not existed."},
+      {up + h.folder, "-ERR Config file \"" + h.folder + "\" cannot be read: not a regular file.",
+       "C<-P    -ERR Config file \"" + h.folder + "\" cannot be read: not a regular file."},
+      {up + "/proc/self/mem",
+       "-ERR Config file \"/proc/self/mem\" cannot be read: Input/output error.",
+       "C<-P    -ERR Config file \"/proc/self/mem\" cannot be read: Input/output error."},
+      {up + big, "-ERR Config file \"" + big + "\" cannot be read: larger than 1048576 bytes.",
+       "C<-P    -ERR Config file \"" + big + "\" cannot be read: larger than 1048576 bytes."},
+      {up + h.RuleFile("sel.ini", "[S25R]\nSelectFrom=Lowest\n"),
+       "-ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom or Top.",
+       "C<-P    -ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom "
+       "or Top."},
+      {up + rules, "+OK Login OK",
        "   P    User: alice, Host: 127.0.0.1, Port: " + std::to_string(h.upstream.Port()) +
            ", ConfigFile: " + rules},
-      {"alice#127.0.0.1\t:" + std::to_string(h.upstream.Port()) + ";" + rules, "+OK Login OK",
-       "   P    Connecting to 127.0.0.1"},
       // Port 110: whatever answers there (usually nobody), the log names the port.
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
       {"alice#127.0.0.1:65646;" + rules, "-ERR-Socket Error # 10022",
        "   P    Connecting to 127.0.0.1"},
-      {"alice#127.0.0.1:pop3;" + rules, "",
-       "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
   };
   for (const Case& c : cases) {
     const std::string reply = Login(h, c.login, h.upstream.password);
@@ -107,6 +147,79 @@ TEST(CheckUserTest, RefusalsNameTheUserButNeverThePassword) {
   for (const std::string& line : h.log.Lines()) {
     EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
     EXPECT_EQ(line.find(h.upstream.password), std::string::npos) << line;
+  }
+}
+
+// A refusal is decided on the reply as received, and its text is never garbled: the password
+// is masked only where it stands as a whole word, never in the status word.
+TEST(CheckUserTest, ShortPasswordsNeitherTurnARefusalIntoALoginNorGarbleIt) {
+  ProxyHarness h;
+  h.Start();
+  const std::string refusal =
+      "Quillbox sent \"USER alice, PASS ********\" but received \"-ERR Login failed.\" from the "
+      "actual POP3 server.";
+  for (const char* password : {"-", "E", "R", "ER", "-ERR", "in", "Login"}) {
+    const std::string expected = password == std::string("Login")
+                                     ? "-ERR Quillbox sent \"USER alice, PASS ********\" but "
+                                       "received \"-ERR ******** failed.\" from the actual "
+                                       "POP3 server."
+                                     : "-ERR " + refusal;
+    EXPECT_EQ(Login(h, h.LoginName(h.RuleFile("r.ini", "")), password), expected) << password;
+  }
+  EXPECT_TRUE(h.log.WaitFor("   P<-S -ERR Login failed."));
+  EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR " + refusal));
+}
+
+TEST(SessionLogTest, MasksThePasswordAsAWholeWordAfterTheDirectionAndStatus) {
+  const struct {
+    const char* line;
+    const char* password;
+    const char* logged;
+  } cases[] = {
+      {"   P<-S -ERR Login failed.", "-ERR", "   P<-S -ERR Login failed."},
+      {"   P<-S -ERR Login failed.", "in", "   P<-S -ERR Login failed."},
+      {"   P<-S +OK Logged in.", "in", "   P<-S +OK Logged ********."},
+      {"   P<-S +OK Logged in.", "g", "   P<-S +OK Logged in."},
+      {"   P<-S IMPLEMENTATION pw=s3cret;", "s3cret", "   P<-S IMPLEMENTATION pw=********;"},
+      {"   P<-S +OK s3cret s3crets s3cret", "s3cret", "   P<-S +OK ******** s3crets ********"},
+      {"   P<-S +OK 1 2", "P", "   P<-S +OK 1 2"},
+      {"C<-P    +OK 2 320", "2", "C<-P    +OK ******** 320"},
+      {"   P<-S +OK a-b", "-", "   P<-S +OK a-b"},
+      {"   P<-S +OK s3cret", "", "   P<-S +OK s3cret"},
+  };
+  for (const auto& c : cases) {
+    CapturingLog log;
+    const std::string password = c.password;
+    TSessionLog(log, password).AddToMemo(c.line);
+    EXPECT_EQ(log.Lines(), Lines{c.logged}) << c.line << " / " << c.password;
+  }
+}
+
+// The password the real server echoes in any later reply never reaches the log.
+TEST(CheckUserTest, PasswordEchoedInCapaStatOrAnyReplyNeverReachesTheLog) {
+  ProxyHarness h;
+  h.upstream.password = "hunter2";
+  h.upstream.capabilities = {"TOP", "IMPLEMENTATION hunter2"};
+  h.upstream.script = [](const std::string& command) {
+    if (command.starts_with("PASS "))
+      return "+OK Welcome, " + command.substr(5) + ".\r\n";
+    if (command == "STAT")
+      return std::string("+OK 1 2 hunter2\r\n");
+    if (command.starts_with("LIST"))
+      return std::string("-ERR hunter2: no such message\r\n");
+    return std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("STAT"), "+OK 1 2");
+  EXPECT_EQ(client->Command("LIST 1"), "-ERR hunter2: no such message");
+  EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");
+  ASSERT_TRUE(h.log.WaitFor("   P<-S IMPLEMENTATION ********"));
+  EXPECT_TRUE(h.log.WaitFor("   P<-S +OK Welcome, ********."));
+  EXPECT_TRUE(h.log.WaitFor("   P<-S +OK 1 2 ********"));
+  EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR ********: no such message"));
+  for (const std::string& line : h.log.Lines()) {
+    EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
   }
 }
 

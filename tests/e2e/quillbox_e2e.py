@@ -7,6 +7,7 @@ classes as context managers, or through a contextlib.ExitStack)."""
 import os
 import queue
 import random
+import re
 import shutil
 import signal
 import socket
@@ -314,9 +315,20 @@ def annotation(ip, host, lookuped, status):
             f"X-Quillbox-Status: {status}".encode()]
 
 
-def with_annotation(lines, added):
-    """The lines of a message with the four lines inserted before its first empty line."""
-    if b"" not in lines:
-        return list(lines)
-    at = lines.index(b"")
-    return lines[:at] + added + lines[at:]
+def delivered(lines, added):
+    """The lines of a message as quillboxd delivers them: before the first empty line, every
+    name that begins with X-Quillbox- (any case) gets "Forged-" after its first two characters,
+    and the four lines stand where the header ends: before the first line that is neither a
+    field nor a continuation, or at the end."""
+    def field_or_continuation(line):
+        return re.match(rb"[!-9;-~]+:|[ \t]", line) is not None
+
+    out = []
+    for line in lines:
+        out.append(line)
+        if b"" in out[:-1]:
+            continue
+        if line[:11].lower() == b"x-quillbox-":
+            out[-1] = line[:2] + b"Forged-" + line[2:]
+    at = next((i for i, line in enumerate(lines) if not field_or_continuation(line)), len(lines))
+    return out[:at] + list(added) + out[at:]
