@@ -140,5 +140,16 @@ TEST_F(MainWindowTest, SelectAllAndCopy) {
   EXPECT_EQ(window_.Memo().textCursor().selectedText(), QString("one") + QChar(0x2029) + "two");
 }
 
+TEST(SaveFilterSuffixTest, OnlyTheDialogsOwnFiltersChangeTheExtension) {
+  // A native dialog may report a filter of its own making, or none at all.
+  const std::pair<QString, const char*> cases[] = {
+      {"Text files (*.txt)", "TXT"}, {"Log files (*.log)", "LOG"},
+      {"All files (*.*)", "TXT"},    {"", nullptr},
+      {"Log files", nullptr},        {"*.log", nullptr},
+      {"LOG FILES (*.LOG)", nullptr}};
+  for (const auto& [name, suffix] : cases)
+    EXPECT_STREQ(SaveFilterSuffix(name), suffix) << name.toStdString();
+}
+
 }  // namespace
 }  // namespace quillbox
