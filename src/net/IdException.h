@@ -82,8 +82,10 @@ std::string SocketErrorText(int n);
 // number (and so gets an empty text).
 int WinsockErrorFromErrno(int err);
 
-// Winsock's number for "the name service does not know this host".
+// Winsock's numbers for "the name service does not know this host" and "the name service did not
+// answer; try again".
 inline constexpr int kWsaHostNotFound = 11001;
+inline constexpr int kWsaTryAgain = 11002;
 
 // Raises the socket error for errno (EIdNotASocket for ENOTSOCK).
 [[noreturn]] void RaiseSocketError(int err);
