@@ -23,6 +23,16 @@ std::vector<std::string> SplitParams(std::string_view text, char delimiter) {
   return words;
 }
 
+// The client's line as it may appear in a reply: control characters (a bare CR above all) would
+// break the reply line or the client's terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  }
+  return text;
+}
+
 std::string LowerAscii(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z')
@@ -88,6 +98,7 @@ void TIdCommandHandler::ExecuteCommand(TIdContext& context, const std::string& l
     if (cmd.Reply.Code().empty())
       throw;
     cmd.Reply.SetText(e.Message());
+    cmd.Reply.JoinText(" ");
     cmd.SendReply();
   }
   if (cmd.ReplyPending)
@@ -168,7 +179,8 @@ bool TIdCmdTCPServer::DoExecute(TIdContext& context) {
   if (!line.empty() && !CommandHandlers.HandleCommand(context, line, ExceptionReply)) {
     TIdReplyPOP3 reply;
     reply.Assign(ReplyUnknownCommand);
-    reply.Text().push_back(line);
+    reply.Text().push_back(Printable(line));
+    reply.JoinText(": ");
     SendReply(connection.IOHandler(), reply);
   }
   return connection.Connected();

@@ -47,7 +47,7 @@ TEST(CheckUserTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogLine) {
       // Port 110: whatever answers there (usually nobody), the log names the port.
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
-      {"alice#127.0.0.1:65646;" + rules, "-ERR-Socket Error # 10022",
+      {"alice#127.0.0.1:65646;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
       {"alice#127.0.0.1:pop3;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},

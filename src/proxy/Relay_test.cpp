@@ -95,5 +95,22 @@ TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {
   EXPECT_EQ(client->Command("RSET"), "+OK  cannot");
 }
 
+// A bare CR in the real server's status line would reach the client as a line end, and the
+// client would take the rest for the answer to its next command.
+TEST(RelayTest, StatusLineWithABareCRStaysOneLine) {
+  ProxyHarness h;
+  h.upstream.script = [](const std::string& command) {
+    if (command == "DELE 1")
+      return std::string("-ERR no\rsuch message\r\r\n");
+    return command == "STAT" ? std::string("+OK 1\r2\r\n") : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("DELE 1"), "-ERR no such message ");
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
+  EXPECT_EQ(client->Command("STAT"), "+OK 1 2");
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
+}
+
 }  // namespace
 }  // namespace quillbox

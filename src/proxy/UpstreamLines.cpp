@@ -1,5 +1,7 @@
 #include "proxy/UpstreamLines.h"
 
+#include <algorithm>
+
 namespace quillbox {
 namespace {
 
@@ -29,8 +31,11 @@ void SendUpstream(TMyPOP3ServerContext& context, const std::string& line) {
 }
 
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs) {
-  return ClosingOnFailure(
+  std::string reply = ClosingOnFailure(
       context, [timeoutMs](TIdIOHandlerStack& io) { return io.ReadLine('\n', timeoutMs, -1); });
+  // The status line goes on to the client; a bare CR in it would reach the client as a line end.
+  std::replace(reply.begin(), reply.end(), '\r', ' ');
+  return reply;
 }
 
 bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {

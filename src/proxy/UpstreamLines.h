@@ -26,8 +26,8 @@ TMyPOP3ServerContext& ProxyContext(TIdCommand& command);
 // closed: the next command then fails cleanly instead of reading the remains of an earlier
 // answer as its reply.
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
-// timeoutMs -1 waits without limit; after a timeout the reply is "" and the IOHandler's
-// ReadLnTimedOut() is true.
+// The reply is one line, a bare CR in it replaced by a blank. timeoutMs -1 waits without limit;
+// after a timeout the reply is "" and the IOHandler's ReadLnTimedOut() is true.
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs = -1);
 
 // The next line of a multi-line answer, unstuffed, whatever its length (mail must never become
