@@ -52,6 +52,9 @@ TIdCommand::TIdCommand(const TIdCommandHandler& handler, TIdContext& context)
 
 void TIdCommand::SendReply() {
   ReplyPending = false;
+  // A client that reconnects as soon as it has its good-bye must find the place free.
+  if (Disconnect)
+    context_.ReleaseSlot();
   quillbox::SendReply(context_.Connection().IOHandler(), Reply);
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "proxy/ProxyHarness.h"
 
@@ -136,6 +138,57 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   EXPECT_TRUE(h.log.WaitFor("C<-P    +OK Welcome to the Quillbox"));
   EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from 127.0.0.2:"));
   EXPECT_EQ(h.indicator.calls, 1);
+}
+
+// Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger
+// used to hold the one place for a moment, and most of the user's mail checks were turned away.
+TEST(ConnectTest, OutsideFloodCostsTheLocalClientNothing) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> strangers{0};
+  std::thread flood([&] {
+    while (!stop && strangers < 2000) {
+      Pop3Client stranger(h.port, "127.0.0.2");
+      ++strangers;
+    }
+  });
+  int greeted = 0;
+  for (int i = 0; i < 50; ++i) {
+    Pop3Client local(h.port);
+    greeted += local.ReadLine() == "+OK Welcome to the Quillbox";
+    local.Command("QUIT");
+  }
+  stop = true;
+  flood.join();
+  EXPECT_EQ(greeted, 50) << strangers << " strangers";
+  int refusals = 0;
+  for (const std::string& line : h.log.Lines()) {
+    refusals += line == "C<-P    -ERR Only local connection is allowed.";
+  }
+  EXPECT_LE(refusals, TRefusalLog::kLoggedPerPeriod);
+}
+
+TEST(ConnectTest, RefusalsPastTheShareOfAPeriodAreCountedNotLogged) {
+  test::CapturingLog log;
+  auto now = std::chrono::steady_clock::time_point();
+  TRefusalLog refusals(log, [&now] { return now; });
+  for (int i = 0; i < 13; ++i) {
+    refusals.Refused("new " + std::to_string(i), "refused");
+  }
+  now += std::chrono::seconds(59);
+  refusals.Refused("new 13", "refused");
+  now += std::chrono::seconds(2);
+  refusals.Refused("new 14", "refused");
+  Lines lines = log.Lines();
+  ASSERT_EQ(lines.size(), 24u);
+  EXPECT_EQ(Lines(lines.begin() + 18, lines.end()),
+            Lines({"new 9", "refused",
+                   "   P    More connections from outside: refusals go unlogged for up to 60 "
+                   "seconds.",
+                   "   P    4 connections from outside were refused without a log line.", "new 14",
+                   "refused"}));
 }
 
 TEST(ConnectTest, ClientDroppingOutIsLoggedAsDisconnectAndException) {
