@@ -58,6 +58,12 @@ class EIdConnectTimeout : public EIdException {
  public:
   EIdConnectTimeout() : EIdException("Connect timed out.") {}
 };
+// A wait on one connection ended because the peer of the connection it serves (the mail client
+// of an upstream connection) has gone: nobody is left to take the answer.
+class EIdWatchedPeerGone : public EIdException {
+ public:
+  EIdWatchedPeerGone() : EIdException("The client has closed the connection.") {}
+};
 
 // A socket error n: "Socket Error # n\r\n<text>", with the text of the Winsock number table
 // (empty for numbers the table does not know).

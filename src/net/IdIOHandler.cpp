@@ -163,7 +163,7 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
     }
     // Without a time limit the receive itself waits (a Close wakes it as it wakes poll), which
     // saves a system call per receive.
-    if (timeout != kInfinite && !socket_->WaitReadable(timeout)) {
+    if ((timeout != kInfinite || served_ != nullptr) && !WaitReadable(timeout)) {
       if (raiseOnTimeout)
         throw EIdReadTimeout();
       return -1;
@@ -191,6 +191,31 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
     if (!SocketOpen())
       return 0;
   }
+}
+
+bool TIdIOHandlerStack::WaitReadable(int timeout) {
+  if (served_ == nullptr || timeout == 0)
+    return socket_->WaitReadable(timeout);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  for (;;) {
+    int slice = kWatchSliceMs;
+    if (timeout != kInfinite) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0)
+        return false;
+      slice = static_cast<int>(std::min<long long>(left, kWatchSliceMs));
+    }
+    if (socket_->WaitReadable(slice))
+      return true;
+    if (served_->PeerHungUp())
+      throw EIdWatchedPeerGone();
+  }
+}
+
+bool TIdIOHandlerStack::PeerHungUp() {
+  return socket_ == nullptr || socket_->HungUp();
 }
 
 void TIdIOHandlerStack::Write(std::string_view bytes) {

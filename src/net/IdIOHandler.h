@@ -61,6 +61,15 @@ class TIdIOHandlerStack {
   void WriteStuffed(const std::vector<std::string>& lines);
   void Write(std::string_view bytes);  // direct send
 
+  // The connection this one serves (an upstream connection serves its mail client's): while a
+  // read here waits, it looks at that connection every kWatchSliceMs and raises
+  // EIdWatchedPeerGone once its peer has hung up, so that a client that gave up never leaves a
+  // thread waiting for an answer nobody takes. nullptr: no watch. It must outlive this one.
+  void WatchPeerOf(TIdIOHandlerStack* served) { served_ = served; }
+  static constexpr int kWatchSliceMs = 100;
+  // Whether the peer has closed or reset the connection (see TIdSocket::HungUp).
+  bool PeerHungUp();
+
   // Receives once: waits up to timeoutMs (-1: ReadTimeout; ReadTimeout -1 or 0: no limit; 0:
   // poll) and appends what came to the input buffer. Returns the number of bytes, 0 when the
   // peer closed, -1 on timeout (or raises EIdReadTimeout when raiseOnTimeout).
@@ -95,6 +104,8 @@ class TIdIOHandlerStack {
  private:
   std::string StuffInChunks(const std::vector<std::string>& lines);
   int EffectiveTimeout(int timeoutMs) const;
+  // Waits until the socket is readable (false: the time is up), watching served_.
+  bool WaitReadable(int timeout);
   void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
   // Makes room for `room` more bytes after tail_.
@@ -106,6 +117,7 @@ class TIdIOHandlerStack {
   std::atomic<bool> opened_{false};
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
+  TIdIOHandlerStack* served_ = nullptr;
   // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
   // dropped in bulk, so a receive neither clears nor moves much memory.
   std::vector<char> buffer_;

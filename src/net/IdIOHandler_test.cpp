@@ -62,6 +62,18 @@ std::vector<std::string> ReadLines(TIdIOHandlerStack& io, size_t count) {
   return lines;
 }
 
+// A read that the test ends from outside: "returned" or the error's message.
+std::future<std::string> ReadLineOnAnotherThread(TIdIOHandlerStack& io, int timeoutMs) {
+  return std::async(std::launch::async, [&io, timeoutMs] {
+    try {
+      io.ReadLine('\n', timeoutMs, -1);
+      return std::string("returned");
+    } catch (const EIdException& e) {
+      return e.Message();
+    }
+  });
+}
+
 TEST(IdIOHandlerTest, ReadLineOverRealSocketPair) {
   const std::string max(16384, 'x');
   struct Case {
@@ -162,16 +174,35 @@ TEST(IdIOHandlerTest, TimeoutReturnsEmptyLineAndKeepsPartialLine) {
   EXPECT_THROW(pair.io.ReadFromSource(true, -1, true), EIdReadTimeout);
 }
 
+// A read on an upstream connection must not outlast the mail client it serves: the wait ends
+// once that client has hung up, with or without a time limit; while the client stays, a limited
+// wait still just times out.
+TEST(IdIOHandlerTest, WaitEndsWhenTheServedPeerHangsUp) {
+  for (const int timeoutMs : {-1, 60000}) {
+    SCOPED_TRACE(timeoutMs);
+    TIdIOHandlerStack client, upstream;
+    auto clientSocket = std::make_unique<FakeSocket>();
+    FakeSocket& clientPeer = *clientSocket;
+    clientSocket->AddHang();
+    client.Open(std::move(clientSocket));
+    auto upstreamSocket = std::make_unique<FakeSocket>();
+    upstreamSocket->AddHang();
+    upstream.Open(std::move(upstreamSocket));
+    upstream.WatchPeerOf(&client);
+    EXPECT_EQ(upstream.ReadLine('\n', 30, -1), "");
+    EXPECT_TRUE(upstream.ReadLnTimedOut());
+    auto reader = ReadLineOnAnotherThread(upstream, timeoutMs);
+    std::this_thread::sleep_for(50ms);
+    clientPeer.PeerCloses();
+    ASSERT_EQ(reader.wait_for(1s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), "The client has closed the connection.");
+    upstream.Close();
+  }
+}
+
 TEST(IdIOHandlerTest, CloseFromAnotherThreadWakesBlockedRead) {
   SocketPair pair;
-  auto reader = std::async(std::launch::async, [&] {
-    try {
-      pair.io.ReadLine();
-      return std::string("returned");
-    } catch (const EIdException& e) {
-      return e.Message();
-    }
-  });
+  auto reader = ReadLineOnAnotherThread(pair.io, -1);
   std::this_thread::sleep_for(50ms);
   pair.io.Close();
   ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);

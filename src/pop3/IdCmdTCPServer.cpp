@@ -178,7 +178,11 @@ bool TIdCmdTCPServer::DoExecute(TIdContext& context) {
   TIdTCPConnection& connection = context.Connection();
   if (!connection.Connected())
     return false;
-  const std::string line = connection.IOHandler().ReadLine();
+  TIdIOHandlerStack& io = connection.IOHandler();
+  const std::string line =
+      io.ReadLine('\n', IdleTimeout > 0 ? IdleTimeout : TIdIOHandlerStack::kDefaultTimeout, -1);
+  if (io.ReadLnTimedOut())
+    throw EIdIdleTimeout(IdleTimeout / 1000);
   if (!line.empty() && !CommandHandlers.HandleCommand(context, line, ExceptionReply)) {
     TIdReplyPOP3 reply;
     reply.Assign(ReplyUnknownCommand);

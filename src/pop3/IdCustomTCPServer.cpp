@@ -147,6 +147,9 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
   // Nagle's algorithm the response would wait for the client to acknowledge the reply line,
   // which a client delays by up to 40 ms: that would be added to every answer.
   socket->SetNoDelay(true);
+  // A client that takes nothing of a long answer must not hold its thread for ever either.
+  if (IdleTimeout > 0)
+    socket->SetSendTimeout(IdleTimeout);
   auto io = std::make_unique<TIdIOHandlerStack>();
   io->Open(std::move(socket));
   auto connection = std::make_unique<TIdTCPConnection>(std::move(io));

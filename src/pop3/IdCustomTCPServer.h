@@ -81,6 +81,9 @@ class TIdCustomTCPServer {
   int ListenQueue = 15;
   TIdReuseSocket ReuseSocket = rsOSDependent;
   int TerminateWaitTime = 5000;
+  // Milliseconds a client may neither send a command nor take a byte of an answer before it is
+  // disconnected; 0 or less: no limit. Set before activation.
+  int IdleTimeout = 0;
 
   // Runs on the listener thread for every accepted connection before it counts against
   // MaxConnections. False refuses the connection: the hook has told the client why, the listener
