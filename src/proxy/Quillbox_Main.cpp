@@ -185,7 +185,12 @@ void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
   log_.AddToMemo("   P    Disconnected");
 }
 
-void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception&) {
+void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& error) {
+  // An idle client is ended on purpose; the log says why instead of reporting an error.
+  if (const auto* idle = dynamic_cast<const EIdIdleTimeout*>(&error)) {
+    log_.AddToMemo("   P    " + idle->Message());
+    return;
+  }
   log_.AddToMemo("   P    An exeption is occured.");
 }
 
