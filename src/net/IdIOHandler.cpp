@@ -13,10 +13,6 @@ namespace {
 // Internal value of an effective timeout that waits without limit.
 constexpr int kInfinite = -2;
 
-// A dot-terminated body is sent in chunks of about this size: the bytes are those of one send
-// per line, but a large message costs a few system calls instead of one per line.
-constexpr size_t kDotTerminatedChunk = 256 * 1024;
-
 }  // namespace
 
 TIdIOHandlerStack::~TIdIOHandlerStack() {
@@ -248,33 +244,15 @@ void TIdIOHandlerStack::WriteLines(const std::vector<std::string>& lines) {
 }
 
 void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines) {
-  std::string chunk = StuffInChunks(lines);
-  chunk.append(".\r\n");
-  Write(chunk);
+  TIdDotTerminatedWriter writer(*this);
+  writer.AddLines(lines);
+  writer.Finish();
 }
 
 void TIdIOHandlerStack::WriteStuffed(const std::vector<std::string>& lines) {
-  const std::string rest = StuffInChunks(lines);
-  if (!rest.empty())
-    Write(rest);
-}
-
-// Sends the stuffed lines in chunks of about kDotTerminatedChunk bytes (one line per send would
-// cost a system call per line) and returns the last, partial chunk unsent.
-std::string TIdIOHandlerStack::StuffInChunks(const std::vector<std::string>& lines) {
-  std::string chunk;
-  chunk.reserve(kDotTerminatedChunk + 1024);
-  for (const auto& line : lines) {
-    if (!line.empty() && line.front() == '.')
-      chunk.push_back('.');
-    chunk.append(line);
-    chunk.append("\r\n");
-    if (chunk.size() >= kDotTerminatedChunk) {
-      Write(chunk);
-      chunk.clear();
-    }
-  }
-  return chunk;
+  TIdDotTerminatedWriter writer(*this);
+  writer.AddLines(lines);
+  writer.Flush();
 }
 
 bool TIdIOHandlerStack::IsConnected() {
@@ -296,6 +274,51 @@ std::string TIdIOHandlerStack::PeerIP() const {
 
 int TIdIOHandlerStack::PeerPort() const {
   return socket_ ? socket_->PeerPort() : 0;
+}
+
+TIdDotTerminatedWriter::TIdDotTerminatedWriter(TIdIOHandlerStack& io) : io_(io) {
+  // Room for a chunk and the line that fills it up, so appending rarely reallocates.
+  chunk_.reserve(kChunk + 1024);
+}
+
+void TIdDotTerminatedWriter::AddLine(std::string_view line) {
+  if (!line.empty() && line.front() == '.')
+    chunk_.push_back('.');
+  chunk_.append(line);
+  chunk_.append("\r\n");
+  SendIfFull();
+}
+
+void TIdDotTerminatedWriter::AddLines(const std::vector<std::string>& lines) {
+  for (const auto& line : lines)
+    AddLine(line);
+}
+
+void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
+  // A part as large as a chunk goes out as it is, without a copy.
+  if (chunk_.empty() && bytes.size() >= kChunk) {
+    io_.Write(bytes);
+    return;
+  }
+  chunk_.append(bytes);
+  SendIfFull();
+}
+
+void TIdDotTerminatedWriter::Flush() {
+  if (!chunk_.empty()) {
+    io_.Write(chunk_);
+    chunk_.clear();
+  }
+}
+
+void TIdDotTerminatedWriter::Finish() {
+  chunk_.append(".\r\n");
+  Flush();
+}
+
+void TIdDotTerminatedWriter::SendIfFull() {
+  if (chunk_.size() >= kChunk)
+    Flush();
 }
 
 }  // namespace quillbox

@@ -248,6 +248,25 @@ TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
          io.WriteDotTerminated({"", "..c"});
        },
        "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
+      {"lines and stuffed bytes cut anywhere",
+       [](auto& io) {
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLine(".x");
+         writer.AddStuffed("..y\r");
+         writer.AddStuffed("\nz\r\n");
+         writer.AddLine("");
+         writer.Finish();
+       },
+       "..x\r\n..y\r\nz\r\n\r\n.\r\n"},
+      // A body that broke off must not end in "." or the client takes it for a whole one.
+      {"unfinished body",
+       [](auto& io) {
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLine("a");
+         writer.Flush();
+         writer.AddLine("lost");
+       },
+       "a\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -284,6 +303,16 @@ TEST(IdIOHandlerTest, LargeBodyIsCoalescedWithIdenticalBytes) {
   io.WriteDotTerminated(lines);
   EXPECT_EQ(fake.Sent(), expected + ".\r\n");
   EXPECT_LT(fake.SendCalls(), 40u);
+  // The same bytes relayed as they come from a socket, in small parts: coalesced alike, and a
+  // part of a chunk's size or more goes out as it is.
+  TIdDotTerminatedWriter writer(io);
+  for (size_t at = 0; at < expected.size(); at += 1000)
+    writer.AddStuffed(std::string_view(expected).substr(at, 1000));
+  writer.AddStuffed(std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n");
+  writer.Finish();
+  EXPECT_EQ(fake.Sent().substr(expected.size() + 3),
+            expected + std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n.\r\n");
+  EXPECT_LT(fake.SendCalls(), 80u);
   io.Close();
 }
 
