@@ -75,12 +75,19 @@ bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {
   return true;
 }
 
-void ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines) {
+bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines,
+                        size_t keepBytes) {
   std::string line;
+  size_t kept = 0;
   try {
     while (ReadUpstreamAnswerLine(context, line)) {
+      kept += sizeof line + line.size();
       lines.push_back(std::move(line));
+      if (kept > keepBytes) {
+        return false;
+      }
     }
+    return true;
   } catch (...) {
     // The lines of a broken answer must not follow the "-ERR" that reports it: the client
     // would take them for the answers to its next commands.

@@ -47,8 +47,11 @@ std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs);
 // unretrievable because of a long line); false at the terminating ".".
 bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line);
 
-// The rest of a multi-line answer, unstuffed, appended to lines.
-void ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines);
+// The rest of a multi-line answer, unstuffed, appended to lines; true once the "." has come.
+// False as soon as the lines kept take more than keepBytes of memory: the answer goes on with
+// ReadUpstreamAnswerLine. On a failure the lines are cleared before the error goes on.
+bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines,
+                        size_t keepBytes);
 
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);
