@@ -52,6 +52,9 @@ TIdCommand::TIdCommand(const TIdCommandHandler& handler, TIdContext& context)
 
 void TIdCommand::SendReply() {
   ReplyPending = false;
+  // An error's message may have several lines (every socket error has two); the client must
+  // still get one status line.
+  Reply.JoinText(" ");
   // A client that reconnects as soon as it has its good-bye must find the place free.
   if (Disconnect)
     context_.ReleaseSlot();
@@ -101,7 +104,6 @@ void TIdCommandHandler::ExecuteCommand(TIdContext& context, const std::string& l
     if (cmd.Reply.Code().empty())
       throw;
     cmd.Reply.SetText(e.Message());
-    cmd.Reply.JoinText(" ");
     cmd.SendReply();
   }
   if (cmd.ReplyPending)

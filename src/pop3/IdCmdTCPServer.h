@@ -31,8 +31,9 @@ class TIdCommand {
   const TIdCommandHandler& CommandHandler() const { return handler_; }
   TIdContext& Context() { return context_; }
 
-  // Writes the reply now instead of after the routine. For a command that ends the connection
-  // (Disconnect), the connection's place under MaxConnections is given back first.
+  // Writes the reply now instead of after the routine, as one status line (text lines joined
+  // with a blank). For a command that ends the connection (Disconnect), the connection's place
+  // under MaxConnections is given back first.
   void SendReply();
 
   bool Disconnect = false;
