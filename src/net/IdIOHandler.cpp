@@ -64,8 +64,9 @@ void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int tim
     maxLength = MaxLineLength;
   const size_t limit = maxLength > 0 ? static_cast<size_t>(maxLength) : kHardLineLimit;
   const int timeout = EffectiveTimeout(timeoutMs);
-  // Reading the clock costs more than finding a short line; only a limited wait needs it.
-  const auto start = timeout >= 0 ? Clock::now() : Clock::time_point();
+  // Reading the clock costs more than finding a short line, so it is read only once the buffer
+  // holds no whole line and a limited wait begins.
+  Clock::time_point start;
   // The search resumes where the last one ended, so a long line is scanned only once.
   size_t searched = 0;
   for (;;) {
@@ -86,6 +87,8 @@ void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int tim
     if (available > limit)
       break;
     CheckForDisconnect(true, true);
+    if (timeout >= 0 && start == Clock::time_point())
+      start = Clock::now();
     const int received = ReadFromSource(true, timeout, false);
     if (received < 0 ||
         (timeout >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout))) {
@@ -192,19 +195,16 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
 bool TIdIOHandlerStack::WaitReadable(int timeout) {
   if (served_ == nullptr || timeout == 0)
     return socket_->WaitReadable(timeout);
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  for (;;) {
-    int slice = kWatchSliceMs;
-    if (timeout != kInfinite) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0)
-        return false;
-      slice = static_cast<int>(std::min<long long>(left, kWatchSliceMs));
-    }
+  // The slices are counted rather than timed: a wait that finds data at once, the usual case
+  // while an answer streams in, then costs no clock reading.
+  for (int waited = 0;;) {
+    const int slice =
+        timeout == kInfinite ? kWatchSliceMs : std::min(kWatchSliceMs, timeout - waited);
+    if (slice <= 0)
+      return false;
     if (socket_->WaitReadable(slice))
       return true;
+    waited += slice;
     if (served_->PeerHungUp())
       throw EIdWatchedPeerGone();
   }
