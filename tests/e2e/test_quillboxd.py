@@ -19,6 +19,13 @@ GREETING = b"+OK Welcome to the Quillbox Version 3.0.0.11\r\n"
 WAIT = 10  # seconds any single step may take
 
 
+def sanitized():
+    """Whether the programs were built with the sanitizers, whose allocator keeps freed memory in
+    quarantine: resident memory then says nothing about what the program holds."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        return "QUILLBOX_SANITIZE:BOOL=ON" in f.read()
+
+
 class Daemon:
     """A running quillboxd whose standard output is read line by line in the background."""
 
@@ -204,7 +211,8 @@ class QuillboxdTest(unittest.TestCase):
         finally:
             server.close()
         # 1 MiB kept, 256 KiB on their way to the client, the rest the program itself.
-        self.assertLess(peak, 16 * 1024, f"peak resident memory {peak} KiB")
+        if not sanitized():
+            self.assertLess(peak, 16 * 1024, f"peak resident memory {peak} KiB")
         self.assertEqual(daemon.stop(), 0)
 
     def test_stop_signals_end_with_status_0_and_leave_the_ini_file_alone(self):
