@@ -71,4 +71,8 @@ std::string Quoted(std::string_view text) {
   return "\"" + std::string(text) + "\"";
 }
 
+std::string Seconds(int n) {
+  return std::to_string(n) + (n == 1 ? " second" : " seconds");
+}
+
 }  // namespace quillbox

@@ -31,8 +31,17 @@ class TIdContext {
   // and calls the base. Must be thread-safe.
   virtual void Abort();
 
+  // Gives the connection's place under the listener's MaxConnections back before the connection
+  // has ended: called just before the client is told good-bye, so that it can connect again at
+  // once. The listener releases it at the end anyway; a second call does nothing. Called by the
+  // connection's thread.
+  void ReleaseSlot();
+
  private:
+  friend class TIdCustomTCPServer;
+
   std::unique_ptr<TIdTCPConnection> connection_;
+  std::function<void()> releaseSlot_;  // set by the listener before the thread starts
 };
 
 // The listener: listening sockets, one listener thread per binding, one thread per accepted
@@ -72,7 +81,15 @@ class TIdCustomTCPServer {
   int ListenQueue = 15;
   TIdReuseSocket ReuseSocket = rsOSDependent;
   int TerminateWaitTime = 5000;
+  // Milliseconds a client may neither send a command nor take a byte of an answer before it is
+  // disconnected; 0 or less: no limit. Set before activation.
+  int IdleTimeout = 0;
 
+  // Runs on the listener thread for every accepted connection before it counts against
+  // MaxConnections. False refuses the connection: the hook has told the client why, the listener
+  // closes it, and it never takes a place or a thread. Must not block; may be called by several
+  // listener threads at once.
+  std::function<bool(TIdTCPConnection&)> OnAdmit;
   std::function<void(TIdContext&)> OnExecute;  // one pass when no command layer runs
   std::function<void(TIdContext&)> OnConnect;
   std::function<void(TIdContext&)> OnDisconnect;
@@ -98,7 +115,10 @@ class TIdCustomTCPServer {
   void StopListening();
   void ListenerRun(Listener& listener);
   void Accepted(std::unique_ptr<TIdPosixSocket> socket);
+  bool Admitted(TIdTCPConnection& connection);
   void ConnectionRun(ConnectionThread& record);
+  // Ends the record's place in accepted_ (once). Needs contextsLock_.
+  void ReleaseSlotLocked(ConnectionThread& record);
   void ReapFinished();
   void StopConnections();
 
@@ -111,8 +131,8 @@ class TIdCustomTCPServer {
   mutable std::mutex contextsLock_;
   std::vector<TIdContext*> contexts_;
   std::list<ConnectionThread> connections_;
-  // Connections from accept to the end of their thread; the limit counts these, so that two
-  // clients accepted a moment apart never both get in.
+  // Connections from accept to the end of their thread (or to the good-bye, ReleaseSlot); the
+  // limit counts these, so that two clients accepted a moment apart never both get in.
   int accepted_ = 0;
 };
 

@@ -21,7 +21,7 @@ namespace quillbox {
 // Used only by its connection's thread, except Abort(), which any thread may call.
 class TMyPOP3ServerContext : public TIdPOP3ServerContext {
  public:
-  using TIdPOP3ServerContext::TIdPOP3ServerContext;
+  explicit TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection);
 
   // Shutdown closes the client connection from another thread; a connection thread waiting
   // on a silent real server would still hang, so the upstream connection is closed too.

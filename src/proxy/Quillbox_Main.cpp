@@ -19,6 +19,11 @@ constexpr int kListenQueue = 128;
   throw EProxyError(message);
 }
 
+std::string NewConnectionLine(TIdIOHandlerStack& client) {
+  return "C->P    New connection from " + client.PeerIP() + ":" +
+         std::to_string(client.PeerPort()) + ".";
+}
+
 // Connection, TLS as the rule file asks for it, and the greeting.
 void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
   c.Upstream.Host = c.UpstreamHost;
@@ -100,6 +105,7 @@ TQuillboxProxy::~TQuillboxProxy() {
 void TQuillboxProxy::AssignEvents() {
   TIdPOP3Server& s = IdPOP3Server;
   s.SetContextClass<TMyPOP3ServerContext>();
+  s.OnAdmit = [this](TIdTCPConnection& c) { return IdPOP3ServerAdmit(c); };
   s.OnConnect = [this](TIdContext& c) { IdPOP3ServerConnect(c); };
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
@@ -117,22 +123,23 @@ void TQuillboxProxy::AssignEvents() {
   s.OnRetrieve = [this](TIdCommand& cmd, int n) { IdPOP3ServerRETRieve(cmd, n); };
 }
 
+bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection) {
+  TIdIOHandlerStack& client = connection.IOHandler();
+  if (AllowConnectionFromOutside || client.PeerIP() == "127.0.0.1") {
+    return true;
+  }
+  refusalLog_.Refused(NewConnectionLine(client), std::string("C<-P    ") + kOnlyLocal);
+  client.WriteLine(kOnlyLocal);
+  return false;
+}
+
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
   TMyPOP3ServerContext& c = ProxyContext(context);
   c.Resolver.Port = DNSPort;
-  TIdIOHandlerStack& client = context.Connection().IOHandler();
-  const std::string peer = client.PeerIP();
-  log_.AddToMemo("C->P    New connection from " + peer + ":" + std::to_string(client.PeerPort()) +
-                 ".");
-  if (AllowConnectionFromOutside || peer == "127.0.0.1") {
-    const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
-    log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
-    indicator_.EnableTimer();
-    return;
-  }
-  log_.AddToMemo(std::string("C<-P    ") + kOnlyLocal);
-  client.WriteLine(kOnlyLocal);
-  context.Connection().Disconnect();
+  log_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
+  const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
+  log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
+  indicator_.EnableTimer();
 }
 
 void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext&) {
@@ -165,7 +172,12 @@ void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
   log_.AddToMemo("   P    Disconnected");
 }
 
-void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception&) {
+void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& error) {
+  // An idle client is ended on purpose; the log says why instead of reporting an error.
+  if (const auto* idle = dynamic_cast<const EIdIdleTimeout*>(&error)) {
+    log_.AddToMemo("   P    " + idle->Message());
+    return;
+  }
   log_.AddToMemo("   P    An exeption is occured.");
 }
 

@@ -11,6 +11,7 @@
 #include "pop3/IdPOP3Server.h"
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/MyPOP3ServerContext.h"
+#include "proxy/RefusalLog.h"
 #include "proxy/SessionLog.h"
 
 namespace quillbox {
@@ -22,6 +23,7 @@ namespace quillbox {
 //
 // The handlers run on the connection threads, concurrently for different clients; each uses
 // only its own context, the read-only S25RRules, the calling thread's matcher and the log.
+// The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside may be changed from any thread. Everything else is set up before
 // the listener is activated. A derived class whose members the handlers reach must deactivate
 // IdPOP3Server in its own destructor.
@@ -43,7 +45,9 @@ class TQuillboxProxy : public TS25RJudgment {
   // Makes every connection a TMyPOP3ServerContext and routes every event to the handlers below.
   void AssignEvents();
 
-  // Connection and login (access check, login name, rule file, upstream login).
+  // Connection and login (access check, login name, rule file, upstream login). The access
+  // check runs on the listener thread before the connection counts against MaxConnections.
+  bool IdPOP3ServerAdmit(TIdTCPConnection& connection);
   void IdPOP3ServerConnect(TIdContext& context);
   void IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext& serverContext);
   void IdPOP3ServerDisconnect(TIdContext& context);
@@ -74,6 +78,7 @@ class TQuillboxProxy : public TS25RJudgment {
   TSessionLog SessionLog(TMyPOP3ServerContext& c) { return TSessionLog(log_, c.MaskedPassword); }
 
   ConnectionIndicator& indicator_;
+  TRefusalLog refusalLog_{log_};
 };
 
 }  // namespace quillbox

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <thread>
 #include <tuple>
 
 #include "proxy/LoginName.h"
@@ -15,9 +17,12 @@ namespace quillbox {
 namespace {
 
 using test::CapturingLog;
+using test::Message;
 using test::Pop3Client;
 using test::ProxyHarness;
+using test::ScriptedUpstream;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 std::string Login(ProxyHarness& h, const std::string& loginName, const std::string& password) {
   Pop3Client client(h.port);
@@ -89,7 +94,7 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
       // Port 110: whatever answers there (usually nobody), the log names the port.
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
-      {"alice#127.0.0.1:65646;" + rules, "-ERR-Socket Error # 10022",
+      {"alice#127.0.0.1:65646;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
   };
   for (const Case& c : cases) {
@@ -251,6 +256,57 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   EXPECT_EQ(h.indicator.calls, 1);
 }
 
+// Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger
+// used to hold the one place for a moment, and most of the user's mail checks were turned away.
+TEST(ConnectTest, OutsideFloodCostsTheLocalClientNothing) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> strangers{0};
+  std::thread flood([&] {
+    while (!stop && strangers < 2000) {
+      Pop3Client stranger(h.port, "127.0.0.2");
+      ++strangers;
+    }
+  });
+  int greeted = 0;
+  for (int i = 0; i < 50; ++i) {
+    Pop3Client local(h.port);
+    greeted += local.ReadLine() == "+OK Welcome to the Quillbox";
+    local.Command("QUIT");
+  }
+  stop = true;
+  flood.join();
+  EXPECT_EQ(greeted, 50) << strangers << " strangers";
+  int refusals = 0;
+  for (const std::string& line : h.log.Lines()) {
+    refusals += line == "C<-P    -ERR Only local connection is allowed.";
+  }
+  EXPECT_LE(refusals, TRefusalLog::kLoggedPerPeriod);
+}
+
+TEST(ConnectTest, RefusalsPastTheShareOfAPeriodAreCountedNotLogged) {
+  test::CapturingLog log;
+  auto now = std::chrono::steady_clock::time_point();
+  TRefusalLog refusals(log, [&now] { return now; });
+  for (int i = 0; i < 13; ++i) {
+    refusals.Refused("new " + std::to_string(i), "refused");
+  }
+  now += std::chrono::seconds(59);
+  refusals.Refused("new 13", "refused");
+  now += std::chrono::seconds(2);
+  refusals.Refused("new 14", "refused");
+  Lines lines = log.Lines();
+  ASSERT_EQ(lines.size(), 24u);
+  EXPECT_EQ(Lines(lines.begin() + 18, lines.end()),
+            Lines({"new 9", "refused",
+                   "   P    More connections from outside: refusals go unlogged for up to 60 "
+                   "seconds.",
+                   "   P    4 connections from outside were refused without a log line.", "new 14",
+                   "refused"}));
+}
+
 TEST(ConnectTest, ClientDroppingOutIsLoggedAsDisconnectAndException) {
   ProxyHarness h;
   h.Start();
@@ -274,6 +330,112 @@ TEST(ConnectTest, ShutdownDoesNotWaitForASilentRealServer) {
   ASSERT_TRUE(h.log.WaitFor("   P->S STAT"));
   auto stopped = std::async(std::launch::async, [&] { h.proxy.IdPOP3Server.SetActive(false); });
   EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+// The real server goes silent before its greeting, after the status line of a listing, and in
+// the middle of a message.
+struct Silence {
+  const char* name;
+  std::string command;   // what the client sends into the silence; PASS logs in
+  std::string waiting;   // the log line after which the proxy waits
+  std::string answer;    // the real server's answer to the command before it falls silent
+  std::string timedOut;  // what a client that stays gets first once the timeout has passed
+};
+
+std::vector<Silence> Silences() {
+  return {
+      {"greeting", "PASS", "   P    Connected", "", "-ERR No greeting from 127.0.0.1:"},
+      {"listing", "LIST", "   P->S LIST", "+OK 2 messages\r\n", "-ERR No answer from 127.0.0.1:"},
+      // The header is read whole before the reply goes out, so the silence falls in the body.
+      {"message", "RETR 1", "   P->S RETR 1", "+OK 20 octets\r\nSubject: x\r\n\r\nbo",
+       "+OK 20 octets"},
+  };
+}
+
+// Starts the harness with the real server scripted for the silence, logs in (only up to PASS
+// for the greeting's) and sends the command that meets it.
+std::unique_ptr<Pop3Client> IntoTheSilence(ProxyHarness& h, const Silence& silence,
+                                           const std::string& rules) {
+  h.upstream.messages = {Message({"Subject: x"}, {"body"})};
+  h.upstream.script = [silence](const std::string& command) {
+    return command == silence.command ? silence.answer : std::string();
+  };
+  std::unique_ptr<Pop3Client> client;
+  if (silence.command == "PASS") {
+    h.upstream.greeting = ScriptedUpstream::kStall;
+    h.Start();
+    client = std::make_unique<Pop3Client>(h.port);
+    client->ReadLine();
+    client->Command("USER " + h.LoginName(h.RuleFile("rules.ini", rules)));
+  } else {
+    h.Start();
+    client = h.LoggedIn(rules);
+  }
+  client->Send(silence.command == "PASS" ? "PASS " + h.upstream.password : silence.command);
+  return client;
+}
+
+TEST(SilentServerTest, AClientThatLeavesFreesItsPlaceAtOnce) {
+  for (const Silence& silence : Silences()) {
+    SCOPED_TRACE(silence.name);
+    ProxyHarness h;
+    h.proxy.IdPOP3Server.MaxConnections = 1;
+    auto client = IntoTheSilence(h, silence, "");
+    ASSERT_TRUE(h.log.WaitFor(silence.waiting));
+    client.reset();
+    const auto left = std::chrono::steady_clock::now();
+    bool greeted = false;
+    while (!greeted && std::chrono::steady_clock::now() - left < 1s) {
+      Pop3Client next(h.port);
+      greeted = next.ReadLine() == "+OK Welcome to the Quillbox";
+      if (!greeted) {
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    EXPECT_TRUE(greeted);
+  }
+}
+
+TEST(SilentServerTest, AClientThatStaysGetsACleanAnswerOnceTheTimeoutPasses) {
+  for (const Silence& silence : Silences()) {
+    SCOPED_TRACE(silence.name);
+    ProxyHarness h;
+    auto client = IntoTheSilence(h, silence, "[Upstream]\nTimeout=1\n");
+    const std::string reply = client->ReadLine();
+    EXPECT_TRUE(reply.starts_with(silence.timedOut)) << reply;
+    if (reply.starts_with("-ERR")) {
+      EXPECT_NE(reply.find(" within 1 second."), std::string::npos) << reply;
+      EXPECT_EQ(client->Command("NOOP"), "+OK");
+    } else {
+      // Once a message has begun, only an unfinished transfer tells the client it broke off.
+      EXPECT_EQ(client->ReadUntilDot().back(), "<closed>");
+    }
+  }
+}
+
+TEST(IdleClientTest, IsDisconnectedWithALogLine) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.IdleTimeout = 1000;
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client->Closed());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_TRUE(h.log.WaitFor("   P    No command from the client for 1 second: disconnected."));
+}
+
+TEST(IdleClientTest, OneThatTakesNothingOfALongAnswerFreesItsPlace) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.IdleTimeout = 1000;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.upstream.messages = {Message({"Subject: big"}, Lines(150000, std::string(76, 'b')))};
+  h.Start();
+  auto client = h.LoggedIn();
+  client->Send("RETR 1");
+  ASSERT_TRUE(h.log.WaitFor("   P    An exeption is occured.", 4 * test::kWaitMs));
+  Pop3Client next(h.port);
+  EXPECT_EQ(next.ReadLine(), "+OK Welcome to the Quillbox");
 }
 
 }  // namespace

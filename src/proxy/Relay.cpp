@@ -8,6 +8,9 @@
 namespace quillbox {
 namespace {
 
+// Memory a listing (LIST, UIDL, TOP) may take while it is kept for a clean "-ERR".
+constexpr size_t kKeptAnswerBytes = 1024 * 1024;
+
 // Passes the client's command upstream and reads the reply line, logging all three.
 std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& upstreamCommand,
                      const char* replyPrefix) {
@@ -33,10 +36,26 @@ std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstream
 }
 
 // The lines of a multi-line answer become the response; the terminating "." goes out even when
-// there are none.
+// there are none. They are kept until the answer is complete, so that an answer that breaks off
+// becomes a clean "-ERR" instead of a listing the client would take for whole. An answer too
+// long to keep (a hostile or broken server may never end one) goes out as it arrives instead; if
+// it breaks off then, the command layer ends the client connection, which tells the client as
+// plainly.
 void RelayAnswerLines(TIdCommand& command) {
-  ReadUpstreamAnswer(ProxyContext(command), command.Response);
-  command.AlwaysSendResponse = true;
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  if (ReadUpstreamAnswer(c, command.Response, kKeptAnswerBytes)) {
+    command.AlwaysSendResponse = true;
+    return;
+  }
+  command.SendReply();
+  TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
+  writer.AddLines(command.Response);
+  std::vector<std::string>().swap(command.Response);
+  std::string line;
+  while (ReadUpstreamAnswerLine(c, line)) {
+    writer.AddLine(line);
+  }
+  writer.Finish();
 }
 
 std::string WithNumber(const std::string& verb, int messageNumber) {

@@ -132,6 +132,8 @@ auth_mechanisms = plain
 first_valid_uid = 1
 mail_location = maildir:{r}/mail/%u/Maildir
 mail_max_userip_connections = 100
+# One process per POP3 session: room for the load test's 200 clients at once.
+default_process_limit = 400
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {r}/passwd
@@ -272,6 +274,9 @@ class Quillboxd(Peer):
 
     def threads(self):
         return len(os.listdir(f"/proc/{self.process.pid}/task"))
+
+    def descriptors(self):
+        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
 
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as f:
