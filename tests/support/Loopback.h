@@ -60,12 +60,13 @@ class LineSocket {
  public:
   explicit LineSocket(int fd) : fd_(fd) {}
   bool ReadLine(std::string& line, int timeoutMs = kWaitMs);
-  void Write(const std::string& bytes);
+  bool Write(std::string_view bytes);  // false: the peer has gone
   int Fd() const { return fd_; }
 
  private:
   int fd_;
   std::string buffer_;
+  size_t head_ = 0;  // where the unread bytes in buffer_ begin
 };
 
 // A loopback port that was free a moment ago.

@@ -89,6 +89,14 @@ void ScriptedUpstream::Serve(int fd) {
     if (answer == kStall) {
       continue;
     }
+    if (const size_t repeat = answer.find(kRepeat); repeat != std::string::npos) {
+      const std::string_view block = std::string_view(answer).substr(repeat + kRepeat.size());
+      if (socket.Write(answer.substr(0, repeat))) {
+        while (socket.Write(block))
+          repeated_ += block.size();
+      }
+      return;
+    }
     socket.Write(answer);
     if (command == "QUIT") {
       ::shutdown(fd, SHUT_RDWR);
