@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,15 +58,14 @@ class TIdIOHandlerStack {
   void WriteLines(const std::vector<std::string>& lines);  // all in one send
   // A whole dot-terminated body: the lines stuffed, then "." (TIdDotTerminatedWriter).
   void WriteDotTerminated(const std::vector<std::string>& lines);
-  // The lines of a dot-terminated body, stuffed, without the final ".": for a body that is
-  // sent in parts as it arrives, the last part going out with WriteDotTerminated.
-  void WriteStuffed(const std::vector<std::string>& lines);
   void Write(std::string_view bytes);  // direct send
 
   // The connection this one serves (an upstream connection serves its mail client's): while a
   // read here waits, it looks at that connection every kWatchSliceMs and raises
   // EIdWatchedPeerGone once its peer has hung up, so that a client that gave up never leaves a
-  // thread waiting for an answer nobody takes. nullptr: no watch. It must outlive this one.
+  // thread waiting for an answer nobody takes; while an answer streams in without a pause, it
+  // looks as often, so that one that never ends does not keep the thread either. nullptr: no
+  // watch. It must outlive this one.
   void WatchPeerOf(TIdIOHandlerStack* served) { served_ = served; }
   static constexpr int kWatchSliceMs = 100;
   // Whether the peer has closed or reset the connection (see TIdSocket::HungUp).
@@ -89,6 +89,8 @@ class TIdIOHandlerStack {
   bool SocketOpen() const;
   // Bytes received and not yet consumed.
   std::string_view InputBuffer() const;
+  // Consumes the first count bytes of InputBuffer(), which the caller has taken from there.
+  void DiscardInput(size_t count);
   TIdSocket* Socket() { return socket_.get(); }
 
   std::string PeerIP() const;
@@ -106,6 +108,9 @@ class TIdIOHandlerStack {
   int EffectiveTimeout(int timeoutMs) const;
   // Waits until the socket is readable (false: the time is up), watching served_.
   bool WaitReadable(int timeout);
+  // Raises EIdWatchedPeerGone when served_'s peer has hung up; looks at most every
+  // kWatchSliceMs unless asked to look now.
+  void WatchServed(bool now);
   void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
   // Makes room for `room` more bytes after tail_.
@@ -118,6 +123,7 @@ class TIdIOHandlerStack {
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
   TIdIOHandlerStack* served_ = nullptr;
+  std::chrono::steady_clock::time_point nextWatch_;
   // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
   // dropped in bulk, so a receive neither clears nor moves much memory.
   std::vector<char> buffer_;

@@ -243,9 +243,12 @@ TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
       {"empty body", [](auto& io) { io.WriteDotTerminated({}); }, ".\r\n"},
       {"body sent in parts",
        [](auto& io) {
-         io.WriteStuffed({".a", "b"});
-         io.WriteStuffed({});
-         io.WriteDotTerminated({"", "..c"});
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLines({".a", "b"});
+         writer.Flush();
+         writer.Flush();
+         writer.AddLines({"", "..c"});
+         writer.Finish();
        },
        "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
       {"lines and stuffed bytes cut anywhere",
