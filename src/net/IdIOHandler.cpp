@@ -304,8 +304,9 @@ void TIdDotTerminatedWriter::AddLines(const std::vector<std::string>& lines) {
 }
 
 void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
-  // A part as large as a chunk goes out as it is, without a copy.
-  if (chunk_.empty() && bytes.size() >= kChunk) {
+  // A large part goes out as it is, after what has collected, without a copy.
+  if (bytes.size() >= kDirect) {
+    Flush();
     io_.Write(bytes);
     return;
   }

@@ -134,12 +134,15 @@ class TIdIOHandlerStack {
 // The one writer of a dot-terminated body (a POP3 multi-line answer) on a line connection. Lines,
 // or bytes already stuffed as the wire carries them, go out in chunks of about kChunk bytes as
 // they come: a large answer costs a few sends instead of one per line, and memory stays bounded
-// however long it is. Finish sends the rest and the terminating "." line. A writer dropped
-// without Finish sends nothing more, so a broken answer never ends in "." and the client never
-// takes it for a whole one. Used by the thread that uses the line connection.
+// however long it is. Stuffed parts of kDirect bytes or more go out as they are, uncopied: a
+// relay that receives kChunk bytes at a time passes a message on with no copy of its own. Finish
+// sends the rest and the terminating "." line. A writer dropped without Finish sends nothing more,
+// so a broken answer never ends in "." and the client never takes it for a whole one. Used by the
+// thread that uses the line connection.
 class TIdDotTerminatedWriter {
  public:
   static constexpr size_t kChunk = 256 * 1024;
+  static constexpr size_t kDirect = kChunk / 4;
 
   explicit TIdDotTerminatedWriter(TIdIOHandlerStack& io);
   TIdDotTerminatedWriter(const TIdDotTerminatedWriter&) = delete;

@@ -307,7 +307,7 @@ TEST(IdIOHandlerTest, LargeBodyIsCoalescedWithIdenticalBytes) {
   EXPECT_EQ(fake.Sent(), expected + ".\r\n");
   EXPECT_LT(fake.SendCalls(), 40u);
   // The same bytes relayed as they come from a socket, in small parts: coalesced alike, and a
-  // part of a chunk's size or more goes out as it is.
+  // large part goes out as it is.
   TIdDotTerminatedWriter writer(io);
   for (size_t at = 0; at < expected.size(); at += 1000)
     writer.AddStuffed(std::string_view(expected).substr(at, 1000));

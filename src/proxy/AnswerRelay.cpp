@@ -45,7 +45,7 @@ size_t TAnswerRelay::Take(std::string_view input, const TSink& out) {
         decided = PieceStart(c);
         break;
       case TAt::kInLine:
-        decided = InLine(c);
+        decided = rename_ ? InLine(c) : InBody(c);
         break;
     }
   }
@@ -93,13 +93,7 @@ bool TAnswerRelay::PieceStart(TCursor& c) {
 
 bool TAnswerRelay::InLine(TCursor& c) {
   // While names are renamed, a lone CR starts a piece, so CRs are looked for too.
-  size_t end;
-  if (rename_) {
-    end = c.input.find_first_of("\r\n", c.at);
-  } else {
-    const void* lf = std::memchr(c.input.data() + c.at, '\n', c.input.size() - c.at);
-    end = lf ? static_cast<const char*>(lf) - c.input.data() : std::string_view::npos;
-  }
+  const size_t end = c.input.find_first_of("\r\n", c.at);
   if (end == std::string_view::npos) {
     c.at = c.input.size();
     return true;
@@ -120,6 +114,31 @@ bool TAnswerRelay::InLine(TCursor& c) {
   ++c.at;
   at_ = TAt::kLineStart;
   return true;
+}
+
+bool TAnswerRelay::InBody(TCursor& c) {
+  // The lines of a body are gone through here without a step per line: only a line end without
+  // its CR and a line that begins with a dot need more.
+  const char* data = c.input.data();
+  const size_t size = c.input.size();
+  for (size_t at = c.at;;) {
+    const void* hit = std::memchr(data + at, '\n', size - at);
+    if (hit == nullptr) {
+      c.at = size;
+      return true;
+    }
+    const size_t lf = static_cast<const char*>(hit) - data;
+    if (!(lf > 0 ? data[lf - 1] == '\r' : lastWasCR_)) {
+      c.at = lf;
+      c.Insert("\r");
+    }
+    at = lf + 1;
+    if (at == size || data[at] == '.') {
+      c.at = at;
+      at_ = TAt::kLineStart;
+      return true;
+    }
+  }
 }
 
 }  // namespace quillbox

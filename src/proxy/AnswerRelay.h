@@ -39,7 +39,8 @@ class TAnswerRelay {
   // needs more input to decide.
   bool LineStart(TCursor& c);
   bool PieceStart(TCursor& c);
-  bool InLine(TCursor& c);
+  bool InLine(TCursor& c);  // while renaming
+  bool InBody(TCursor& c);  // after that
 
   bool rename_;
   TAt at_ = TAt::kLineStart;

@@ -34,8 +34,7 @@ Relayed Relay(const std::string& input, bool rename, size_t cut) {
     const size_t n = cut == 0 ? input.size() : std::min(cut, input.size() - at);
     pending.append(input, at, n);
     at += n;
-    const size_t used =
-        relay.Take(pending, [&r](std::string_view part) { r.out.append(part); });
+    const size_t used = relay.Take(pending, [&r](std::string_view part) { r.out.append(part); });
     pending.erase(0, used);
     r.used += used;
   }
@@ -213,10 +212,8 @@ TEST(LongAnswerTest, CapaAnswersOfAnyLengthCostBoundedMemory) {
   } cases[] = {
       {"refused", "-ERR no CAPA here\r\n", "+OK Login OK"},
       {"longer than kept", "+OK\r\n" + many + ".\r\n", "+OK Login OK"},
-      {"endless lines", "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + "X-CAP\r\n",
-       refusal},
-      {"one endless line", "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + "X-CAP",
-       refusal},
+      {"endless lines", "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + "X-CAP\r\n", refusal},
+      {"one endless line", "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + "X-CAP", refusal},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -38,6 +38,9 @@ void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
     throw EIdSocketError(10022);
   }
   c.Upstream.Connect();
+  // A message then arrives in parts large enough to go on to the client uncopied, and takes
+  // fewer system calls.
+  c.Upstream.IOHandler().RecvBufferSize = TIdDotTerminatedWriter::kChunk;
   log.AddToMemo("   P    Connected");
   StartUpstreamTLSIfImplicit(log, c);
   c.UpstreamGreeting = ReadUpstreamGreeting(log, c);
