@@ -62,6 +62,26 @@ bool IsDottedQuad(std::string_view run) {
   return parts == 4;
 }
 
+// Calls take(start, end) for each longest run of characters that inRun accepts, from the first
+// on, until it gives an address.
+template <class InRun, class Take>
+std::optional<std::string> FirstInRuns(std::string_view text, InRun inRun, Take take) {
+  size_t at = 0;
+  while (at < text.size()) {
+    if (!inRun(text[at])) {
+      ++at;
+      continue;
+    }
+    size_t end = at;
+    while (end < text.size() && inRun(text[end]))
+      ++end;
+    if (auto address = take(at, end))
+      return address;
+    at = end;
+  }
+  return std::nullopt;
+}
+
 bool IsHexDigit(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -155,49 +175,27 @@ std::optional<std::string> SelectReceived(const std::vector<std::string>& unfold
 
 std::optional<std::string> FirstDottedQuad(std::string_view text) {
   const auto inRun = [](char c) { return IsDigit(c) || c == '.'; };
-  size_t at = 0;
-  while (at < text.size()) {
-    if (!inRun(text[at])) {
-      ++at;
-      continue;
-    }
-    size_t end = at;
-    while (end < text.size() && inRun(text[end]))
-      ++end;
+  return FirstInRuns(text, inRun, [&](size_t at, size_t end) -> std::optional<std::string> {
     std::string_view run = text.substr(at, end - at);
     while (run.back() == '.')
       run.remove_suffix(1);
     if (!run.empty() && IsDigit(run.front()) && IsDottedQuad(run))
       return std::string(run);
-    at = end;
-  }
-  return std::nullopt;
+    return std::nullopt;
+  });
 }
 
 std::optional<std::string> FirstIPv6Address(std::string_view text) {
   constexpr std::string_view kPrefix = "IPv6:";
-  size_t at = 0;
-  while (at < text.size()) {
-    if (!InIPv6Run(text[at])) {
-      ++at;
-      continue;
-    }
-    size_t end = at;
-    while (end < text.size() && InIPv6Run(text[end]))
-      ++end;
+  return FirstInRuns(text, InIPv6Run, [&](size_t at, size_t end) -> std::optional<std::string> {
     // "IPv6:2001:db8::1" reads as a run "6:2001:db8::1" after a word "IPv".
     size_t start = at;
     if (at >= 3 && end - at > 2 && StartsText(kPrefix, text.substr(at - 3)))
       start = at + 2;
     const bool alone = (start > at || at == 0 || !ContinuesWord(text[at - 1])) &&
                        (end == text.size() || !ContinuesWord(text[end]));
-    if (alone) {
-      if (auto address = IPv6Candidate(text.substr(start, end - start)))
-        return address;
-    }
-    at = end;
-  }
-  return std::nullopt;
+    return alone ? IPv6Candidate(text.substr(start, end - start)) : std::nullopt;
+  });
 }
 
 std::optional<std::string> SenderAddress(std::string_view text) {
