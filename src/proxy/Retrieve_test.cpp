@@ -159,7 +159,8 @@ TEST(MessageHeaderTest, SenderIsTheFirstValidDottedQuadElseTheFirstStandaloneIPv
 
 // A header as a provider delivers it, newest line first: its mailbox server's line, its
 // exchanger's content filter, a hop between its exchangers, the exchanger's line naming the
-// sender, and below them a line the sender wrote himself, naming a respectable host.
+// sender, and below them a line the sender wrote himself, naming a respectable host. The same
+// over IPv6, from a sender whose name holds a dotted quad.
 const Lines kForgedHeader = {
     "Received: from mx1.example.ne.jp (mx1.example.ne.jp [192.0.2.10])",
     "\tby pop1.example.ne.jp (Postfix) with ESMTP id 1",
@@ -170,31 +171,45 @@ const Lines kForgedHeader = {
     "Received: from mail.example.org (mail.example.org [203.0.113.7])",
     "\tby mx1.example.ne.jp (Postfix) with ESMTP id 4",
     "Subject: forged"};
+const Lines kForgedHeader6 = {
+    "Received: from mx1.example.ne.jp (mx1.example.ne.jp [IPv6:2001:db8::10])",
+    "\tby pop1.example.ne.jp (Postfix) with ESMTP id 1",
+    "Received: from localhost (localhost [IPv6:::1]) by mx1.example.ne.jp (amavis) id 2",
+    "Received: from mx2.example.ne.jp (mx2.example.ne.jp [IPv6:2001:db8::11]) by mx1.example.ne.jp",
+    "Received: from 192.0.2.9 (dyn-2001-db8-1--23.example.com [IPv6:2001:DB8:1::23])",
+    "\tby mx2.example.ne.jp (Postfix) with ESMTP id 3",
+    "Received: from mail.example.org (mail.example.org [2001:db8::7])",
+    "\tby mx1.example.ne.jp (Postfix) with ESMTP id 4",
+    "Subject: forged"};
 
 TEST(MessageHeaderTest, SelectFromTopFindsTheExchangersLineAboveAForgedOne) {
-  Lines header = kForgedHeader;
+  Lines header = kForgedHeader, header6 = kForgedHeader6;
   UnfoldHeader(header);
+  UnfoldHeader(header6);
   const std::string shipped =
       TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "MatchString", "");
   ASSERT_EQ(TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "SelectFrom", ""),
             "Top");
   const std::string loose = "/\\[[0-9.]+\\]\\) by mx[0-9]\\.example\\.ne\\.jp/";
   const struct {
+    const Lines& header;
     std::string matchString;
     TSelectFrom from;
     const char* address;
   } cases[] = {
-      {shipped, TSelectFrom::kTop, "198.51.100.23"},
-      {shipped, TSelectFrom::kBottom, "203.0.113.7"},  // the forgery wins
-      {loose, TSelectFrom::kBottom, "203.0.113.7"},
-      {loose, TSelectFrom::kTop, "127.0.0.1"},  // an internal hop the string must exclude
-      {"/^Received: from none/", TSelectFrom::kTop, nullptr},
-      {"", TSelectFrom::kTop, nullptr},
+      {header, shipped, TSelectFrom::kTop, "198.51.100.23"},
+      {header, shipped, TSelectFrom::kBottom, "203.0.113.7"},  // the forgery wins
+      {header, loose, TSelectFrom::kBottom, "203.0.113.7"},
+      {header, loose, TSelectFrom::kTop, "127.0.0.1"},  // an internal hop the string must exclude
+      {header, "/^Received: from none/", TSelectFrom::kTop, nullptr},
+      {header, "", TSelectFrom::kTop, nullptr},
+      {header6, shipped, TSelectFrom::kTop, "2001:db8:1::23"},
+      {header6, shipped, TSelectFrom::kBottom, "2001:db8::7"},
   };
   CapturingLog log;
   for (const auto& c : cases) {
-    const auto selected = SelectReceived(header, c.matchString, c.from, log);
-    const auto address = selected ? FirstDottedQuad(*selected) : std::nullopt;
+    const auto selected = SelectReceived(c.header, c.matchString, c.from, log);
+    const auto address = selected ? SenderAddress(*selected) : std::nullopt;
     EXPECT_EQ(address, c.address ? std::optional<std::string>(c.address) : std::nullopt)
         << c.matchString << (c.from == TSelectFrom::kTop ? " Top" : " Bottom");
   }
