@@ -278,6 +278,24 @@ TEST(S25RTest, RealNameServiceNamesTheLoopbackAddress) {
     EXPECT_THROW(GStack().AddressToHostName(text), EIdSocketError) << text;
 }
 
+// A quad from a header is decimal however it is written; inet_addr's octal would name another
+// host.
+TEST(S25RTest, ReverseLookupReadsADottedQuadInDecimal) {
+  const struct {
+    const char* text;
+    const char* asked;
+  } cases[] = {
+      {"192.0.2.10", "192.0.2.10"},
+      {"192.0.2.010", "192.0.2.10"},
+      {"010.000.002.001", "10.0.2.1"},
+      {"999.1.1.1", "255.255.255.255"},
+  };
+  for (const auto& c : cases) {
+    in_addr address{IPv4ForLookup(c.text)};
+    EXPECT_STREQ(inet_ntoa(address), c.asked) << c.text;
+  }
+}
+
 // The judgment keys an IPv6 sender by this text, and compares it with the forward addresses.
 TEST(S25RTest, IPv6TextIsOneCanonicalFormForEveryWritingOfAnAddress) {
   const struct {

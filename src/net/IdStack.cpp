@@ -66,7 +66,7 @@ std::string TIdStackWindows::AddressToHostName(const std::string& address) {
   } else {
     auto* sin = reinterpret_cast<sockaddr_in*>(&peer);
     sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = inet_addr(address.c_str());
+    sin->sin_addr.s_addr = IPv4ForLookup(address);
   }
   char host[NI_MAXHOST] = {};
   const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, host, sizeof host,
@@ -101,6 +101,18 @@ bool IsDottedIPv4(const std::string& text) {
       return false;
     ++i;
   }
+}
+
+uint32_t IPv4ForLookup(const std::string& text) {
+  if (!IsDottedIPv4(text))
+    return inet_addr(text.c_str());
+  uint32_t address = 0;
+  for (size_t at = 0; at <= text.size();) {
+    const size_t dot = std::min(text.find('.', at), text.size());
+    address = address << 8 | static_cast<uint32_t>(std::stoi(text.substr(at, dot - at)));
+    at = dot + 1;
+  }
+  return htonl(address);
 }
 
 std::optional<TIPv6Bytes> ParseIPv6(std::string_view text) {

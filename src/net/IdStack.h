@@ -20,8 +20,8 @@ class TIdStack {
 
   // Host name of an address text, as the name service gives it (letter case unchanged). A text
   // with a colon is an IPv6 address (looked up in ip6.arpa) and must be one that ParseIPv6
-  // accepts. Any other text is IPv4: it is converted with inet_addr and used unchecked, so an
-  // invalid text is looked up as 255.255.255.255. Raises EIdSocketError when there is no name.
+  // accepts. Any other text is IPv4, converted with IPv4ForLookup. Raises EIdSocketError when there
+  // is no name.
   virtual std::string AddressToHostName(const std::string& address) = 0;
 };
 
@@ -42,6 +42,12 @@ TIdStack& GStack();
 
 // True for exactly four dot-separated decimal parts, each 0 to 255, and nothing else.
 bool IsDottedIPv4(const std::string& text);
+
+// The IPv4 address (network byte order) that a reverse lookup asks for. A dotted quad is read
+// in decimal, also with leading zeros: inet_addr would read "192.0.2.010" as octal and name the
+// host 192.0.2.8 instead. Any other text goes through inet_addr unchecked, so an invalid text
+// is 255.255.255.255.
+uint32_t IPv4ForLookup(const std::string& text);
 
 using TIPv6Bytes = std::array<uint8_t, 16>;
 
