@@ -6,16 +6,12 @@
 #include <string_view>
 #include <vector>
 
-#include "base/Exception.h"
+#include "base/Files.h"
 
 namespace quillbox {
 
-// A file that could not be read or written. The text names the file, because the desktop shows
-// it to the user as it stands.
-class EIniFileError : public Exception {
- public:
-  using Exception::Exception;
-};
+// An INI file that could not be read or written.
+using EIniFileError = EFileError;
 
 // Where INI files live. The real one is the file system; tests use an in-memory one to inject
 // faults. Implementations must be safe to call from several threads at once (the proxy reads

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/Exception.h"
+
+namespace quillbox {
+
+// A file that could not be read or written. The text names the file, because the desktop shows
+// it to the user as it stands.
+class EFileError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The whole content of a regular file, nullopt when it does not exist. Throws EFileError when it
+// exists but cannot be read, is not a regular file (a FIFO does not block) or holds more than
+// maxSize bytes. Thread-safe.
+std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize);
+
+// Replaces the content through a temporary file beside it and a rename, so that a crash or a full
+// disk never leaves a half-written file: the old content survives any failure. A symbolic link is
+// followed; an existing file that may not be written is refused. The file gets mode, or keeps its
+// own (0644 for a new one) when mode is not given; until then only its owner may read it, so a
+// private file is never readable by others. Throws EFileError. Thread-safe for different files.
+void ReplaceFile(const std::string& fileName, std::string_view content,
+                 std::optional<unsigned> mode = std::nullopt);
+
+}  // namespace quillbox
