@@ -150,10 +150,6 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
-void TIdSSLSocket::ContextDeleter::operator()(ssl_ctx_st* context) const {
-  SSL_CTX_free(context);
-}
-
 void TIdSSLSocket::SessionDeleter::operator()(ssl_st* ssl) const {
   SSL_free(ssl);
 }
@@ -182,16 +178,9 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
                                                  "\" could not be read as PEM certificates (" +
                                                  LastErrorReason() + ").");
   }
-  ssl_.reset(SSL_new(ctx));
-  if (!ssl_)
-    throw EIdTLSError(EIdTLSError::trHandshake, "TLS could not be set up: " + LastErrorReason());
+  Attach(ctx);
   SSL* ssl = ssl_.get();
-  // Reading ahead lets one receive below fetch several records.
-  SSL_set_read_ahead(ssl, 1);
-  SSL_set_default_read_buffer_len(ssl, kReadAheadBytes);
-  BIO* bio = BIO_new(TIdSSLGlue::Method());
-  BIO_set_data(bio, this);
-  SSL_set_bio(ssl, bio, bio);
+  SSL_set_connect_state(ssl);
 
   const bool address = IsAddressText(host_);
   if (!address && !host_.empty())
@@ -210,16 +199,38 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
   }
   verified_ = options.VerifyCertificate;
   RunHandshake(timeoutMs);
-  handshakeDone_ = true;
+}
+
+void TIdSSLSocket::Accept(const TIdSSLServerContext& context, int timeoutMs) {
+  server_ = true;
+  host_ = inner_->PeerIP();
+  Attach(context.Handle());
+  SSL_set_accept_state(ssl_.get());
+  RunHandshake(timeoutMs);
+}
+
+void TIdSSLSocket::Attach(ssl_ctx_st* context) {
+  ssl_.reset(SSL_new(context));
+  if (!ssl_)
+    throw EIdTLSError(EIdTLSError::trHandshake, "TLS could not be set up: " + LastErrorReason());
+  SSL* ssl = ssl_.get();
+  // Reading ahead lets one receive below fetch several records.
+  SSL_set_read_ahead(ssl, 1);
+  SSL_set_default_read_buffer_len(ssl, kReadAheadBytes);
+  BIO* bio = BIO_new(TIdSSLGlue::Method());
+  BIO_set_data(bio, this);
+  SSL_set_bio(ssl, bio, bio);
 }
 
 void TIdSSLSocket::RunHandshake(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     ERR_clear_error();
-    const int rc = SSL_connect(ssl_.get());
-    if (rc == 1)
+    const int rc = SSL_do_handshake(ssl_.get());
+    if (rc == 1) {
+      handshakeDone_ = true;
       return;
+    }
     if (SSL_get_error(ssl_.get(), rc) != SSL_ERROR_WANT_READ)
       RaiseHandshakeFailure();
     const int wait = TimeLeft(deadline, timeoutMs);
@@ -258,8 +269,9 @@ void TIdSSLSocket::RaiseHandshakeFailure() {
                           " did not verify: " + X509_verify_cert_error_string(verifyResult) + ".");
   }
   if (belowEnded_) {
-    throw EIdTLSError(EIdTLSError::trConnection, "TLS handshake with " + ServerName() +
-                                                     " failed: the server closed the connection.");
+    throw EIdTLSError(EIdTLSError::trConnection,
+                      "TLS handshake with " + ServerName() + " failed: the " +
+                          (server_ ? "client" : "server") + " closed the connection.");
   }
   const unsigned long error = ERR_peek_last_error();
   const int reason = ERR_GET_REASON(error);
@@ -387,6 +399,16 @@ std::string TIdSSLSocket::PeerIP() const {
 
 int TIdSSLSocket::PeerPort() const {
   return inner_->PeerPort();
+}
+
+TIdSSLSocket& InterposeTLS(TIdIOHandlerStack& io) {
+  TIdSSLSocket* tls = nullptr;
+  io.InterposeSocket([&tls](std::unique_ptr<TIdSocket> below) {
+    auto layer = std::make_unique<TIdSSLSocket>(std::move(below));
+    tls = layer.get();
+    return layer;
+  });
+  return *tls;
 }
 
 }  // namespace quillbox
