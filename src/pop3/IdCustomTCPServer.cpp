@@ -38,6 +38,7 @@ void TIdContext::Abort() {
 
 struct TIdCustomTCPServer::Listener {
   std::unique_ptr<TIdPosixSocket> socket;
+  bool implicitTLS = false;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -74,9 +75,19 @@ void TIdCustomTCPServer::SetActive(bool value) {
   }
   InitializeCommandHandlers();
   if (bindings_.empty()) {
-    bindings_.push_back({"", DefaultPort, Id_IPv4});
-    if (IPv6Available())
-      bindings_.push_back({"", DefaultPort, Id_IPv6});
+    const bool v6 = IPv6Available();
+    for (const bool tls : {false, true}) {
+      const int port = tls ? DefaultTLSPort : DefaultPort;
+      if (tls && port <= 0)
+        continue;
+      bindings_.push_back({"", port, Id_IPv4, tls});
+      if (v6)
+        bindings_.push_back({"", port, Id_IPv6, tls});
+    }
+  }
+  for (const auto& binding : bindings_) {
+    if (binding.ImplicitTLS && !TLSContext)
+      throw EIdException("A TLS port needs a certificate.");
   }
   StartListening();
   active_ = true;
@@ -105,6 +116,7 @@ void TIdCustomTCPServer::StartListening() {
     bindings_[i].Port = sockets[i]->LocalPort();
     auto listener = std::make_unique<Listener>();
     listener->socket = std::move(sockets[i]);
+    listener->implicitTLS = bindings_[i].ImplicitTLS;
     Listener& raw = *listener;
     listeners_.push_back(std::move(listener));
     raw.thread = std::thread([this, &raw] { ListenerRun(raw); });
@@ -127,7 +139,7 @@ void TIdCustomTCPServer::ListenerRun(Listener& listener) {
     try {
       auto socket = listener.socket->Accept(kAcceptPollMs);
       if (socket)
-        Accepted(std::move(socket));
+        Accepted(std::move(socket), listener.implicitTLS);
     } catch (const std::exception&) {
       // Errors of one accept concern that client only; the listener goes on.
       if (!listener.stop)
@@ -136,7 +148,7 @@ void TIdCustomTCPServer::ListenerRun(Listener& listener) {
   }
 }
 
-void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
+void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS) {
   // A command's answer leaves as two sends, the reply line and then the response lines. With
   // Nagle's algorithm the response would wait for the client to acknowledge the reply line,
   // which a client delays by up to 40 ms: that would be added to every answer.
@@ -162,6 +174,7 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
   }
   try {
     auto context = contextFactory_(std::move(connection));
+    context->ImplicitTLS = implicitTLS;
     std::lock_guard<std::mutex> guard(contextsLock_);
     auto& record = connections_.emplace_back();
     record.context = std::move(context);
@@ -187,6 +200,9 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
       std::lock_guard<std::mutex> guard(contextsLock_);
       contexts_.push_back(&context);
     }
+    // On this thread, not the listener's: a client that stalls its handshake holds up no other.
+    if (context.ImplicitTLS)
+      StartTLS(context);
     DoConnect(context);
     connected = true;
     while (DoExecute(context)) {
@@ -264,6 +280,16 @@ void TIdCustomTCPServer::StopConnections() {
   }
   for (auto& record : all)
     record.thread.join();
+}
+
+void TIdCustomTCPServer::StartTLS(TIdContext& context) {
+  if (!TLSContext)
+    throw EIdTLSError(EIdTLSError::trHandshake, "TLS is not set up.");
+  TIdSSLSocket& tls = InterposeTLS(context.Connection().IOHandler());
+  tls.Accept(*TLSContext, TLSHandshakeTimeout);
+  context.TLS = &tls;
+  if (OnTLSStarted)
+    OnTLSStarted(context);
 }
 
 void TIdCustomTCPServer::DoConnect(TIdContext& context) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/IdSSLOpenSSL.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPConnection.h"
 
@@ -30,6 +31,12 @@ class TIdContext {
   // base closes the client connection; a derived context closes its own connections as well
   // and calls the base. Must be thread-safe.
   virtual void Abort();
+
+  // Set by the listener: the client came in on a binding that speaks TLS from the first byte.
+  bool ImplicitTLS = false;
+  // The TLS layer of the client connection once its handshake succeeded, null while the
+  // connection is plain. Owned by the connection.
+  TIdSSLSocket* TLS = nullptr;
 
  private:
   std::unique_ptr<TIdTCPConnection> connection_;
@@ -68,6 +75,9 @@ class TIdCustomTCPServer {
   }
 
   int DefaultPort = 0;
+  // When greater than 0, the default bindings add this port for clients that speak TLS from
+  // the first byte.
+  int DefaultTLSPort = 0;
   int MaxConnections = 0;  // 0 or less: no limit
   int ListenQueue = 15;
   TIdReuseSocket ReuseSocket = rsOSDependent;
@@ -77,6 +87,19 @@ class TIdCustomTCPServer {
   std::function<void(TIdContext&)> OnConnect;
   std::function<void(TIdContext&)> OnDisconnect;
   std::function<void(TIdContext&, const std::exception&)> OnException;
+  // After a TLS handshake with a client succeeded, on its connection thread.
+  std::function<void(TIdContext&)> OnTLSStarted;
+
+  // The certificate and key TLS bindings and STLS use; set before activation. Without it a TLS
+  // binding cannot be activated and STLS is not offered.
+  std::shared_ptr<const TIdSSLServerContext> TLSContext;
+  // How long a client's TLS handshake may take in all.
+  int TLSHandshakeTimeout = 15000;
+
+  // Runs TLS on the client connection from now on: the server handshake on the calling
+  // (connection) thread, then OnTLSStarted. Unread bytes must have been dealt with. Raises
+  // EIdTLSError when the handshake fails.
+  void StartTLS(TIdContext& context);
 
   // One pass of a connection's loop; false when the connection is down. Public so that tests
   // and fuzzers can drive a context without threads.
@@ -97,7 +120,7 @@ class TIdCustomTCPServer {
   void StartListening();
   void StopListening();
   void ListenerRun(Listener& listener);
-  void Accepted(std::unique_ptr<TIdPosixSocket> socket);
+  void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
   void ReapFinished();
   void StopConnections();
