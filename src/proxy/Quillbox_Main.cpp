@@ -15,6 +15,12 @@ namespace {
 constexpr const char* kOnlyLocal = "-ERR Only local connection is allowed.";
 constexpr int kListenQueue = 128;
 
+// Only this address counts as this machine: another loopback address may be forwarded from
+// anywhere.
+bool IsLocal(const std::string& peer) {
+  return peer == "127.0.0.1";
+}
+
 // Logs a refused login with its prefix and raises the refusal for the mail client.
 [[noreturn]] void Refuse(LogSink& log, const std::string& prefix, const std::string& message) {
   log.AddToMemo(prefix + message);
@@ -62,6 +68,10 @@ void TQuillboxProxy::AssignEvents() {
   s.OnConnect = [this](TIdContext& c) { IdPOP3ServerConnect(c); };
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
+  s.OnTLSStarted = [this](TIdContext& c) { IdPOP3ServerTLSStarted(c); };
+  s.RequireTLS = [this](TIdPOP3ServerContext& c) {
+    return RequireTLSFromOutside && !IsLocal(c.Connection().IOHandler().PeerIP());
+  };
   s.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext& sc) {
     IdPOP3ServerCheckUser(c, sc);
   };
@@ -83,7 +93,7 @@ void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
   const std::string peer = client.PeerIP();
   log_.AddToMemo("C->P    New connection from " + peer + ":" + std::to_string(client.PeerPort()) +
                  ".");
-  if (AllowConnectionFromOutside || peer == "127.0.0.1") {
+  if (AllowConnectionFromOutside || IsLocal(peer)) {
     const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
     log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
     indicator_.EnableTimer();
@@ -178,8 +188,17 @@ void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
   log_.AddToMemo("   P    Disconnected");
 }
 
-void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception&) {
+void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& error) {
+  if (const auto* tls = dynamic_cast<const EIdTLSError*>(&error))
+    log_.AddToMemo("   P    " + tls->Message());
   log_.AddToMemo("   P    An exeption is occured.");
+}
+
+void TQuillboxProxy::IdPOP3ServerTLSStarted(TIdContext& context) {
+  TIdIOHandlerStack& client = context.Connection().IOHandler();
+  log_.AddToMemo("   P    TLS with the client " + client.PeerIP() + ":" +
+                 std::to_string(client.PeerPort()) + ": " + context.TLS->Protocol() + ", " +
+                 context.TLS->Cipher());
 }
 
 }  // namespace quillbox
