@@ -11,9 +11,12 @@ class DiskStorage : public IniStorage {
     return ReadFileBounded(fileName, maxSize);
   }
 
-  void Save(const std::string& fileName, std::string_view content) override {
-    ReplaceFile(fileName, content);
+  void Save(const std::string& fileName, std::string_view content,
+            std::optional<unsigned> mode) override {
+    ReplaceFile(fileName, content, mode);
   }
+
+  void MakeFolders(const std::string& folder) override { quillbox::MakeFolders(folder); }
 };
 
 }  // namespace

@@ -98,4 +98,20 @@ void ReplaceFile(const std::string& fileName, std::string_view content,
   }
 }
 
+void MakeFolders(const std::string& folder) {
+  // Each missing level in turn, from the top.
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string level = folder.substr(0, slash);
+    struct stat status {};
+    if (stat(level.c_str(), &status) != 0) {
+      if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+        Fail("Unable to create folder ", level, errno);
+    } else if (!S_ISDIR(status.st_mode)) {
+      throw EFileError("Unable to create folder " + folder + ": " + level + " is not a folder");
+    }
+    if (slash == std::string::npos)
+      break;
+  }
+}
+
 }  // namespace quillbox

@@ -29,4 +29,8 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
 void ReplaceFile(const std::string& fileName, std::string_view content,
                  std::optional<unsigned> mode = std::nullopt);
 
+// Creates the folder and any missing parents, each readable by its owner only (mkdir -p with
+// mode 0700); folders that exist are left as they are. Throws EFileError naming the folder.
+void MakeFolders(const std::string& folder);
+
 }  // namespace quillbox
