@@ -98,6 +98,12 @@ void ReplaceFile(const std::string& fileName, std::string_view content,
   }
 }
 
+std::string PathFromFolderOf(const std::string& file, const std::string& path) {
+  if (path.empty() || std::filesystem::path(path).is_absolute())
+    return path;
+  return (std::filesystem::absolute(file).parent_path() / path).string();
+}
+
 void MakeFolders(const std::string& folder) {
   // Each missing level in turn, from the top.
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {

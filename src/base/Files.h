@@ -29,6 +29,10 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
 void ReplaceFile(const std::string& fileName, std::string_view content,
                  std::optional<unsigned> mode = std::nullopt);
 
+// A path that a file names: as it stands when absolute (or empty), otherwise taken from the
+// folder of file, made absolute.
+std::string PathFromFolderOf(const std::string& file, const std::string& path);
+
 // Creates the folder and any missing parents, each readable by its owner only (mkdir -p with
 // mode 0700); folders that exist are left as they are. Throws EFileError naming the folder.
 void MakeFolders(const std::string& folder);

@@ -108,8 +108,7 @@ void TIdSSLContextDeleter::operator()(ssl_ctx_st* context) const {
   SSL_CTX_free(context);
 }
 
-TIdCertificate MakeCertificate(const TIdCertificateRequest& request,
-                               const TIdCertificate* issuer) {
+TIdCertificate MakeCertificate(const TIdCertificateRequest& request, const TIdCertificate* issuer) {
   ERR_clear_error();
   TIdCertificate made;
   made.Key.reset(EVP_EC_gen("P-256"));
@@ -168,6 +167,18 @@ std::string Sha256Fingerprint(const x509_st* certificate) {
   return text;
 }
 
+bool NamesHost(const x509_st* certificate, const std::string& host) {
+  X509* cert = const_cast<X509*>(certificate);
+  ASN1_OCTET_STRING* address = a2i_IPADDRESS(host.c_str());
+  const bool named = address != nullptr
+                         ? X509_check_ip(cert, ASN1_STRING_get0_data(address),
+                                         static_cast<size_t>(ASN1_STRING_length(address)), 0) == 1
+                         : X509_check_host(cert, host.c_str(), host.size(), 0, nullptr) == 1;
+  ASN1_OCTET_STRING_free(address);
+  ERR_clear_error();
+  return named;
+}
+
 std::time_t NotAfter(const x509_st* certificate) {
   std::tm tm{};
   if (ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &tm) != 1)
@@ -179,8 +190,8 @@ void CheckValidNow(const x509_st* certificate, const std::string& file) {
   const ASN1_TIME* notBefore = X509_get0_notBefore(certificate);
   const ASN1_TIME* notAfter = X509_get0_notAfter(certificate);
   if (X509_cmp_current_time(notAfter) <= 0) {
-    throw EIdCertificateError("The TLS certificate " + file + " expired on " +
-                              DateText(notAfter) + ".");
+    throw EIdCertificateError("The TLS certificate " + file + " expired on " + DateText(notAfter) +
+                              ".");
   }
   if (X509_cmp_current_time(notBefore) >= 0) {
     throw EIdCertificateError("The TLS certificate " + file + " is not valid before " +
@@ -213,8 +224,8 @@ TIdSSLServerContext::TIdSSLServerContext(const std::string& certificatePem,
   EVP_PKEY* key = PEM_read_bio_PrivateKey(keys.bio, nullptr, NoPassphrase, nullptr);
   if (key == nullptr) {
     throw EIdCertificateError("The TLS key " + keyFile +
-                              " could not be read as an unencrypted PEM private key (" +
-                              Reason() + ").");
+                              " could not be read as an unencrypted PEM private key (" + Reason() +
+                              ").");
   }
   const bool matches = SSL_CTX_use_PrivateKey(context_.get(), key) == 1 &&
                        SSL_CTX_check_private_key(context_.get()) == 1;

@@ -61,6 +61,9 @@ std::string KeyPem(const evp_pkey_st* key);
 // bytes joined by colons.
 std::string Sha256Fingerprint(const x509_st* certificate);
 
+// Whether the certificate is valid for the host name or address text.
+bool NamesHost(const x509_st* certificate, const std::string& host);
+
 // When the certificate stops being valid.
 std::time_t NotAfter(const x509_st* certificate);
 

@@ -1,7 +1,6 @@
 #include "proxy/UpstreamSecurity.h"
 
-#include <filesystem>
-
+#include "base/Files.h"
 #include "base/SysUtils.h"
 
 namespace quillbox {
@@ -50,12 +49,7 @@ TUpstreamSecuritySettings ReadUpstreamSecurity(const TIniFile& ruleFile, int por
   s.Security = SecurityFromText(s.SecurityText, port);
   s.VerifyCertificateText = ruleFile.ReadString(kSection, "VerifyCertificate", "");
   s.VerifyCertificate = ParseBoolean(s.VerifyCertificateText, true, s.VerifyCertificateValid);
-  s.CAFile = ruleFile.ReadString(kSection, "CAFile", "");
-  if (!s.CAFile.empty() && std::filesystem::path(s.CAFile).is_relative()) {
-    const std::filesystem::path folder =
-        std::filesystem::absolute(ruleFile.FileName()).parent_path();
-    s.CAFile = (folder / s.CAFile).string();
-  }
+  s.CAFile = PathFromFolderOf(ruleFile.FileName(), ruleFile.ReadString(kSection, "CAFile", ""));
   return s;
 }
 
