@@ -164,8 +164,11 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
       ++accepted_;
   }
   if (refused) {
+    // A client that speaks TLS from the first byte cannot read a reply in clear, and a handshake
+    // would hold up the listener's thread: it is only closed.
     try {
-      SendMaxConnectionReply(*connection);
+      if (!implicitTLS)
+        SendMaxConnectionReply(*connection);
     } catch (const std::exception&) {
       // The refused client may already be gone; there is nobody to tell.
     }

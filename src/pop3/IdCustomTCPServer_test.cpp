@@ -343,6 +343,14 @@ TEST_F(TLSListenerTest, TLSPortSpeaksTLSFromTheFirstByte) {
   EXPECT_EQ(Ended(), (Events{"TLS TLSv1.3", "Connect", "Disconnect"}));
 }
 
+TEST_F(TLSListenerTest, ClientOverTheLimitOnTheTLSPortIsClosedWithoutAWordInClear) {
+  server.MaxConnections = 1;
+  Pop3Client first(port);
+  EXPECT_EQ(first.ReadLine(), kGreeting);
+  Pop3Client second(tlsPort);
+  EXPECT_TRUE(second.Closed());
+}
+
 TEST_F(TLSListenerTest, StalledHandshakesEndInTimeAndHoldUpNeitherOthersNorShutdown) {
   server.TLSHandshakeTimeout = 200;
   Pop3Client stalled(tlsPort);

@@ -48,8 +48,7 @@ bool NeedsRenewal(const x509_st* certificate) {
 // The key goes first: a crash between the two writes leaves a key without its certificate,
 // which the next start replaces, never a certificate without its key.
 void MakeOwn(IniStorage& storage, const std::string& iniFileName, const std::string& configFolder,
-             const std::string& hostName, const std::string& certFile,
-             const std::string& keyFile) {
+             const std::string& hostName, const std::string& certFile, const std::string& keyFile) {
   TIdCertificateRequest request;
   request.CommonName = hostName.empty() ? "localhost" : hostName;
   request.AltNames = "DNS:localhost,IP:127.0.0.1,IP:::1";
@@ -87,8 +86,8 @@ TServerCertificate OwnCertificate(const std::string& iniFileName, const std::str
       made += ", as the old one ends on " + LocalDate(NotAfter(own.Context->Certificate()));
       own.Context.reset();
     } else if (!hostName.empty() && !NamesHost(own.Context->Certificate(), hostName)) {
-      own.Notes.push_back("The TLS certificate does not name this machine's host name " +
-                          hostName + "; delete " + pair + " to have a new one made.");
+      own.Notes.push_back("The TLS certificate does not name this machine's host name " + hostName +
+                          "; delete " + pair + " to have a new one made.");
     }
   }
   if (!own.Context) {
@@ -116,9 +115,9 @@ TServerCertificate PrepareServerCertificate(const std::string& iniFileName,
                               ", CertificateFile is not.");
   } else {
     certificate.CertificateFile = PathFromFolderOf(iniFileName, certFile);
-    certificate.Context =
-        Load(storage, certificate.CertificateFile,
-             keyFile.empty() ? certificate.CertificateFile : PathFromFolderOf(iniFileName, keyFile));
+    certificate.Context = Load(
+        storage, certificate.CertificateFile,
+        keyFile.empty() ? certificate.CertificateFile : PathFromFolderOf(iniFileName, keyFile));
     CheckValidNow(certificate.Context->Certificate(), certificate.CertificateFile);
   }
   certificate.Fingerprint = Sha256Fingerprint(certificate.Context->Certificate());
