@@ -39,12 +39,18 @@ struct TIdSSLGlue {
     }
   }
 
-  // Blocks like a plain send.
+  // Blocks like a plain send, except for the records of application data, which Send collects
+  // and passes on in one.
   static int Write(BIO* bio, const char* data, size_t size, size_t* done) {
     BIO_clear_retry_flags(bio);
     TIdSSLSocket& s = Socket(bio);
     if (s.failure_)
       return 0;
+    if (s.collecting_) {
+      s.collected_.append(data, size);
+      *done = size;
+      return 1;
+    }
     try {
       *done = s.inner_->Send(data, size);
       return *done > 0 ? 1 : 0;
@@ -376,9 +382,21 @@ size_t TIdSSLSocket::Send(const char* data, size_t size) {
     throw EIdNotConnected();
   size_t sent = 0;
   ERR_clear_error();
+  // A record holds at most 16 KB: sent one by one, a large answer would cost a system call
+  // and a wake-up of the reader per record.
+  collected_.clear();
+  collecting_ = true;
   const int rc = SSL_write_ex(ssl_.get(), data, size, &sent);
-  if (rc == 1)
+  collecting_ = false;
+  if (rc == 1) {
+    for (size_t done = 0; done < collected_.size();) {
+      const size_t n = inner_->Send(collected_.data() + done, collected_.size() - done);
+      if (n == 0)
+        return 0;  // the socket below took nothing without an error: as a plain send says it
+      done += n;
+    }
     return sent;
+  }
   // The socket below took nothing without an error: the same report as a plain send's.
   if (!failure_ && SSL_get_error(ssl_.get(), rc) == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
     return 0;

@@ -116,7 +116,10 @@ class TIdSSLSocket : public TIdSocket {
   std::exception_ptr failure_;
   std::string host_;  // the server's name, or the client's address on the server side
   bool server_ = false;
-  bool belowEnded_ = false;  // the socket below reported the end of the stream
+  bool belowEnded_ = false;
+  // While Send encrypts: the records, passed on below in one after SSL_write.
+  bool collecting_ = false;
+  std::string collected_;  // the socket below reported the end of the stream
   bool verified_ = false;
   bool handshakeDone_ = false;
 };
