@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <future>
 #include <thread>
-#include <utility>
 
 #include "net/IdIOHandler.h"
 #include "support/Loopback.h"
@@ -363,66 +361,6 @@ TEST(TIdSSLSocketTest, ServerSideRefusesClientsBelowTLS12) {
       },
       kWaitMs);
   EXPECT_NE(error, "");
-}
-
-TEST(TIdSSLServerContextTest, CertificatesThatCannotServeAreRefusedWithTheirFile) {
-  Certificates& c = Certs();
-  const std::string server = CertificatePem(c.Server.Cert.get());
-  const std::string key = KeyPem(c.Server.Key.get());
-  // The same key, encrypted: OpenSSL would ask for a pass phrase on the terminal.
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, c.Server.Key.get(), EVP_aes_128_cbc(), nullptr, 0, nullptr,
-                           const_cast<char*>("secret"));
-  char* data = nullptr;
-  const std::string encrypted(data, BIO_get_mem_data(bio, &data));
-  BIO_free(bio);
-  struct Case {
-    const char* name;
-    std::string certificate, key, error;
-  } cases[] = {
-      {"separate files", server, key, ""},
-      {"one file, key first", key + server, key + server, ""},
-      {"with its chain", server + CertificatePem(c.Authority.Cert.get()), key, ""},
-      {"empty certificate", "", key, "The TLS certificate c.pem could not be read as PEM ("},
-      {"key as certificate", key, key, "The TLS certificate c.pem could not be read as PEM ("},
-      {"certificate as key", server, server,
-       "The TLS key k.pem could not be read as an unencrypted PEM private key ("},
-      {"encrypted key", server, encrypted,
-       "The TLS key k.pem could not be read as an unencrypted PEM private key ("},
-      {"another certificate's key", server, KeyPem(c.SelfSigned.Key.get()),
-       "The TLS key k.pem does not belong to the certificate c.pem."},
-  };
-  for (const Case& k : cases) {
-    std::string error;
-    try {
-      TIdSSLServerContext context(k.certificate, "c.pem", k.key, "k.pem");
-      EXPECT_EQ(Sha256Fingerprint(context.Certificate()), Sha256Fingerprint(c.Server.Cert.get()));
-    } catch (const EIdCertificateError& e) {
-      error = e.Message().substr(0, k.error.size());
-    }
-    EXPECT_EQ(error, k.error) << k.name;
-  }
-  const std::string fingerprint = Sha256Fingerprint(c.Server.Cert.get());
-  EXPECT_EQ(fingerprint.size(), 32u * 3 - 1);
-  EXPECT_EQ(fingerprint.find_first_not_of("0123456789ABCDEF:"), std::string::npos);
-  EXPECT_NE(fingerprint, Sha256Fingerprint(c.SelfSigned.Cert.get()));
-}
-
-TEST(TIdSSLServerContextTest, DatesAreCheckedAgainstNow) {
-  EXPECT_NO_THROW(CheckValidNow(Certs().Server.Cert.get(), "c.pem"));
-  const TIdCertificate future = MakeCertificate({"localhost", "", 2, 30});
-  for (const TIdCertificate* certificate : {&std::as_const(Certs().Expired), &future}) {
-    try {
-      CheckValidNow(certificate->Cert.get(), "c.pem");
-      ADD_FAILURE() << "no error";
-    } catch (const EIdCertificateError& e) {
-      const bool expired = certificate == &Certs().Expired;
-      EXPECT_TRUE(e.Message().starts_with(expired ? "The TLS certificate c.pem expired on 20"
-                                                  : "The TLS certificate c.pem is not valid "
-                                                    "before 20"))
-          << e.Message();
-    }
-  }
 }
 
 }  // namespace
