@@ -8,7 +8,7 @@ WERROR ?= $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test test-asan fuzz bench build bootstrap format clean
+.PHONY: run test test-asan fuzz bench build bootstrap deb format clean
 
 bootstrap:
 	@scripts/bootstrap
@@ -36,6 +36,10 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The Debian package of the build, for `apt install`: $(BUILD)/quillbox_<version>_<arch>.deb.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 test-asan: bootstrap
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) -DQUILLBOX_SANITIZE=ON \

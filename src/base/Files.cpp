@@ -13,7 +13,13 @@ namespace quillbox {
 namespace {
 
 [[noreturn]] void Fail(const char* what, const std::string& fileName, int err) {
-  throw EFileError(what + fileName + ": " + std::strerror(err));
+  throw EFileError(what, fileName, std::strerror(err));
+}
+
+// The size a file claims is checked first; files that claim none (under /proc) are counted.
+[[noreturn]] void TooLarge(const std::string& fileName, size_t maxSize) {
+  throw EFileError("Unable to read ", fileName,
+                   "larger than " + std::to_string(maxSize) + " bytes");
 }
 
 }  // namespace
@@ -34,7 +40,9 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
   if (fstat(fd, &info) != 0)
     Fail("Unable to read ", fileName, errno);
   if (!S_ISREG(info.st_mode))
-    throw EFileError("Unable to read " + fileName + ": not a regular file");
+    throw EFileError("Unable to read ", fileName, "not a regular file");
+  if (static_cast<uintmax_t>(info.st_size) > maxSize)
+    TooLarge(fileName, maxSize);
   std::string content;
   char buffer[16384];
   for (;;) {
@@ -46,7 +54,7 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
     if (n == 0)
       break;
     if (content.size() + static_cast<size_t>(n) > maxSize)
-      throw EFileError("Unable to read " + fileName + ": file too large");
+      TooLarge(fileName, maxSize);
     content.append(buffer, static_cast<size_t>(n));
   }
   return content;
@@ -113,7 +121,7 @@ void MakeFolders(const std::string& folder) {
       if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
         Fail("Unable to create folder ", level, errno);
     } else if (!S_ISDIR(status.st_mode)) {
-      throw EFileError("Unable to create folder " + folder + ": " + level + " is not a folder");
+      throw EFileError("Unable to create folder ", folder, level + " is not a folder");
     }
     if (slash == std::string::npos)
       break;

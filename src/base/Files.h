@@ -10,10 +10,18 @@
 namespace quillbox {
 
 // A file that could not be read or written. The text names the file, because the desktop shows
-// it to the user as it stands.
+// it to the user as it stands; Reason() is the part after the file's name, for a caller that
+// names the file in its own words (the whole text when there is no such part).
 class EFileError : public Exception {
  public:
-  using Exception::Exception;
+  explicit EFileError(const std::string& message) : Exception(message), reason_(message) {}
+  EFileError(const std::string& what, const std::string& fileName, const std::string& reason)
+      : Exception(what + fileName + ": " + reason), reason_(reason) {}
+
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 // The whole content of a regular file, nullopt when it does not exist. Throws EFileError when it

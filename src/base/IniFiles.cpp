@@ -73,16 +73,19 @@ std::optional<int> HexToInt(std::string_view digits) {
 }
 
 // A line break or a NUL inside a name or value would split it into lines the next reader sees
-// differently, and a ']' or '=' in a name would change what the line means: refuse them rather
-// than write a file that reads back as something else.
+// differently, and a ']' or '=' in a name, or a key that begins like a comment or a section,
+// would change what the line means: refuse them rather than write a file that reads back as
+// something else.
 void CheckWritable(const std::string& fileName, std::string_view section, std::string_view key,
                    std::string_view value) {
   auto has = [](std::string_view text, std::string_view bad) {
     return text.find_first_of(bad) != std::string_view::npos;
   };
   const std::string_view breaks("\r\n\0", 3);
+  const std::string trimmedKey = Trim(key);
   if (has(section, breaks) || has(section, "]") || has(key, breaks) || has(key, "=") ||
-      Trim(key).empty() || has(value, breaks))
+      trimmedKey.empty() || trimmedKey.front() == ';' || trimmedKey.front() == '[' ||
+      has(value, breaks))
     throw EIniFileError("Unable to write to " + fileName + ": invalid section, key or value");
 }
 
@@ -213,7 +216,8 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     }
     last = i;
   }
-  if (LineEnd(lines[last]).empty())
+  // A bare CR ends no line: without a line feed the next reader would join the two lines.
+  if (!lines[last].ends_with('\n'))
     lines[last] += newline;
   lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1, keyLine + newline);
   storage_.Save(fileName_, Join(lines), std::nullopt);

@@ -107,6 +107,7 @@ TEST(TIniFileTest, SingleKeyWriteLeavesEveryOtherByteAlone) {
        "[Font]\nB=2\n\n[General]\nC=3\n"},
       {"last line without line end", "[General]\nA=1", "General", "B", "2",
        "[General]\nA=1\nB=2\n"},
+      {"last line ending in a bare CR", "[General]\r", "General", "B", "2", "[General]\r\nB=2\n"},
       {"CR LF file stays CR LF", "[General]\r\nA=1\r\n", "General", "A", "2",
        "[General]\r\nA=2\r\n"},
       {"high bytes pass through", "[General]\nLogDirectory=\xe3\x81\x82\n", "General",
@@ -128,6 +129,8 @@ TEST(TIniFileTest, WriteOfALineBreakOrFailedLoadLeavesTheFileAlone) {
   EXPECT_THROW(ini.WriteString("General", "A", "1\n[Evil]"), EIniFileError);
   EXPECT_THROW(ini.WriteString("General", "A=B", "1"), EIniFileError);
   EXPECT_THROW(ini.WriteString("Gen]eral", "A", "1"), EIniFileError);
+  EXPECT_THROW(ini.WriteString("General", " ;A", "1"), EIniFileError);   // a comment
+  EXPECT_THROW(ini.WriteString("General", "[B]A", "1"), EIniFileError);  // a section
   // A file that exists but cannot be read must not be replaced by a file holding one key.
   storage.failLoad = true;
   EXPECT_THROW(ini.WriteInteger("General", "B", 2), EIniFileError);

@@ -67,4 +67,12 @@ bool StartsText(std::string_view prefix, std::string_view text) {
   return text.size() >= prefix.size() && SameText(prefix, text.substr(0, prefix.size()));
 }
 
+std::string Quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+std::string Seconds(int n) {
+  return std::to_string(n) + (n == 1 ? " second" : " seconds");
+}
+
 }  // namespace quillbox

@@ -17,6 +17,12 @@ std::optional<int> TryStrToInt(std::string_view text);
 // TryStrToInt with a fallback.
 int StrToIntDef(std::string_view text, int fallback);
 
+// The text between double quotation marks, as messages name a file or a command.
+std::string Quoted(std::string_view text);
+
+// "1 second", "n seconds": a duration for a message.
+std::string Seconds(int n);
+
 // ASCII case-insensitive comparisons; bytes above 0x7f compare as they are.
 bool SameText(std::string_view a, std::string_view b);
 bool StartsText(std::string_view prefix, std::string_view text);

@@ -28,6 +28,12 @@ std::string EngineText(int code) {
   return reinterpret_cast<const char*>(buffer);
 }
 
+bool IsLimit(int code) {
+  return code == PCRE2_ERROR_MATCHLIMIT || code == PCRE2_ERROR_HEAPLIMIT ||
+         code == PCRE2_ERROR_DEPTHLIMIT || code == PCRE2_ERROR_JIT_STACKLIMIT ||
+         code == PCRE2_ERROR_NOMEMORY;
+}
+
 char ClosingDelimiter(char open) {
   switch (open) {
     case '(':
@@ -225,6 +231,8 @@ int TBRegExp::Match(const std::string& expression, const std::string& target) {
                              0, c.data, limits_->match);
   if (rc == PCRE2_ERROR_NOMATCH)
     return 0;
+  if (IsLimit(rc))
+    throw EBRegExpLimitError(EngineText(rc));
   if (rc < 0)
     throw EBRegExpError(EngineText(rc));
 
@@ -257,6 +265,11 @@ int TBRegExp::GroupCount() {
 TBRegExp& SharedRegExp() {
   thread_local TBRegExp matcher;
   return matcher;
+}
+
+void LogMatchLimit(LogSink& log, const std::string& what, const EBRegExpLimitError& error) {
+  log.AddToMemo("   P    " + what + " exceeded the matcher's limit (" + error.Message() +
+                ") and counts as no match");
 }
 
 }  // namespace quillbox

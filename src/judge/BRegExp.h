@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "base/LogSink.h"
 
 namespace quillbox {
 
@@ -16,6 +17,13 @@ namespace quillbox {
 class EBRegExpError : public Exception {
  public:
   using Exception::Exception;
+};
+
+// A match the engine gave up on at one of its bounds (match, heap or stack limit): the expression
+// is valid, but this target makes it too costly.
+class EBRegExpLimitError : public EBRegExpError {
+ public:
+  using EBRegExpError::EBRegExpError;
 };
 
 // The parts of a Perl match operator "m<d>regex<d>flags". An expression that is only "m" (an
@@ -37,7 +45,7 @@ TMatchOperator ParseMatchOperator(const std::string& expression);
 // Perl-style matching of one expression against one text, with the texts of the groups of the
 // last successful match. The expressions come from users (rule files, match strings), so the
 // engine's work per match is bounded: a pathological expression fails with EBRegExpError
-// instead of hanging the connection.
+// instead of hanging the connection (EBRegExpLimitError).
 //
 // Compiled expressions are kept, up to a bounded number, so that a run of matches with the same
 // few expressions compiles each once; the least recently used one is freed before another is
@@ -86,5 +94,23 @@ class TBRegExp {
 // The calling thread's matcher, created on the thread's first call and destroyed when the
 // thread ends, so that a Match and the Strings reads that follow it always see the same match.
 TBRegExp& SharedRegExp();
+
+// Logs that the matcher gave up on what, the expression's role ("S25R rule 3 /x/i").
+void LogMatchLimit(LogSink& log, const std::string& what, const EBRegExpLimitError& error);
+
+// Match on the calling thread's matcher, for a target a stranger may have written: a match the
+// engine gives up on counts as no match (a hostile host name or header must not make a message
+// unretrievable) and logs one line naming describe(), called only then. Raises EBRegExpError for
+// an expression that cannot be used.
+template <class Describe>
+int MatchWithinLimits(const std::string& expression, const std::string& target, LogSink& log,
+                      Describe describe) {
+  try {
+    return SharedRegExp().Match(expression, target);
+  } catch (const EBRegExpLimitError& e) {
+    LogMatchLimit(log, describe(), e);
+    return 0;
+  }
+}
 
 }  // namespace quillbox

@@ -2,7 +2,9 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -103,20 +105,46 @@ std::string TIdDNSResolver::ServerAddress() const {
   return ResolveIPv4(stack_, Host);
 }
 
+// The reply repeats the question; a server may give back the query's names in other letter
+// case. Length bytes of labels (below 64) and the type and class bytes sent (A, IN) are no letters.
+bool TIdDNSResolver::AnswersQuery(std::string_view datagram) const {
+  constexpr size_t kCountAt = 4, kQuestionAt = 12;
+  const std::string_view query = query_;
+  if (datagram.size() < query.size())
+    return false;
+  return datagram.substr(0, 2) == query.substr(0, 2) &&
+         datagram.substr(kCountAt, 2) == query.substr(kCountAt, 2) &&
+         SameText(datagram.substr(kQuestionAt, query.size() - kQuestionAt),
+                  query.substr(kQuestionAt));
+}
+
+std::optional<std::string> TIdDNSResolver::ReceiveAnswer() {
+  using Clock = std::chrono::steady_clock;
+  TUdpSocket socket(ServerAddress(), Port);
+  socket.Send(query_);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(WaitingTime, 0));
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    std::optional<std::string> datagram =
+        socket.Receive(kMaxReplySize, static_cast<int>(std::max<long long>(left, 0)));
+    if (!datagram || AnswersQuery(*datagram))
+      return datagram;
+    // A flood of wrong datagrams must not hold the lookup past its time.
+    if (Clock::now() >= deadline)
+      return std::nullopt;
+  }
+}
+
 void TIdDNSResolver::QueryDomain(const std::string& name, int qclass) {
   result_.Clear();
   query_.clear();
   BuildQuery(name, qclass);
-  std::string reply;
-  {
-    TUdpSocket socket(ServerAddress(), Port);
-    socket.Send(query_);
-    reply = socket.Receive(kMaxReplySize, WaitingTime);
-  }
-  if (reply.size() <= 4)
+  const std::optional<std::string> reply = ReceiveAnswer();
+  if (!reply)
     return;
   try {
-    DecodeDnsReply(reply, header_.ID, result_);
+    DecodeDnsReply(*reply, header_.ID, result_);
   } catch (...) {
     // A half-decoded reply must not pass for an answer.
     result_.Clear();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "judge/IdDNSRecords.h"
 #include "net/IdSocketHandle.h"
@@ -26,8 +28,8 @@ class TDNSHeader {
   std::string Bytes() const;
 };
 
-// A DNS client: one query in one UDP datagram to one server, at most one reply datagram back,
-// decoded into QueryResult(). Used by one thread at a time (each connection owns one).
+// A DNS client: one query in one UDP datagram to one server, and the first datagram back that
+// answers it, decoded into QueryResult(). Used by one thread at a time (each connection owns one).
 class TIdDNSResolver {
  public:
   // stack resolves a DNS server given by name.
@@ -41,8 +43,11 @@ class TIdDNSResolver {
   TIdIPVersion IPVersion = TIdIPVersion::Id_IPv4;
   std::string ResolvConfPath = "/etc/resolv.conf";
 
-  // Asks the server for name in class qclass (0 to 65535). No reply within WaitingTime, or one
-  // of 4 bytes or fewer, leaves the result empty. Raises EIdDnsResolverError or EIdSocketError.
+  // Asks the server for name in class qclass (0 to 65535). A datagram that does not carry the
+  // query's identifier and question is no answer: it is skipped and the wait goes on, so that
+  // one stray or forged datagram can neither end the lookup nor pass for its answer (RFC 5452).
+  // No answer within WaitingTime leaves the result empty. Raises EIdDnsResolverError or
+  // EIdSocketError.
   void QueryDomain(const std::string& name, int qclass);
 
   const TQueryResult& QueryResult() const { return result_; }
@@ -51,6 +56,8 @@ class TIdDNSResolver {
 
  private:
   void BuildQuery(const std::string& name, int qclass);
+  std::optional<std::string> ReceiveAnswer();
+  bool AnswersQuery(std::string_view datagram) const;
   std::string ServerAddress() const;
 
   TIdStack& stack_;

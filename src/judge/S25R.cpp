@@ -1,5 +1,6 @@
 #include "judge/S25R.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "judge/BRegExp.h"
@@ -50,55 +51,49 @@ void TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver, const std::s
 }
 
 int TS25RJudgment::FirstMatchingRule(const std::vector<std::string>& rules,
-                                     const std::string& hostName) {
-  TBRegExp& matcher = SharedRegExp();
+                                     const std::string& hostName, LogSink& log) {
   std::string expression;
   for (size_t i = 0; i < rules.size(); ++i) {
     expression.assign("m").append(rules[i]);
-    if (matcher.Match(expression, hostName) == 1)
+    const auto what = [&] { return "S25R rule " + std::to_string(i + 1) + " " + rules[i]; };
+    if (MatchWithinLimits(expression, hostName, log, what) == 1)
       return static_cast<int>(i + 1);
   }
   return 0;
 }
 
-void TS25RJudgment::CheckByS25R(TIdDNSResolver& resolver, TIdStack& stack,
-                                const std::string& dnsServer, const std::vector<std::string>& rules,
-                                const std::string& address, std::string& hostName,
-                                std::string& lookupedAddress, int& status) {
+TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,
+                                    const std::string& dnsServer,
+                                    const std::vector<std::string>& rules,
+                                    const std::string& address) {
+  TVerdict verdict;
+  verdict.Address = address;
   try {
-    hostName = stack.AddressToHostName(address);
+    verdict.HostName = stack.AddressToHostName(address);
   } catch (const std::exception&) {
-    hostName.clear();
+    verdict.HostName.clear();
   }
-  if (hostName.empty()) {
-    status = -1;
-    return;
+  if (verdict.HostName.empty()) {
+    verdict.Status = TSenderStatus::kReverseLookupFailure;
+    return verdict;
   }
-  log_.AddToMemo("   P    Sender's hostname: " + hostName);
+  log.AddToMemo("   P    Sender's hostname: " + verdict.HostName);
 
   std::vector<std::string> forward;
-  HostNameToIPAddresses(resolver, dnsServer, hostName, forward);
+  HostNameToIPAddresses(resolver, dnsServer, verdict.HostName, forward);
   if (forward.empty()) {
-    status = -2;
-    return;
+    verdict.Status = TSenderStatus::kForwardLookupFailure;
+    return verdict;
   }
 
-  lookupedAddress.clear();
-  bool paranoidOk = false;
-  for (const std::string& candidate : forward) {
-    if (candidate == address) {
-      lookupedAddress = address;
-      paranoidOk = true;
-      break;
-    }
+  const bool paranoidOk = std::find(forward.begin(), forward.end(), address) != forward.end();
+  verdict.LookupedAddress = paranoidOk ? address : forward.front();
+  verdict.Status = paranoidOk ? TSenderStatus::kNormal : TSenderStatus::kParanoidCheckFailure;
+  if (const int rule = FirstMatchingRule(rules, verdict.HostName, log); rule > 0) {
+    verdict.Status = TSenderStatus::kRuleMatched;
+    verdict.Rule = rule;
   }
-  if (!paranoidOk) {
-    lookupedAddress = forward.front();
-    status = -3;
-  }
-
-  if (const int rule = FirstMatchingRule(rules, hostName); rule > 0)
-    status = rule;
+  return verdict;
 }
 
 }  // namespace quillbox

@@ -5,17 +5,16 @@
 
 #include "base/LogSink.h"
 #include "judge/IdDNSResolver.h"
+#include "judge/Verdict.h"
 #include "net/IdStack.h"
 
 namespace quillbox {
 
 // The S25R verdict on the host that handed a message to the user's provider: reverse lookup,
-// forward lookup at the user's DNS server, paranoid check, then the rules. Status numbers:
-// N > 0 rule N matched, -1 no host name, -2 no forward address, -3 paranoid check failed, 0
-// normal.
+// forward lookup at the user's DNS server, paranoid check, then the rules.
 //
 // Thread-safe as long as S25RRules is not changed after start-up: every call uses only the
-// resolver and stack it is given and the calling thread's matcher.
+// resolver, stack and log it is given and the calling thread's matcher.
 class TS25RJudgment {
  public:
   explicit TS25RJudgment(LogSink& log) : log_(log) {}
@@ -32,15 +31,16 @@ class TS25RJudgment {
   void HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
                              const std::string& hostName, std::vector<std::string>& addresses);
 
-  // The judgment of address. hostName, lookupedAddress and status come in empty and 0 and are
-  // left alone where the judgment does not set them. A rule the matcher rejects raises
-  // EBRegExpError.
-  void CheckByS25R(TIdDNSResolver& resolver, TIdStack& stack, const std::string& dnsServer,
-                   const std::vector<std::string>& rules, const std::string& address,
-                   std::string& hostName, std::string& lookupedAddress, int& status);
+  // The verdict on address (never kUnknown). Lines go to log: the host name found, and any rule
+  // the matcher gave up on. A rule the matcher rejects raises EBRegExpError.
+  TVerdict CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,
+                       const std::string& dnsServer, const std::vector<std::string>& rules,
+                       const std::string& address);
 
-  // The number (from 1) of the first rule that hostName matches, or 0.
-  static int FirstMatchingRule(const std::vector<std::string>& rules, const std::string& hostName);
+  // The number (from 1) of the first rule that hostName matches, or 0. A rule the matcher gives
+  // up on (the host name is the sender's choice) does not match; log says which.
+  static int FirstMatchingRule(const std::vector<std::string>& rules, const std::string& hostName,
+                               LogSink& log);
 
  protected:
   LogSink& log_;

@@ -4,31 +4,15 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 
 #include "judge/BRegExp.h"
 #include "support/FakeDns.h"
+#include "support/Pop3Peers.h"
 
 namespace quillbox {
 namespace {
 
 using namespace test;
-
-class MemoryLog : public LogSink {
- public:
-  void AddToMemo(const std::string& line) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(line);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 std::vector<std::string> ShippedRules() {
   std::vector<std::string> rules;
@@ -65,9 +49,10 @@ TEST(S25RTest, ShippedRulesCatchGenericNamesAndPassRealServers) {
       {"localhost", 0},
   };
   const auto rules = ShippedRules();
+  CapturingLog log;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
-    EXPECT_EQ(c.rule, TS25RJudgment::FirstMatchingRule(rules, c.host));
+    EXPECT_EQ(c.rule, TS25RJudgment::FirstMatchingRule(rules, c.host, log));
   }
 }
 
@@ -128,25 +113,19 @@ struct Judgment {
       reply = ReplyTo(q, {}, "", 0x8183);
     return std::vector<Datagram>{{reply}};
   }};
-  MemoryLog log;
+  CapturingLog log;
   TS25RJudgment judgment{log};
   FakeNameService stack;
   TIdDNSResolver resolver{stack};
 
-  struct Verdict {
-    std::string hostName, lookupedAddress;
-    int status = 0;
-  };
-  Verdict Check(const std::vector<std::string>& rules, const std::string& address) {
-    Verdict v;
+  TVerdict Check(const std::vector<std::string>& rules, const std::string& address) {
     resolver.Port = server.Port();
-    judgment.CheckByS25R(resolver, stack, "127.0.0.1", rules, address, v.hostName,
-                         v.lookupedAddress, v.status);
-    return v;
+    return judgment.CheckByS25R(log, resolver, stack, "127.0.0.1", rules, address);
   }
 };
 
 TEST(S25RTest, VerdictFollowsLookupsThenRules) {
+  using enum TSenderStatus;
   const std::vector<std::string> none;
   const std::vector<std::string> dynamicRule = {"/^nomatch/", "/^p[0-9]+[a-z]+[0-9]+\\./"};
   const struct {
@@ -155,52 +134,65 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
     std::vector<std::string> rules;
     const char* hostName;
     const char* lookuped;
-    int status;
+    TSenderStatus status;
+    int rule = 0;
   } cases[] = {
-      {"no name for the address", "192.0.2.200", none, "", "", -1},
-      {"name error on the forward lookup", "198.51.100.7", none, "nx.example.org", "", -2},
-      {"no address records", "198.51.100.9", none, "empty.example.org", "", -2},
+      {"no name for the address", "192.0.2.200", none, "", "", kReverseLookupFailure},
+      {"name error on the forward lookup", "198.51.100.7", none, "nx.example.org", "",
+       kForwardLookupFailure},
+      {"no address records", "198.51.100.9", none, "empty.example.org", "", kForwardLookupFailure},
       {"an address record without data is no address", "198.51.100.8", none, "bare.example.org", "",
-       -2},
-      {"paranoid check passes", "192.0.2.1", none, "mail.example.org", "192.0.2.1", 0},
+       kForwardLookupFailure},
+      {"paranoid check passes", "192.0.2.1", none, "mail.example.org", "192.0.2.1", kNormal},
       {"sender third among the forward addresses", "203.0.113.5", none, "p123ab45.dyn.example.net",
-       "203.0.113.5", 0},
+       "203.0.113.5", kNormal},
       {"leading zero never equals a forward address", "192.0.2.01", none, "mail.example.org",
-       "192.0.2.1", -3},
+       "192.0.2.1", kParanoidCheckFailure},
       {"a rule match overrides the paranoid failure",
        "192.0.2.01",
        {"/^nomatch/", "/^mail\\./"},
        "mail.example.org",
        "192.0.2.1",
+       kRuleMatched,
        2},
       {"rule after a passed paranoid check", "203.0.113.5", dynamicRule, "p123ab45.dyn.example.net",
-       "203.0.113.5", 2},
+       "203.0.113.5", kRuleMatched, 2},
       {"a blank line takes a rule number",
        "192.0.2.1",
        {"/^x/", "", "/example/"},
        "mail.example.org",
        "192.0.2.1",
+       kRuleMatched,
        3},
       {"rules are skipped after a failed lookup",
        "198.51.100.7",
        {"/./"},
        "nx.example.org",
        "",
-       -2},
+       kForwardLookupFailure},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Judgment j;
-    const auto v = j.Check(c.rules, c.address);
-    EXPECT_EQ(c.hostName, v.hostName);
-    EXPECT_EQ(c.lookuped, v.lookupedAddress);
-    EXPECT_EQ(c.status, v.status);
+    EXPECT_EQ(j.Check(c.rules, c.address),
+              (TVerdict{c.status, c.rule, c.address, c.hostName, c.lookuped}));
     const std::vector<std::string> logged =
         *c.hostName
             ? std::vector<std::string>{std::string("   P    Sender's hostname: ") + c.hostName}
             : std::vector<std::string>{};
     EXPECT_EQ(logged, j.log.Lines());
   }
+}
+
+TEST(S25RTest, RuleTheMatcherGivesUpOnCountsAsNoMatchAndIsLogged) {
+  // The host name is the sender's choice (his own PTR record); a rule that backtracks over it
+  // without end must not make his message unretrievable.
+  CapturingLog log;
+  const std::string host = std::string(5000, 'a') + "!.example.org";
+  EXPECT_EQ(TS25RJudgment::FirstMatchingRule({"/^(a+)+!$/", "/example/"}, host, log), 2);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{
+                             "   P    S25R rule 1 /^(a+)+!$/ exceeded the matcher's limit (match "
+                             "limit exceeded) and counts as no match"});
 }
 
 TEST(S25RTest, RuleTheMatcherRejectsRaisesOutOfTheJudgment) {

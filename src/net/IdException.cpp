@@ -51,6 +51,7 @@ constexpr SocketErrorEntry kSocketErrorTexts[] = {
     {10065, "No route to host."},
     {10066, "Directory not empty"},
     {11001, "Host not found."},
+    {11002, "Name service not answering. Try again later."},
 };
 
 struct ErrnoEntry {

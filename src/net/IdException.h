@@ -58,6 +58,12 @@ class EIdConnectTimeout : public EIdException {
  public:
   EIdConnectTimeout() : EIdException("Connect timed out.") {}
 };
+// A wait on one connection ended because the peer of the connection it serves (the mail client
+// of an upstream connection) has gone: nobody is left to take the answer.
+class EIdWatchedPeerGone : public EIdException {
+ public:
+  EIdWatchedPeerGone() : EIdException("The client has closed the connection.") {}
+};
 
 // A socket error n: "Socket Error # n\r\n<text>", with the text of the Winsock number table
 // (empty for numbers the table does not know).
@@ -82,8 +88,10 @@ std::string SocketErrorText(int n);
 // number (and so gets an empty text).
 int WinsockErrorFromErrno(int err);
 
-// Winsock's number for "the name service does not know this host".
+// Winsock's numbers for "the name service does not know this host" and "the name service did not
+// answer; try again".
 inline constexpr int kWsaHostNotFound = 11001;
+inline constexpr int kWsaTryAgain = 11002;
 
 // Raises the socket error for errno (EIdNotASocket for ENOTSOCK).
 [[noreturn]] void RaiseSocketError(int err);

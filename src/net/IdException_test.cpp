@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <cerrno>
+
+#include "net/IdStack.h"
 
 namespace quillbox {
 namespace {
@@ -28,6 +32,25 @@ TEST(SocketErrorTest, ErrnoMapsOntoWinsockNumbers) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(WinsockErrorFromErrno(c.err), c.winsock) << "errno " << c.err;
+  }
+}
+
+// A name service that does not answer must not pass for a mistyped host name.
+TEST(SocketErrorTest, LookupFailuresTellAnOutageFromAnUnknownName) {
+  struct Case {
+    int gaiError, err, winsock;
+    const char* text;
+  } cases[] = {
+      {EAI_NONAME, 0, 11001, "Host not found."},
+      {EAI_AGAIN, 0, 11002, "Name service not answering. Try again later."},
+      {EAI_FAIL, 0, 11001, "Host not found."},
+      {EAI_SYSTEM, ENETUNREACH, 10051, "Network is unreachable."},
+      {EAI_SYSTEM, 0, 11001, "Host not found."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gaiError);
+    EXPECT_EQ(WinsockErrorFromLookup(c.gaiError, c.err), c.winsock);
+    EXPECT_EQ(SocketErrorText(c.winsock), c.text);
   }
 }
 

@@ -13,10 +13,6 @@ namespace {
 // Internal value of an effective timeout that waits without limit.
 constexpr int kInfinite = -2;
 
-// A dot-terminated body is sent in chunks of about this size: the bytes are those of one send
-// per line, but a large message costs a few system calls instead of one per line.
-constexpr size_t kDotTerminatedChunk = 256 * 1024;
-
 }  // namespace
 
 TIdIOHandlerStack::~TIdIOHandlerStack() {
@@ -75,8 +71,9 @@ void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int tim
     maxLength = MaxLineLength;
   const size_t limit = maxLength > 0 ? static_cast<size_t>(maxLength) : kHardLineLimit;
   const int timeout = EffectiveTimeout(timeoutMs);
-  // Reading the clock costs more than finding a short line; only a limited wait needs it.
-  const auto start = timeout >= 0 ? Clock::now() : Clock::time_point();
+  // Reading the clock costs more than finding a short line, so it is read only once the buffer
+  // holds no whole line and a limited wait begins.
+  Clock::time_point start;
   // The search resumes where the last one ended, so a long line is scanned only once.
   size_t searched = 0;
   for (;;) {
@@ -97,6 +94,8 @@ void TIdIOHandlerStack::ReadLineInto(std::string& line, char terminator, int tim
     if (available > limit)
       break;
     CheckForDisconnect(true, true);
+    if (timeout >= 0 && start == Clock::time_point())
+      start = Clock::now();
     const int received = ReadFromSource(true, timeout, false);
     if (received < 0 ||
         (timeout >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout))) {
@@ -170,7 +169,7 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
     }
     // Without a time limit the receive itself waits (a Close wakes it as it wakes poll), which
     // saves a system call per receive.
-    if (timeout != kInfinite && !socket_->WaitReadable(timeout)) {
+    if ((timeout != kInfinite || served_ != nullptr) && !WaitReadable(timeout)) {
       if (raiseOnTimeout)
         throw EIdReadTimeout();
       return -1;
@@ -198,6 +197,28 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
     if (!SocketOpen())
       return 0;
   }
+}
+
+bool TIdIOHandlerStack::WaitReadable(int timeout) {
+  if (served_ == nullptr || timeout == 0)
+    return socket_->WaitReadable(timeout);
+  // The slices are counted rather than timed: a wait that finds data at once, the usual case
+  // while an answer streams in, then costs no clock reading.
+  for (int waited = 0;;) {
+    const int slice =
+        timeout == kInfinite ? kWatchSliceMs : std::min(kWatchSliceMs, timeout - waited);
+    if (slice <= 0)
+      return false;
+    if (socket_->WaitReadable(slice))
+      return true;
+    waited += slice;
+    if (served_->PeerHungUp())
+      throw EIdWatchedPeerGone();
+  }
+}
+
+bool TIdIOHandlerStack::PeerHungUp() {
+  return socket_ == nullptr || socket_->HungUp();
 }
 
 void TIdIOHandlerStack::Write(std::string_view bytes) {
@@ -230,33 +251,15 @@ void TIdIOHandlerStack::WriteLines(const std::vector<std::string>& lines) {
 }
 
 void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines) {
-  std::string chunk = StuffInChunks(lines);
-  chunk.append(".\r\n");
-  Write(chunk);
+  TIdDotTerminatedWriter writer(*this);
+  writer.AddLines(lines);
+  writer.Finish();
 }
 
 void TIdIOHandlerStack::WriteStuffed(const std::vector<std::string>& lines) {
-  const std::string rest = StuffInChunks(lines);
-  if (!rest.empty())
-    Write(rest);
-}
-
-// Sends the stuffed lines in chunks of about kDotTerminatedChunk bytes (one line per send would
-// cost a system call per line) and returns the last, partial chunk unsent.
-std::string TIdIOHandlerStack::StuffInChunks(const std::vector<std::string>& lines) {
-  std::string chunk;
-  chunk.reserve(kDotTerminatedChunk + 1024);
-  for (const auto& line : lines) {
-    if (!line.empty() && line.front() == '.')
-      chunk.push_back('.');
-    chunk.append(line);
-    chunk.append("\r\n");
-    if (chunk.size() >= kDotTerminatedChunk) {
-      Write(chunk);
-      chunk.clear();
-    }
-  }
-  return chunk;
+  TIdDotTerminatedWriter writer(*this);
+  writer.AddLines(lines);
+  writer.Flush();
 }
 
 bool TIdIOHandlerStack::IsConnected() {
@@ -278,6 +281,51 @@ std::string TIdIOHandlerStack::PeerIP() const {
 
 int TIdIOHandlerStack::PeerPort() const {
   return socket_ ? socket_->PeerPort() : 0;
+}
+
+TIdDotTerminatedWriter::TIdDotTerminatedWriter(TIdIOHandlerStack& io) : io_(io) {
+  // Room for a chunk and the line that fills it up, so appending rarely reallocates.
+  chunk_.reserve(kChunk + 1024);
+}
+
+void TIdDotTerminatedWriter::AddLine(std::string_view line) {
+  if (!line.empty() && line.front() == '.')
+    chunk_.push_back('.');
+  chunk_.append(line);
+  chunk_.append("\r\n");
+  SendIfFull();
+}
+
+void TIdDotTerminatedWriter::AddLines(const std::vector<std::string>& lines) {
+  for (const auto& line : lines)
+    AddLine(line);
+}
+
+void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
+  // A part as large as a chunk goes out as it is, without a copy.
+  if (chunk_.empty() && bytes.size() >= kChunk) {
+    io_.Write(bytes);
+    return;
+  }
+  chunk_.append(bytes);
+  SendIfFull();
+}
+
+void TIdDotTerminatedWriter::Flush() {
+  if (!chunk_.empty()) {
+    io_.Write(chunk_);
+    chunk_.clear();
+  }
+}
+
+void TIdDotTerminatedWriter::Finish() {
+  chunk_.append(".\r\n");
+  Flush();
+}
+
+void TIdDotTerminatedWriter::SendIfFull() {
+  if (chunk_.size() >= kChunk)
+    Flush();
 }
 
 }  // namespace quillbox

@@ -55,13 +55,23 @@ class TIdIOHandlerStack {
                     int maxLength = -1);
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
 
-  void WriteLine(std::string_view text);                           // text + CR LF
-  void WriteLines(const std::vector<std::string>& lines);          // all in one send
-  void WriteDotTerminated(const std::vector<std::string>& lines);  // stuffed, then "."
+  void WriteLine(std::string_view text);                   // text + CR LF
+  void WriteLines(const std::vector<std::string>& lines);  // all in one send
+  // A whole dot-terminated body: the lines stuffed, then "." (TIdDotTerminatedWriter).
+  void WriteDotTerminated(const std::vector<std::string>& lines);
   // The lines of a dot-terminated body, stuffed, without the final ".": for a body that is
   // sent in parts as it arrives, the last part going out with WriteDotTerminated.
   void WriteStuffed(const std::vector<std::string>& lines);
   void Write(std::string_view bytes);  // direct send
+
+  // The connection this one serves (an upstream connection serves its mail client's): while a
+  // read here waits, it looks at that connection every kWatchSliceMs and raises
+  // EIdWatchedPeerGone once its peer has hung up, so that a client that gave up never leaves a
+  // thread waiting for an answer nobody takes. nullptr: no watch. It must outlive this one.
+  void WatchPeerOf(TIdIOHandlerStack* served) { served_ = served; }
+  static constexpr int kWatchSliceMs = 100;
+  // Whether the peer has closed or reset the connection (see TIdSocket::HungUp).
+  bool PeerHungUp();
 
   // Receives once: waits up to timeoutMs (-1: ReadTimeout; ReadTimeout -1 or 0: no limit; 0:
   // poll) and appends what came to the input buffer. Returns the number of bytes, 0 when the
@@ -95,8 +105,9 @@ class TIdIOHandlerStack {
   int Port = 0;
 
  private:
-  std::string StuffInChunks(const std::vector<std::string>& lines);
   int EffectiveTimeout(int timeoutMs) const;
+  // Waits until the socket is readable (false: the time is up), watching served_.
+  bool WaitReadable(int timeout);
   void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
   // Makes room for `room` more bytes after tail_.
@@ -108,11 +119,44 @@ class TIdIOHandlerStack {
   std::atomic<bool> opened_{false};
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
+  TIdIOHandlerStack* served_ = nullptr;
   // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
   // dropped in bulk, so a receive neither clears nor moves much memory.
   std::vector<char> buffer_;
   size_t head_ = 0;
   size_t tail_ = 0;
+};
+
+// The one writer of a dot-terminated body (a POP3 multi-line answer) on a line connection. Lines,
+// or bytes already stuffed as the wire carries them, go out in chunks of about kChunk bytes as
+// they come: a large answer costs a few sends instead of one per line, and memory stays bounded
+// however long it is. Finish sends the rest and the terminating "." line. A writer dropped
+// without Finish sends nothing more, so a broken answer never ends in "." and the client never
+// takes it for a whole one. Used by the thread that uses the line connection.
+class TIdDotTerminatedWriter {
+ public:
+  static constexpr size_t kChunk = 256 * 1024;
+
+  explicit TIdDotTerminatedWriter(TIdIOHandlerStack& io);
+  TIdDotTerminatedWriter(const TIdDotTerminatedWriter&) = delete;
+  TIdDotTerminatedWriter& operator=(const TIdDotTerminatedWriter&) = delete;
+
+  // One line without its line end; a leading "." is doubled.
+  void AddLine(std::string_view line);
+  void AddLines(const std::vector<std::string>& lines);
+  // Bytes of the body as the wire carries them: stuffed lines ending in CR LF, cut anywhere. The
+  // caller keeps the terminating "." line out; before Finish the bytes must end a line.
+  void AddStuffed(std::string_view bytes);
+  // Sends what has collected, without ending the body.
+  void Flush();
+  // Sends the rest and the "." line.
+  void Finish();
+
+ private:
+  void SendIfFull();
+
+  TIdIOHandlerStack& io_;
+  std::string chunk_;
 };
 
 }  // namespace quillbox

@@ -62,6 +62,18 @@ std::vector<std::string> ReadLines(TIdIOHandlerStack& io, size_t count) {
   return lines;
 }
 
+// A read that the test ends from outside: "returned" or the error's message.
+std::future<std::string> ReadLineOnAnotherThread(TIdIOHandlerStack& io, int timeoutMs) {
+  return std::async(std::launch::async, [&io, timeoutMs] {
+    try {
+      io.ReadLine('\n', timeoutMs, -1);
+      return std::string("returned");
+    } catch (const EIdException& e) {
+      return e.Message();
+    }
+  });
+}
+
 TEST(IdIOHandlerTest, ReadLineOverRealSocketPair) {
   const std::string max(16384, 'x');
   struct Case {
@@ -162,16 +174,35 @@ TEST(IdIOHandlerTest, TimeoutReturnsEmptyLineAndKeepsPartialLine) {
   EXPECT_THROW(pair.io.ReadFromSource(true, -1, true), EIdReadTimeout);
 }
 
+// A read on an upstream connection must not outlast the mail client it serves: the wait ends
+// once that client has hung up, with or without a time limit; while the client stays, a limited
+// wait still just times out.
+TEST(IdIOHandlerTest, WaitEndsWhenTheServedPeerHangsUp) {
+  for (const int timeoutMs : {-1, 60000}) {
+    SCOPED_TRACE(timeoutMs);
+    TIdIOHandlerStack client, upstream;
+    auto clientSocket = std::make_unique<FakeSocket>();
+    FakeSocket& clientPeer = *clientSocket;
+    clientSocket->AddHang();
+    client.Open(std::move(clientSocket));
+    auto upstreamSocket = std::make_unique<FakeSocket>();
+    upstreamSocket->AddHang();
+    upstream.Open(std::move(upstreamSocket));
+    upstream.WatchPeerOf(&client);
+    EXPECT_EQ(upstream.ReadLine('\n', 30, -1), "");
+    EXPECT_TRUE(upstream.ReadLnTimedOut());
+    auto reader = ReadLineOnAnotherThread(upstream, timeoutMs);
+    std::this_thread::sleep_for(50ms);
+    clientPeer.PeerCloses();
+    ASSERT_EQ(reader.wait_for(1s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), "The client has closed the connection.");
+    upstream.Close();
+  }
+}
+
 TEST(IdIOHandlerTest, CloseFromAnotherThreadWakesBlockedRead) {
   SocketPair pair;
-  auto reader = std::async(std::launch::async, [&] {
-    try {
-      pair.io.ReadLine();
-      return std::string("returned");
-    } catch (const EIdException& e) {
-      return e.Message();
-    }
-  });
+  auto reader = ReadLineOnAnotherThread(pair.io, -1);
   std::this_thread::sleep_for(50ms);
   pair.io.Close();
   ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);
@@ -217,6 +248,25 @@ TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
          io.WriteDotTerminated({"", "..c"});
        },
        "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
+      {"lines and stuffed bytes cut anywhere",
+       [](auto& io) {
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLine(".x");
+         writer.AddStuffed("..y\r");
+         writer.AddStuffed("\nz\r\n");
+         writer.AddLine("");
+         writer.Finish();
+       },
+       "..x\r\n..y\r\nz\r\n\r\n.\r\n"},
+      // A body that broke off must not end in "." or the client takes it for a whole one.
+      {"unfinished body",
+       [](auto& io) {
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLine("a");
+         writer.Flush();
+         writer.AddLine("lost");
+       },
+       "a\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -253,6 +303,16 @@ TEST(IdIOHandlerTest, LargeBodyIsCoalescedWithIdenticalBytes) {
   io.WriteDotTerminated(lines);
   EXPECT_EQ(fake.Sent(), expected + ".\r\n");
   EXPECT_LT(fake.SendCalls(), 40u);
+  // The same bytes relayed as they come from a socket, in small parts: coalesced alike, and a
+  // part of a chunk's size or more goes out as it is.
+  TIdDotTerminatedWriter writer(io);
+  for (size_t at = 0; at < expected.size(); at += 1000)
+    writer.AddStuffed(std::string_view(expected).substr(at, 1000));
+  writer.AddStuffed(std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n");
+  writer.Finish();
+  EXPECT_EQ(fake.Sent().substr(expected.size() + 3),
+            expected + std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n.\r\n");
+  EXPECT_LT(fake.SendCalls(), 80u);
   io.Close();
 }
 

@@ -61,9 +61,10 @@ TEST(TIdSSLServerContextTest, DatesAreCheckedAgainstNow) {
       CheckValidNow(certificate->Cert.get(), "c.pem");
       ADD_FAILURE() << "no error";
     } catch (const EIdCertificateError& e) {
-      EXPECT_TRUE(e.Message().starts_with(certificate == &expired ? "The TLS certificate c.pem expired on 20"
-                                                  : "The TLS certificate c.pem is not valid "
-                                                    "before 20"))
+      EXPECT_TRUE(e.Message().starts_with(certificate == &expired
+                                              ? "The TLS certificate c.pem expired on 20"
+                                              : "The TLS certificate c.pem is not valid "
+                                                "before 20"))
           << e.Message();
     }
   }

@@ -334,6 +334,10 @@ bool TIdSSLSocket::IsOpen() const {
   return inner_->IsOpen();
 }
 
+bool TIdSSLSocket::HungUp() {
+  return inner_->HungUp();
+}
+
 std::string TIdSSLSocket::PeerIP() const {
   return inner_->PeerIP();
 }

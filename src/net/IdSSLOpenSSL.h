@@ -86,6 +86,7 @@ class TIdSSLSocket : public TIdSocket {
   size_t Send(const char* data, size_t size) override;
   void Close() override;
   bool IsOpen() const override;
+  bool HungUp() override;
   std::string PeerIP() const override;
   int PeerPort() const override;
 

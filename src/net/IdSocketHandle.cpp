@@ -177,6 +177,16 @@ bool TIdPosixSocket::IsOpen() const {
   return !closed_;
 }
 
+bool TIdPosixSocket::HungUp() {
+  if (!IsOpen())
+    return true;
+  Lease lease(*this);
+  pollfd p{lease.fd(), POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) < 0)
+    return false;  // nothing known; the next real read will tell
+  return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 std::string TIdPosixSocket::PeerIP() const {
   std::lock_guard<std::mutex> guard(lock_);
   return peerIP_;
@@ -205,6 +215,24 @@ void TIdPosixSocket::SetNoDelay(bool on) {
   Lease lease(*this);
   const int value = on ? 1 : 0;
   if (::setsockopt(lease.fd(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0)
+    RaiseSocketError(errno);
+}
+
+void TIdPosixSocket::SetKeepAlive(int idleSeconds, int intervalSeconds, int count) {
+  Lease lease(*this);
+  const int on = 1;
+  if (::setsockopt(lease.fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+      ::setsockopt(lease.fd(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) != 0 ||
+      ::setsockopt(lease.fd(), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
+                   sizeof intervalSeconds) != 0 ||
+      ::setsockopt(lease.fd(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0)
+    RaiseSocketError(errno);
+}
+
+void TIdPosixSocket::SetSendTimeout(int timeoutMs) {
+  Lease lease(*this);
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (::setsockopt(lease.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
     RaiseSocketError(errno);
 }
 
@@ -249,7 +277,7 @@ std::unique_ptr<TIdPosixSocket> TIdPosixSocket::Accept(int timeoutMs) {
   return std::make_unique<TIdPosixSocket>(fd);
 }
 
-void TIdPosixSocket::Connect(const std::string& ip, int port, int timeoutMs) {
+void TIdPosixSocket::Connect(const std::string& ip, int port, int timeoutMs, TIdSocket* watched) {
   Lease lease(*this);
   SockAddr addr;
   const socklen_t len = MakeAddress(version_, ip, port, addr);
@@ -268,6 +296,8 @@ void TIdPosixSocket::Connect(const std::string& ip, int port, int timeoutMs) {
       lease.ThrowIfClosed();
       if (timeoutMs > 0 && Clock::now() >= deadline)
         throw EIdConnectTimeout();
+      if (watched != nullptr && watched->HungUp())
+        throw EIdWatchedPeerGone();
     }
     lease.ThrowIfClosed();
     socklen_t errLen = sizeof err;

@@ -36,6 +36,11 @@ class TIdSocket {
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
 
+  // Whether the peer has closed or reset the connection (or Close was called), without waiting
+  // and without consuming anything. Bytes it sent before closing may still be unread. Called by
+  // the thread that uses the socket.
+  virtual bool HungUp() = 0;
+
   virtual std::string PeerIP() const = 0;
   virtual int PeerPort() const = 0;
 };
@@ -60,12 +65,18 @@ class TIdPosixSocket : public TIdSocket {
   size_t Send(const char* data, size_t size) override;
   void Close() override;
   bool IsOpen() const override;
+  bool HungUp() override;
   std::string PeerIP() const override;
   int PeerPort() const override;
 
   void SetReuseAddress();
   void SetV6Only();
   void SetNoDelay(bool on);
+  // TCP keep-alive: the first probe after idleSeconds without traffic, then every
+  // intervalSeconds; count unanswered probes end the connection (the next read or write fails).
+  void SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
+  // A send that can move no byte for timeoutMs fails (with 10035, "Operation would block.").
+  void SetSendTimeout(int timeoutMs);
 
   // Binds to an address text ("" is any address) and port (0: the system picks). Raises the
   // socket error.
@@ -80,8 +91,9 @@ class TIdPosixSocket : public TIdSocket {
 
   // Connects to an address text and port. timeoutMs <= 0 means no limit of our own (the system's
   // connect timeout still applies); when a positive limit passes, raises EIdConnectTimeout.
-  // A Close from another thread ends the wait with EIdClosedSocket.
-  void Connect(const std::string& ip, int port, int timeoutMs);
+  // A Close from another thread ends the wait with EIdClosedSocket. While it waits, the socket
+  // `watched` (when given) is looked at every 125 ms: EIdWatchedPeerGone once its peer hung up.
+  void Connect(const std::string& ip, int port, int timeoutMs, TIdSocket* watched = nullptr);
 
  private:
   class Lease;

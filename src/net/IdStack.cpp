@@ -15,15 +15,21 @@ namespace quillbox {
 
 namespace {
 
-// getaddrinfo and getnameinfo report their own codes; a name the service does not know is
-// Winsock's 11001, anything else the errno it left or a plain "host not found".
 [[noreturn]] void RaiseLookupError(int gaiError) {
-  if (gaiError == EAI_SYSTEM && errno != 0)
-    RaiseSocketError(errno);
-  throw EIdSocketError(kWsaHostNotFound);
+  throw EIdSocketError(WinsockErrorFromLookup(gaiError, errno));
 }
 
 }  // namespace
+
+int WinsockErrorFromLookup(int gaiError, int err) {
+  // A name service that did not answer must not read as a mistyped host name: the user would
+  // look for the typo instead of waiting for the network.
+  if (gaiError == EAI_AGAIN)
+    return kWsaTryAgain;
+  if (gaiError == EAI_SYSTEM && err != 0)
+    return WinsockErrorFromErrno(err);
+  return kWsaHostNotFound;
+}
 
 std::string TIdStackWindows::HostByName(const std::string& hostName) {
   addrinfo hints{};

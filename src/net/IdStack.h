@@ -11,7 +11,7 @@ class TIdStack {
   virtual ~TIdStack() = default;
 
   // First IPv4 address of a host name, as dotted-quad text. Raises EIdSocketError (11001 for a
-  // name the name service does not know).
+  // name the name service does not know, 11002 when it did not answer).
   virtual std::string HostByName(const std::string& hostName) = 0;
 
   // Host name of an IPv4 address text, as the name service gives it (letter case unchanged).
@@ -26,6 +26,11 @@ class TIdStackWindows : public TIdStack {
   std::string HostByName(const std::string& hostName) override;
   std::string AddressToHostName(const std::string& address) override;
 };
+
+// The Winsock number for a failed getaddrinfo or getnameinfo (gaiError its result, err the errno
+// it left): 11002 for a temporary failure (EAI_AGAIN), the errno's number for a system error,
+// 11001 ("Host not found.") for anything else.
+int WinsockErrorFromLookup(int gaiError, int err);
 
 // The process's shared real name service.
 TIdStack& GStack();

@@ -22,6 +22,7 @@ void TIdTCPClient::Connect() {
   io->Host = Host;
   io->Port = Port;
   io->ReadTimeout = ReadTimeout;
+  io->WatchPeerOf(Served);
   try {
     auto socket = TIdPosixSocket::Create(IPVersion);
     TIdPosixSocket& raw = *socket;
@@ -35,6 +36,8 @@ void TIdTCPClient::Connect() {
       }
     }
     raw.SetNoDelay(!UseNagle);
+    if (KeepAlive)
+      raw.SetKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     io->Open(std::move(socket));
     SetIOHandler(std::move(io));
     {
@@ -45,7 +48,7 @@ void TIdTCPClient::Connect() {
         throw EIdClosedSocket();
     }
     const std::string address = ResolveIPv4(stack_, Host);
-    raw.Connect(address, Port, ConnectTimeout);
+    raw.Connect(address, Port, ConnectTimeout, Served != nullptr ? Served->Socket() : nullptr);
   } catch (...) {
     SetIOHandler(nullptr);
     throw;

@@ -16,8 +16,9 @@ class TIdTCPClient : public TIdTCPConnection {
   ~TIdTCPClient() override;
 
   // Raises EIdAlreadyConnected, EIdHostRequired, EIdPortRequired (both with empty messages),
-  // EIdCouldNotBindSocket, socket errors (lookup, connect), EIdConnectTimeout; after Abort,
-  // EIdClosedSocket. On failure the client is left without a line connection.
+  // EIdCouldNotBindSocket, socket errors (lookup, connect), EIdConnectTimeout,
+  // EIdWatchedPeerGone; after Abort, EIdClosedSocket. On failure the client is left without a
+  // line connection.
   void Connect();
   // Connected() of the line connection; false before Connect.
   bool IsConnected() { return Connected(); }
@@ -36,6 +37,16 @@ class TIdTCPClient : public TIdTCPConnection {
   int ReadTimeout = -1;
   TIdReuseSocket ReuseSocket = rsOSDependent;
   bool UseNagle = true;
+  // TCP keep-alive, so that a server that vanished (a NAT that forgot the connection, a
+  // suspended machine) is noticed after about kKeepAliveIdleSeconds + kKeepAliveProbes x
+  // kKeepAliveIntervalSeconds of silence instead of never.
+  bool KeepAlive = false;
+  static constexpr int kKeepAliveIdleSeconds = 60;
+  static constexpr int kKeepAliveIntervalSeconds = 10;
+  static constexpr int kKeepAliveProbes = 3;
+  // The connection this one serves, watched by Connect and by every read (see
+  // TIdIOHandlerStack::WatchPeerOf); nullptr: none.
+  TIdIOHandlerStack* Served = nullptr;
 
  private:
   TIdStack& stack_;

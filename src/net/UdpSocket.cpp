@@ -66,7 +66,7 @@ void TUdpSocket::Send(std::string_view datagram) {
   Retrying([&] { return send(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL); });
 }
 
-std::string TUdpSocket::Receive(size_t maxSize, int timeoutMs) {
+std::optional<std::string> TUdpSocket::Receive(size_t maxSize, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   pollfd pfd{fd_, POLLIN, 0};
@@ -77,7 +77,7 @@ std::string TUdpSocket::Receive(size_t maxSize, int timeoutMs) {
     if (rc > 0)
       break;
     if (rc == 0)
-      return {};
+      return std::nullopt;
     if (errno != EINTR)
       RaiseSocketError(errno);
   }

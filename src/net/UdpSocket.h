@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,9 +19,10 @@ class TUdpSocket {
 
   void Send(std::string_view datagram);
 
-  // One datagram, or "" when none came within timeoutMs. A datagram longer than maxSize and a
-  // receive error (such as the peer's port being unreachable) raise EIdSocketError.
-  std::string Receive(size_t maxSize, int timeoutMs);
+  // One datagram (an empty one too), or nothing when none came within timeoutMs. A datagram
+  // longer than maxSize and a receive error (such as the peer's port being unreachable) raise
+  // EIdSocketError.
+  std::optional<std::string> Receive(size_t maxSize, int timeoutMs);
 
  private:
   int fd_ = -1;

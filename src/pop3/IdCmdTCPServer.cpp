@@ -23,6 +23,16 @@ std::vector<std::string> SplitParams(std::string_view text, char delimiter) {
   return words;
 }
 
+// The client's line as it may appear in a reply: control characters (a bare CR above all) would
+// break the reply line or the client's terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  }
+  return text;
+}
+
 std::string LowerAscii(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z')
@@ -42,6 +52,12 @@ TIdCommand::TIdCommand(const TIdCommandHandler& handler, TIdContext& context)
 
 void TIdCommand::SendReply() {
   ReplyPending = false;
+  // An error's message may have several lines (every socket error has two); the client must
+  // still get one status line.
+  Reply.JoinText(" ");
+  // A client that reconnects as soon as it has its good-bye must find the place free.
+  if (Disconnect)
+    context_.ReleaseSlot();
   quillbox::SendReply(context_.Connection().IOHandler(), Reply);
 }
 
@@ -164,11 +180,16 @@ bool TIdCmdTCPServer::DoExecute(TIdContext& context) {
   TIdTCPConnection& connection = context.Connection();
   if (!connection.Connected())
     return false;
-  const std::string line = connection.IOHandler().ReadLine();
+  TIdIOHandlerStack& io = connection.IOHandler();
+  const std::string line =
+      io.ReadLine('\n', IdleTimeout > 0 ? IdleTimeout : TIdIOHandlerStack::kDefaultTimeout, -1);
+  if (io.ReadLnTimedOut())
+    throw EIdIdleTimeout(IdleTimeout / 1000);
   if (!line.empty() && !CommandHandlers.HandleCommand(context, line, ExceptionReply)) {
     TIdReplyPOP3 reply;
     reply.Assign(ReplyUnknownCommand);
-    reply.Text().push_back(line);
+    reply.Text().push_back(Printable(line));
+    reply.JoinText(": ");
     SendReply(connection.IOHandler(), reply);
   }
   return connection.Connected();

@@ -5,12 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "base/SysUtils.h"
+#include "net/IdException.h"
 #include "pop3/IdCustomTCPServer.h"
 #include "pop3/IdReplyPOP3.h"
 
 namespace quillbox {
 
 class TIdCommandHandler;
+
+// A client that sent no command for the listener's IdleTimeout. The connection ends without a
+// reply, as RFC 1939's autologout timer has it.
+class EIdIdleTimeout : public EIdException {
+ public:
+  explicit EIdIdleTimeout(int seconds)
+      : EIdException("No command from the client for " + Seconds(seconds) + ": disconnected.") {}
+};
 
 // What a command routine receives: the parsed line, the reply to fill and the response lines to
 // send after it. Lives for one command line on the connection's thread.
@@ -21,7 +31,9 @@ class TIdCommand {
   const TIdCommandHandler& CommandHandler() const { return handler_; }
   TIdContext& Context() { return context_; }
 
-  // Writes the reply now instead of after the routine.
+  // Writes the reply now instead of after the routine, as one status line (text lines joined
+  // with a blank). For a command that ends the connection (Disconnect), the connection's place
+  // under MaxConnections is given back first.
   void SendReply();
 
   bool Disconnect = false;
@@ -93,7 +105,8 @@ class TIdCmdTCPServer : public TIdCustomTCPServer {
   TIdReplyPOP3 ReplyUnknownCommand;
   TIdCommandHandlers CommandHandlers;
 
-  // Reads one line and answers it; false when the connection is down.
+  // Reads one line and answers it; false when the connection is down. Raises EIdIdleTimeout
+  // when no line came within IdleTimeout.
   bool DoExecute(TIdContext& context) override;
 
   // Builds the table (once; later activations keep it). Public so that tests and fuzzers can

@@ -66,6 +66,13 @@ TEST_F(CmdServerTest, ErrorsFallBackToTheServerExceptionReply) {
   EXPECT_EQ(Run("OWN\r\nNONE\r\n"), "-ERR own text\r\n-ERR server's code\r\n");
 }
 
+// A client reads one status line per command, whatever a routine or an error put in the text.
+TEST_F(CmdServerTest, ReplyTextWithLineBreaksGoesOutAsOneLine) {
+  Add("SET", [](TIdCommand& cmd) { cmd.Reply.SetCodeAndText("-ERR", "no\r\nway\rat all"); });
+  Add("RAISE", [](TIdCommand&) { throw Exception("Socket Error # 10054\r\n"); });
+  EXPECT_EQ(Run("SET\r\nRAISE\r\n"), "-ERR no way at all\r\n+OK Socket Error # 10054\r\n");
+}
+
 TEST_F(CmdServerTest, ErrorAfterReplyWasSentLeavesTheLoop) {
   Add("X", [](TIdCommand& cmd) {
     cmd.SendReply();

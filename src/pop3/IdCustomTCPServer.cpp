@@ -36,6 +36,11 @@ void TIdContext::Abort() {
   connection_->Disconnect();
 }
 
+void TIdContext::ReleaseSlot() {
+  if (releaseSlot_)
+    releaseSlot_();
+}
+
 struct TIdCustomTCPServer::Listener {
   std::unique_ptr<TIdPosixSocket> socket;
   bool implicitTLS = false;
@@ -48,6 +53,7 @@ struct TIdCustomTCPServer::Listener {
 struct TIdCustomTCPServer::ConnectionThread {
   std::unique_ptr<TIdContext> context;
   std::thread thread;
+  bool counted = true;  // holds a place in accepted_
   bool finished = false;
 };
 
@@ -153,9 +159,17 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
   // Nagle's algorithm the response would wait for the client to acknowledge the reply line,
   // which a client delays by up to 40 ms: that would be added to every answer.
   socket->SetNoDelay(true);
+  // A client that takes nothing of a long answer must not hold its thread for ever either.
+  if (IdleTimeout > 0)
+    socket->SetSendTimeout(IdleTimeout);
   auto io = std::make_unique<TIdIOHandlerStack>();
   io->Open(std::move(socket));
   auto connection = std::make_unique<TIdTCPConnection>(std::move(io));
+  // A refused stranger must not take the place of the local user's mail client.
+  if (!Admitted(*connection, implicitTLS)) {
+    connection->Disconnect();
+    return;
+  }
   bool refused;
   {
     std::lock_guard<std::mutex> guard(contextsLock_);
@@ -181,6 +195,10 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
     std::lock_guard<std::mutex> guard(contextsLock_);
     auto& record = connections_.emplace_back();
     record.context = std::move(context);
+    record.context->releaseSlot_ = [this, &record] {
+      std::lock_guard<std::mutex> guard(contextsLock_);
+      ReleaseSlotLocked(record);
+    };
     try {
       record.thread = std::thread([this, &record] { ConnectionRun(record); });
     } catch (...) {
@@ -191,6 +209,23 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
     std::lock_guard<std::mutex> guard(contextsLock_);
     --accepted_;
     throw;
+  }
+}
+
+bool TIdCustomTCPServer::Admitted(TIdTCPConnection& connection, bool implicitTLS) {
+  if (!OnAdmit)
+    return true;
+  try {
+    return OnAdmit(connection, implicitTLS);
+  } catch (const std::exception&) {
+    return false;  // the client went before it could be told anything
+  }
+}
+
+void TIdCustomTCPServer::ReleaseSlotLocked(ConnectionThread& record) {
+  if (record.counted) {
+    record.counted = false;
+    --accepted_;
   }
 }
 
@@ -224,7 +259,7 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
   {
     std::lock_guard<std::mutex> guard(contextsLock_);
     contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), &context), contexts_.end());
-    --accepted_;
+    ReleaseSlotLocked(record);
   }
   if (error && OnException) {
     try {

@@ -38,8 +38,17 @@ class TIdContext {
   // connection is plain. Owned by the connection.
   TIdSSLSocket* TLS = nullptr;
 
+  // Gives the connection's place under the listener's MaxConnections back before the connection
+  // has ended: called just before the client is told good-bye, so that it can connect again at
+  // once. The listener releases it at the end anyway; a second call does nothing. Called by the
+  // connection's thread.
+  void ReleaseSlot();
+
  private:
+  friend class TIdCustomTCPServer;
+
   std::unique_ptr<TIdTCPConnection> connection_;
+  std::function<void()> releaseSlot_;  // set by the listener before the thread starts
 };
 
 // The listener: listening sockets, one listener thread per binding, one thread per accepted
@@ -82,7 +91,16 @@ class TIdCustomTCPServer {
   int ListenQueue = 15;
   TIdReuseSocket ReuseSocket = rsOSDependent;
   int TerminateWaitTime = 5000;
+  // Milliseconds a client may neither send a command nor take a byte of an answer before it is
+  // disconnected; 0 or less: no limit. Set before activation.
+  int IdleTimeout = 0;
 
+  // Runs on the listener thread for every accepted connection before it counts against
+  // MaxConnections. False refuses the connection: the hook has told the client why (unless
+  // implicitTLS: a client that speaks TLS from the first byte cannot read a line in clear), the
+  // listener closes it, and it never takes a place or a thread. Must not block; may be called by
+  // several listener threads at once.
+  std::function<bool(TIdTCPConnection& connection, bool implicitTLS)> OnAdmit;
   std::function<void(TIdContext&)> OnExecute;  // one pass when no command layer runs
   std::function<void(TIdContext&)> OnConnect;
   std::function<void(TIdContext&)> OnDisconnect;
@@ -121,7 +139,10 @@ class TIdCustomTCPServer {
   void StopListening();
   void ListenerRun(Listener& listener);
   void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
+  bool Admitted(TIdTCPConnection& connection, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
+  // Ends the record's place in accepted_ (once). Needs contextsLock_.
+  void ReleaseSlotLocked(ConnectionThread& record);
   void ReapFinished();
   void StopConnections();
 
@@ -134,8 +155,8 @@ class TIdCustomTCPServer {
   mutable std::mutex contextsLock_;
   std::vector<TIdContext*> contexts_;
   std::list<ConnectionThread> connections_;
-  // Connections from accept to the end of their thread; the limit counts these, so that two
-  // clients accepted a moment apart never both get in.
+  // Connections from accept to the end of their thread (or to the good-bye, ReleaseSlot); the
+  // limit counts these, so that two clients accepted a moment apart never both get in.
   int accepted_ = 0;
 };
 

@@ -145,6 +145,38 @@ TEST_F(ListenerTest, LimitOfOneRefusesTheSecondClientUntilTheFirstQuits) {
   EXPECT_EQ(Read(*third), kGreeting);
 }
 
+// A client told good-bye may connect again at once: the place is free before the good-bye goes.
+TEST_F(ListenerTest, ReconnectRightAfterQuitIsNeverRefused) {
+  Start(1);
+  int greeted = 0;
+  for (int i = 0; i < 200; ++i) {
+    auto client = Connect();
+    greeted += Read(*client) == kGreeting;
+    client->IOHandler().WriteLine("QUIT");
+    Read(*client);
+  }
+  EXPECT_EQ(greeted, 200);
+}
+
+TEST_F(ListenerTest, RefusedByTheAdmitHookTakesNoPlace) {
+  std::atomic<bool> refuse{true};
+  server.OnAdmit = [&refuse](TIdTCPConnection& connection, bool) {
+    if (refuse)
+      connection.IOHandler().WriteLine("-ERR go away");
+    return !refuse;
+  };
+  Start(1);
+  for (int i = 0; i < 3; ++i) {
+    auto stranger = Connect();
+    EXPECT_EQ(Read(*stranger), "-ERR go away");
+    EXPECT_EQ(Read(*stranger), kClosed);
+  }
+  EXPECT_EQ(Recorded(), Events());
+  refuse = false;
+  auto client = Connect();
+  EXPECT_EQ(Read(*client), kGreeting);
+}
+
 TEST_F(ListenerTest, LimitOfOneHoldsForClientsArrivingTogether) {
   Start(1);
   for (int round = 0; round < 5; ++round) {

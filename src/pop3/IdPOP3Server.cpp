@@ -37,6 +37,7 @@ const std::string& FirstParam(const TIdCommand& cmd) {
 
 TIdPOP3Server::TIdPOP3Server() {
   DefaultPort = 110;
+  IdleTimeout = kAutologoutMs;
   SetContextClass<TIdPOP3ServerContext>();
   ExceptionReply.SetCodeAndText("-ERR", "Unknown Internal Error");
   Greeting.SetCodeAndText("+OK", "Welcome to the Quillbox");

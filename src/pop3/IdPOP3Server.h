@@ -35,6 +35,9 @@ class TIdPOP3ServerContext : public TIdContext {
 // threads; a routine fills cmd.Reply and cmd.Response or raises an Exception.
 class TIdPOP3Server : public TIdCmdTCPServer {
  public:
+  // The default IdleTimeout: RFC 1939's autologout timer, at least 10 minutes.
+  static constexpr int kAutologoutMs = 10 * 60 * 1000;
+
   TIdPOP3Server();
   ~TIdPOP3Server() override;
 

@@ -71,9 +71,10 @@ TEST_F(POP3ServerTest, RepliesAndEventCalls) {
   } cases[] = {
       {"NOOP", false, "+OK\r\n", {}},
       {"noop", false, "+OK\r\n", {}},
-      {"NOOPX", false, "-ERR-Sorry, Unknown Command\r\n-ERR NOOPX\r\n", {}},
-      {"LIST\t1", true, "-ERR-Sorry, Unknown Command\r\n-ERR LIST\t1\r\n", {}},
-      {"   ", false, "-ERR-Sorry, Unknown Command\r\n-ERR    \r\n", {}},
+      {"NOOPX", false, "-ERR Sorry, Unknown Command: NOOPX\r\n", {}},
+      {"LIST\t1", true, "-ERR Sorry, Unknown Command: LIST?1\r\n", {}},
+      {"NO\rOP\x7f", true, "-ERR Sorry, Unknown Command: NO?OP?\r\n", {}},
+      {"   ", false, "-ERR Sorry, Unknown Command:    \r\n", {}},
       {"STAT", false, "-ERR Please login first\r\n", {}},
       {"STAT x y", true, "+OK 3 1200\r\n", {"Stat"}},
       {"LIST 2 3", true, "+OK\r\n", {"List(-1)"}},
@@ -94,10 +95,10 @@ TEST_F(POP3ServerTest, RepliesAndEventCalls) {
        "+OK\r\nSubject: x\r\n..leading dot\r\n\r\nbody\r\n.\r\n",
        {"Retrieve(7)"}},
       {"RETR 1", false, "-ERR Please login first\r\n", {}},
-      {"DELE 1 2", true, "-ERR-'1\r\n-ERR 2' は整数ではありません\r\n", {}},
+      {"DELE 1 2", true, "-ERR '1 2' は整数ではありません\r\n", {}},
       {"DELE", true, "-ERR '' は整数ではありません\r\n", {}},
       {"DELE +5", true, "+OK\r\n", {"Delete(5)"}},
-      {"RSET", true, "-ERR-Socket Error # 10061\r\n-ERR Connection refused.\r\n", {}},
+      {"RSET", true, "-ERR Socket Error # 10061 Connection refused.\r\n", {}},
       {"APOP a b", false, "-ERR Command Not Handled: APOP\r\n", {}},
       {"APOP a b", true, "-ERR Wrong State\r\n", {}},
       {"STLS", false, "-ERR Command Not Handled: STLS\r\n", {}},
@@ -158,6 +159,26 @@ TEST_F(POP3ServerTest, WithACertificateStlsIsOfferedBeforeLoginAndPlainLoginsCan
     EXPECT_EQ(Run(std::string(c.input) + "\r\n", c.loggedIn), c.reply);
     EXPECT_EQ(calls, c.calls);
   }
+}
+
+// A client reads one line per command: a second line would be taken for the answer to its next
+// command (fetchmail sends LAST, others AUTH or UTF8) and every later answer would be shifted.
+TEST_F(POP3ServerTest, EveryRefusalIsOneLineSoTheNextCommandGetsItsOwnAnswer) {
+  std::string input;
+  for (const char* refused : {"LAST", "AUTH PLAIN", "UTF8", "XTND XMIT", "RSET", "DELE 1 2",
+                              "RETR x", "TOP 1", "APOP a b", "STLS", "PASS bad", "LIST\r2"})
+    input += std::string(refused) + "\r\nNOOP\r\n";
+  std::string sent = Run(input, true);
+  for (int i = 0; i < 12; ++i) {
+    SCOPED_TRACE(i);
+    const size_t end = sent.find("\r\n");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(sent.starts_with("-ERR ")) << sent.substr(0, end);
+    sent.erase(0, end + 2);
+    EXPECT_TRUE(sent.starts_with("+OK\r\n")) << sent;
+    sent.erase(0, 5);
+  }
+  EXPECT_EQ(sent, "");
 }
 
 TEST_F(POP3ServerTest, EmptyLineGetsNoReply) {

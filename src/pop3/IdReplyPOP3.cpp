@@ -41,6 +41,17 @@ void TIdReplyPOP3::SetText(std::string_view text) {
   }
 }
 
+void TIdReplyPOP3::JoinText(std::string_view separator) {
+  if (text_.size() < 2)
+    return;
+  std::string joined = std::move(text_.front());
+  for (size_t i = 1; i < text_.size(); ++i) {
+    joined += separator;
+    joined += text_[i];
+  }
+  text_ = {std::move(joined)};
+}
+
 void TIdReplyPOP3::SetCodeAndText(std::string code, std::string_view text) {
   SetCode(std::move(code));
   SetText(text);

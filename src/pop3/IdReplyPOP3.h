@@ -22,6 +22,9 @@ class TIdReplyPOP3 {
   // Replaces the text by the lines of text (split at CR LF, lone CR or lone LF; a NUL ends it).
   void SetText(std::string_view text);
   void SetCodeAndText(std::string code, std::string_view text);
+  // Makes the text one line, its lines joined with the separator: a POP3 client reads one status
+  // line per command, and a second line would pass for the answer to its next command.
+  void JoinText(std::string_view separator);
 
   const std::string& EnhancedCode() const { return enhancedCode_; }
 

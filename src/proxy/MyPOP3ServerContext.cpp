@@ -2,6 +2,14 @@
 
 namespace quillbox {
 
+TMyPOP3ServerContext::TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection)
+    : TIdPOP3ServerContext(std::move(connection)) {
+  // Every wait for the real server also watches the mail client: one that gave up must not
+  // leave its place taken until the server answers or the timeout passes.
+  Upstream.Served = &Connection().IOHandler();
+  Upstream.KeepAlive = true;
+}
+
 void TMyPOP3ServerContext::Abort() {
   TIdPOP3ServerContext::Abort();
   Upstream.Abort();

@@ -7,6 +7,7 @@
 #include "net/IdStack.h"
 #include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
+#include "proxy/MessageHeader.h"
 #include "proxy/UpstreamSecurity.h"
 
 namespace quillbox {
@@ -20,7 +21,7 @@ namespace quillbox {
 // Used only by its connection's thread, except Abort(), which any thread may call.
 class TMyPOP3ServerContext : public TIdPOP3ServerContext {
  public:
-  using TIdPOP3ServerContext::TIdPOP3ServerContext;
+  explicit TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection);
 
   // Shutdown closes the client connection from another thread; a connection thread waiting
   // on a silent real server would still hang, so the upstream connection is closed too.
@@ -30,16 +31,19 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   std::string DNSServer;                          // from the rule file
   TIdDNSResolver Resolver;
   std::string UpstreamGreeting;
-  std::vector<std::string> HeaderLines;     // header of the message being retrieved
-  std::vector<std::string> UnfoldedHeader;  // the same with continuation lines joined
+  std::vector<std::string> HeaderLines;     // header of the message being retrieved, by TOP
+  std::vector<std::string> UnfoldedHeader;  // the header judged, continuation lines joined
   std::string UpstreamHost;
   int UpstreamPort = 0;
   TIdTCPClient Upstream;
-  std::string MatchString;  // from the rule file
-  int MaxLines = 0;         // from the rule file
+  std::string MatchString;                        // from the rule file
+  TSelectFrom SelectFrom = TSelectFrom::kBottom;  // from the rule file
+  int MaxLines = 0;                               // from the rule file
   TIdStackWindows Stack;
   std::string UpstreamUser;
   TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
+  // The password sent to the real server; the session's log never shows it (TSessionLog).
+  std::string MaskedPassword;
 };
 
 }  // namespace quillbox

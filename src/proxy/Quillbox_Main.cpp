@@ -1,10 +1,8 @@
 #include "proxy/Quillbox_Main.h"
 
-#include <filesystem>
-
 #include "base/SysUtils.h"
 #include "net/IdException.h"
-#include "proxy/CutToken.h"
+#include "proxy/LoginName.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"
 #include "proxy/UpstreamTLS.h"
@@ -27,25 +25,73 @@ bool IsLocal(const std::string& peer) {
   throw EProxyError(message);
 }
 
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
+std::string NewConnectionLine(TIdIOHandlerStack& client) {
+  return "C->P    New connection from " + client.PeerIP() + ":" +
+         std::to_string(client.PeerPort()) + ".";
 }
 
-// A real server that echoes the password in its refusal must not get it into the log or the
-// mail client's reply.
-std::string WithoutPassword(std::string text, const std::string& password) {
-  if (password.empty()) {
-    return text;
+// Connection, TLS as the rule file asks for it, and the greeting.
+void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
+  c.Upstream.Host = c.UpstreamHost;
+  c.Upstream.Port = c.UpstreamPort;
+  CheckUpstreamSecurity(log, c);
+  log.AddToMemo("   P    Connecting to " + c.UpstreamHost);
+  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
+  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
+    throw EIdSocketError(10022);
   }
-  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 8)) {
-    text.replace(at, password.size(), "********");
-  }
-  return text;
+  c.Upstream.Connect();
+  log.AddToMemo("   P    Connected");
+  StartUpstreamTLSIfImplicit(log, c);
+  c.UpstreamGreeting = ReadUpstreamGreeting(log, c);
+  log.AddToMemo("   P<-S " + c.UpstreamGreeting);
+  NegotiateUpstreamSTLS(log, c);
 }
 
-bool RuleFileExists(const std::string& fileName) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(fileName, error);
+// USER and PASS at the real server. A refusal is decided on the reply as received; the password
+// is masked only where the reply is shown.
+void LogInUpstream(LogSink& log, LogSink& unmaskedLog, TMyPOP3ServerContext& c) {
+  const std::string user = "USER " + c.UpstreamUser;
+  log.AddToMemo("   P->S " + user);
+  SendUpstream(c, user);
+  const std::string userReply = ReadUpstreamReply(c);
+  log.AddToMemo("   P<-S " + userReply);
+  if (IsErrReply(userReply)) {
+    Refuse(log, "C<-P    ",
+           "Quillbox sent " + Quoted(user) + " but received " + Quoted(userReply) +
+               " from the actual POP3 server.");
+  }
+
+  log.AddToMemo("   P->S PASS ********");
+  c.MaskedPassword = c.Password;
+  SendUpstream(c, "PASS " + c.Password);
+  const std::string passReply = ReadUpstreamReply(c);
+  log.AddToMemo("   P<-S " + passReply);
+  if (IsErrReply(passReply)) {
+    // The message quotes the reply, masked as the client sees it; masking the whole message
+    // again would take the quoted reply's own "-ERR" for the password "-ERR".
+    Refuse(unmaskedLog, "C<-P    -ERR ",
+           "Quillbox sent " + Quoted(user + ", PASS ********") + " but received " +
+               Quoted(MaskPassword(passReply, c.Password)) + " from the actual POP3 server.");
+  }
+}
+
+// CAPA at the real server: its lines are merged into the proxy's own answer to CAPA. A refusal
+// leaves the list empty and the login successful.
+void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
+  log.AddToMemo("   P->S CAPA");
+  SendUpstream(c, "CAPA");
+  const std::string capaReply = ReadUpstreamReply(c);
+  log.AddToMemo("   P<-S " + capaReply);
+  if (!capaReply.starts_with("+OK")) {
+    return;
+  }
+  std::string line;
+  while (ReadUpstreamAnswerLine(c, line)) {
+    log.AddToMemo("   P<-S " + line);
+    c.UpstreamCapabilities.push_back(line);
+  }
+  log.AddToMemo("   P<-S .");
 }
 
 }  // namespace
@@ -65,6 +111,7 @@ TQuillboxProxy::~TQuillboxProxy() {
 void TQuillboxProxy::AssignEvents() {
   TIdPOP3Server& s = IdPOP3Server;
   s.SetContextClass<TMyPOP3ServerContext>();
+  s.OnAdmit = [this](TIdTCPConnection& c, bool tls) { return IdPOP3ServerAdmit(c, tls); };
   s.OnConnect = [this](TIdContext& c) { IdPOP3ServerConnect(c); };
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
@@ -86,102 +133,56 @@ void TQuillboxProxy::AssignEvents() {
   s.OnRetrieve = [this](TIdCommand& cmd, int n) { IdPOP3ServerRETRieve(cmd, n); };
 }
 
+bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
+  TIdIOHandlerStack& client = connection.IOHandler();
+  if (AllowConnectionFromOutside || IsLocal(client.PeerIP())) {
+    return true;
+  }
+  // A client that speaks TLS from the first byte could not read the line in clear.
+  if (tls) {
+    refusalLog_.Refused(NewConnectionLine(client),
+                        "   P    Only local connection is allowed: closed without a reply, as the "
+                        "client speaks TLS.");
+    return false;
+  }
+  refusalLog_.Refused(NewConnectionLine(client), std::string("C<-P    ") + kOnlyLocal);
+  client.WriteLine(kOnlyLocal);
+  return false;
+}
+
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
   TMyPOP3ServerContext& c = ProxyContext(context);
   c.Resolver.Port = DNSPort;
-  TIdIOHandlerStack& client = context.Connection().IOHandler();
-  const std::string peer = client.PeerIP();
-  log_.AddToMemo("C->P    New connection from " + peer + ":" + std::to_string(client.PeerPort()) +
-                 ".");
-  if (AllowConnectionFromOutside || IsLocal(peer)) {
-    const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
-    log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
-    indicator_.EnableTimer();
-    return;
-  }
-  log_.AddToMemo(std::string("C<-P    ") + kOnlyLocal);
-  client.WriteLine(kOnlyLocal);
-  context.Connection().Disconnect();
+  log_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
+  const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
+  log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
+  indicator_.EnableTimer();
 }
 
 void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext&) {
   TMyPOP3ServerContext& c = ProxyContext(context);
-  std::string text = c.Username;
-  if (text.find('#') == std::string::npos) {
-    Refuse(log_, "C<-P    -ERR ", "Delimiter # is not found in the USER command.");
+  TSessionLog log = SessionLog(c);
+  const TLoginName name = ParseLoginName(c.Username);
+  if (name.Refused()) {
+    Refuse(log, name.RefusalLogPrefix, name.Refusal);
   }
-  c.UpstreamUser = CutToken(text, '#');
-  if (text.find(':') == std::string::npos) {
-    Refuse(log_, "C<-P     -ERR ", "Delimiter : is not found in the USER command.");
+  c.UpstreamUser = name.User;
+  c.UpstreamHost = name.Host;
+  c.UpstreamPort = name.Port;
+  try {
+    ReadRuleFile(name.RuleFile, c);
+  } catch (const ERuleFileError& e) {
+    Refuse(log, "C<-P    -ERR ", e.Message());
   }
-  c.UpstreamHost = CutToken(text, ':');
-  if (text.find(';') == std::string::npos) {
-    Refuse(log_, "C<-P     -ERR ", "Delimiter ; is not found in the USER command.");
-  }
-  c.UpstreamPort = StrToIntDef(CutToken(text, ';'), 110);
-  const std::string ruleFile = text;
-  if (ruleFile.empty()) {
-    Refuse(log_, "C<-P    -ERR ", "Config file name is empty.");
-  }
-  if (!RuleFileExists(ruleFile)) {
-    Refuse(log_, "C<-P    -ERR ", "Config file " + Quoted(ruleFile) + " is not existed.");
-  }
-  ReadRuleFile(ruleFile, c);
-  log_.AddToMemo("   P    Max lines: " + std::to_string(c.MaxLines));
-  log_.AddToMemo("   P    DNS Server: " + c.DNSServer);
-  log_.AddToMemo("   P    Match string: " + c.MatchString);
-  log_.AddToMemo("   P    User: " + c.UpstreamUser + ", Host: " + c.UpstreamHost +
-                 ", Port: " + std::to_string(c.UpstreamPort) + ", ConfigFile: " + ruleFile);
+  log.AddToMemo("   P    Max lines: " + std::to_string(c.MaxLines));
+  log.AddToMemo("   P    DNS Server: " + c.DNSServer);
+  log.AddToMemo("   P    Match string: " + c.MatchString);
+  log.AddToMemo("   P    User: " + c.UpstreamUser + ", Host: " + c.UpstreamHost +
+                ", Port: " + std::to_string(c.UpstreamPort) + ", ConfigFile: " + name.RuleFile);
 
-  c.Upstream.Host = c.UpstreamHost;
-  c.Upstream.Port = c.UpstreamPort;
-  CheckUpstreamSecurity(log_, c);
-  log_.AddToMemo("   P    Connecting to " + c.UpstreamHost);
-  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
-  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
-    throw EIdSocketError(10022);
-  }
-  c.Upstream.Connect();
-  log_.AddToMemo("   P    Connected");
-  StartUpstreamTLSIfImplicit(log_, c);
-  c.UpstreamGreeting = ReadUpstreamGreeting(log_, c);
-  log_.AddToMemo("   P<-S " + c.UpstreamGreeting);
-  NegotiateUpstreamSTLS(log_, c);
-
-  const std::string user = "USER " + c.UpstreamUser;
-  log_.AddToMemo("   P->S " + user);
-  SendUpstream(c, user);
-  const std::string userReply = ReadUpstreamReply(c);
-  log_.AddToMemo("   P<-S " + userReply);
-  if (IsErrReply(userReply)) {
-    Refuse(log_, "C<-P    ",
-           "Quillbox sent " + Quoted(user) + " but received " + Quoted(userReply) +
-               " from the actual POP3 server.");
-  }
-
-  log_.AddToMemo("   P->S PASS ********");
-  SendUpstream(c, "PASS " + c.Password);
-  const std::string passReply = WithoutPassword(ReadUpstreamReply(c), c.Password);
-  log_.AddToMemo("   P<-S " + passReply);
-  if (IsErrReply(passReply)) {
-    Refuse(log_, "C<-P    -ERR ",
-           "Quillbox sent " + Quoted(user + ", PASS ********") + " but received " +
-               Quoted(passReply) + " from the actual POP3 server.");
-  }
-
-  log_.AddToMemo("   P->S CAPA");
-  SendUpstream(c, "CAPA");
-  const std::string capaReply = ReadUpstreamReply(c);
-  log_.AddToMemo("   P<-S " + capaReply);
-  if (!capaReply.starts_with("+OK")) {
-    return;
-  }
-  std::string line;
-  while (ReadUpstreamAnswerLine(c, line)) {
-    log_.AddToMemo("   P<-S " + line);
-    c.UpstreamCapabilities.push_back(line);
-  }
-  log_.AddToMemo("   P<-S .");
+  ConnectUpstream(log, c);
+  LogInUpstream(log, log_, c);
+  ReadUpstreamCapabilities(log, c);
 }
 
 void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
@@ -189,6 +190,11 @@ void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
 }
 
 void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& error) {
+  // An idle client is ended on purpose; the log says why instead of reporting an error.
+  if (const auto* idle = dynamic_cast<const EIdIdleTimeout*>(&error)) {
+    log_.AddToMemo("   P    " + idle->Message());
+    return;
+  }
   if (const auto* tls = dynamic_cast<const EIdTLSError*>(&error))
     log_.AddToMemo("   P    " + tls->Message());
   log_.AddToMemo("   P    An exeption is occured.");

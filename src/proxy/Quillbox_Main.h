@@ -11,6 +11,8 @@
 #include "pop3/IdPOP3Server.h"
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/MyPOP3ServerContext.h"
+#include "proxy/RefusalLog.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 
@@ -21,9 +23,10 @@ namespace quillbox {
 //
 // The handlers run on the connection threads, concurrently for different clients; each uses
 // only its own context, the read-only S25RRules, the calling thread's matcher and the log.
+// The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
-// else is set up before the listener is activated. A derived class whose members the handlers reach
-// must deactivate IdPOP3Server in its own destructor.
+// else is set up before the listener is activated. A derived class whose members the handlers
+// reach must deactivate IdPOP3Server in its own destructor.
 class TQuillboxProxy : public TS25RJudgment {
  public:
   TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator);
@@ -44,7 +47,9 @@ class TQuillboxProxy : public TS25RJudgment {
   // Makes every connection a TMyPOP3ServerContext and routes every event to the handlers below.
   void AssignEvents();
 
-  // Connection and login (access check, login name, rule file, upstream login).
+  // Connection and login (access check, login name, rule file, upstream login). The access
+  // check runs on the listener thread before the connection counts against MaxConnections.
+  bool IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls);
   void IdPOP3ServerConnect(TIdContext& context);
   void IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext& serverContext);
   void IdPOP3ServerDisconnect(TIdContext& context);
@@ -64,11 +69,19 @@ class TQuillboxProxy : public TS25RJudgment {
   // Retrieval with the sender annotation.
   void IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber);
 
+  // The verdict on the sender named in a message's header (kUnknown when no Received: line is
+  // selected or it holds no address), with the connection's rule file values and lookups.
+  TVerdict JudgeHeader(LogSink& log, TMyPOP3ServerContext& c,
+                       const std::vector<std::string>& header);
+
  private:
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
+  // The log of a connection's handlers, with its password masked.
+  TSessionLog SessionLog(TMyPOP3ServerContext& c) { return TSessionLog(log_, c.MaskedPassword); }
 
   ConnectionIndicator& indicator_;
+  TRefusalLog refusalLog_{log_};
 };
 
 }  // namespace quillbox

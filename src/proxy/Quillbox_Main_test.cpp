@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <thread>
+#include <tuple>
 
+#include "proxy/LoginName.h"
 #include "proxy/ProxyHarness.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 namespace {
 
+using test::CapturingLog;
+using test::Message;
 using test::Pop3Client;
 using test::ProxyHarness;
+using test::ScriptedUpstream;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 std::string Login(ProxyHarness& h, const std::string& loginName, const std::string& password) {
   Pop3Client client(h.port);
@@ -22,36 +32,71 @@ std::string Login(ProxyHarness& h, const std::string& loginName, const std::stri
   return client.Command("PASS " + password);
 }
 
-TEST(CheckUserTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogLine) {
+TEST(LoginNameTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogPrefix) {
+  const std::string ok, four = "C<-P    -ERR ", five = "C<-P     -ERR ";
+  const struct {
+    std::string login, user, host;
+    int port;
+    std::string ruleFile, logPrefix, refusal;
+  } cases[] = {
+      {"alice#192.0.2.10:110;C:\\mail\\a.ini", "alice", "192.0.2.10", 110, "C:\\mail\\a.ini", ok,
+       ok},
+      {" alice #192.0.2.10\t:995; rules.ini ", "alice", "192.0.2.10", 995, " rules.ini ", ok, ok},
+      {"alice#h:;r.ini", "alice", "h", 110, "r.ini", ok, ok},
+      {"alice#h:pop3;r.ini", "alice", "h", 110, "r.ini", ok, ok},
+      {"alice#h:65646;r;x#y:z", "alice", "h", 65646, "r;x#y:z", ok, ok},
+      {"#:;r", "", "", 110, "r", ok, ok},
+      {"alice", "", "", 110, "", four, "Delimiter # is not found in the USER command."},
+      {"alice#192.0.2.10;r.ini", "", "", 110, "", five,
+       "Delimiter : is not found in the USER command."},
+      {"alice#h:110", "", "", 110, "", five, "Delimiter ; is not found in the USER command."},
+      {"alice#h:110;", "", "", 110, "", four, "Config file name is empty."},
+  };
+  for (const auto& c : cases) {
+    const TLoginName name = ParseLoginName(c.login);
+    EXPECT_EQ(std::tie(name.User, name.Host, name.Port, name.RuleFile, name.RefusalLogPrefix,
+                       name.Refusal),
+              std::tie(c.user, c.host, c.port, c.ruleFile, c.logPrefix, c.refusal))
+        << c.login;
+  }
+}
+
+// A rule file that cannot be read whole refuses the login instead of giving every message
+// the verdict Unknown.
+TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
   ProxyHarness h;
   h.Start();
   const std::string rules = h.RuleFile("a:b.ini", "");
-  const std::string up = "alice#127.0.0.1:" + std::to_string(h.upstream.Port());
+  const std::string up = "alice#127.0.0.1:" + std::to_string(h.upstream.Port()) + ";";
+  const std::string big = h.folder + "/big.ini";
+  std::filesystem::resize_file(h.RuleFile("big.ini", "[S25R]\n"), 2'000'000'000);
+  const std::string missing = h.folder + "/missing.ini";
   struct Case {
     std::string login, reply, log;
   } cases[] = {
-      {"alice", "-ERR Delimiter # is not found in the USER command.",
-       "C<-P    -ERR Delimiter # is not found in the USER command."},
-      {"alice#127.0.0.1;" + h.RuleFile("plain.ini", ""),
-       "-ERR Delimiter : is not found in the USER command.",
+      {"alice#127.0.0.1;x", "-ERR Delimiter : is not found in the USER command.",
        "C<-P     -ERR Delimiter : is not found in the USER command."},
-      {up, "-ERR Delimiter ; is not found in the USER command.",
-       "C<-P     -ERR Delimiter ; is not found in the USER command."},
-      {up + ";", "-ERR Config file name is empty.", "C<-P    -ERR Config file name is empty."},
-      {up + ";" + h.folder, "-ERR Config file \"" + h.folder + "\" is not existed.",
-       "C<-P    -ERR Config file \"" + h.folder + "\" is not existed."},
-      {up + ";" + rules, "+OK Login OK",
+      {up + missing, "-ERR Config file \"" + missing + "\" is not existed.",
+       "C<-P    -ERR Config file \"" + missing + "\" is not existed."},
+      {up + h.folder, "-ERR Config file \"" + h.folder + "\" cannot be read: not a regular file.",
+       "C<-P    -ERR Config file \"" + h.folder + "\" cannot be read: not a regular file."},
+      {up + "/proc/self/mem",
+       "-ERR Config file \"/proc/self/mem\" cannot be read: Input/output error.",
+       "C<-P    -ERR Config file \"/proc/self/mem\" cannot be read: Input/output error."},
+      {up + big, "-ERR Config file \"" + big + "\" cannot be read: larger than 1048576 bytes.",
+       "C<-P    -ERR Config file \"" + big + "\" cannot be read: larger than 1048576 bytes."},
+      {up + h.RuleFile("sel.ini", "[S25R]\nSelectFrom=Lowest\n"),
+       "-ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom or Top.",
+       "C<-P    -ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom "
+       "or Top."},
+      {up + rules, "+OK Login OK",
        "   P    User: alice, Host: 127.0.0.1, Port: " + std::to_string(h.upstream.Port()) +
            ", ConfigFile: " + rules},
-      {"alice#127.0.0.1\t:" + std::to_string(h.upstream.Port()) + ";" + rules, "+OK Login OK",
-       "   P    Connecting to 127.0.0.1"},
       // Port 110: whatever answers there (usually nobody), the log names the port.
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
-      {"alice#127.0.0.1:65646;" + rules, "-ERR-Socket Error # 10022",
+      {"alice#127.0.0.1:65646;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
-      {"alice#127.0.0.1:pop3;" + rules, "",
-       "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
   };
   for (const Case& c : cases) {
     const std::string reply = Login(h, c.login, h.upstream.password);
@@ -111,6 +156,79 @@ TEST(CheckUserTest, RefusalsNameTheUserButNeverThePassword) {
   }
 }
 
+// A refusal is decided on the reply as received, and its text is never garbled: the password
+// is masked only where it stands as a whole word, never in the status word.
+TEST(CheckUserTest, ShortPasswordsNeitherTurnARefusalIntoALoginNorGarbleIt) {
+  ProxyHarness h;
+  h.Start();
+  const std::string refusal =
+      "Quillbox sent \"USER alice, PASS ********\" but received \"-ERR Login failed.\" from the "
+      "actual POP3 server.";
+  for (const char* password : {"-", "E", "R", "ER", "-ERR", "in", "Login"}) {
+    const std::string expected = password == std::string("Login")
+                                     ? "-ERR Quillbox sent \"USER alice, PASS ********\" but "
+                                       "received \"-ERR ******** failed.\" from the actual "
+                                       "POP3 server."
+                                     : "-ERR " + refusal;
+    EXPECT_EQ(Login(h, h.LoginName(h.RuleFile("r.ini", "")), password), expected) << password;
+  }
+  EXPECT_TRUE(h.log.WaitFor("   P<-S -ERR Login failed."));
+  EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR " + refusal));
+}
+
+TEST(SessionLogTest, MasksThePasswordAsAWholeWordAfterTheDirectionAndStatus) {
+  const struct {
+    const char* line;
+    const char* password;
+    const char* logged;
+  } cases[] = {
+      {"   P<-S -ERR Login failed.", "-ERR", "   P<-S -ERR Login failed."},
+      {"   P<-S -ERR Login failed.", "in", "   P<-S -ERR Login failed."},
+      {"   P<-S +OK Logged in.", "in", "   P<-S +OK Logged ********."},
+      {"   P<-S +OK Logged in.", "g", "   P<-S +OK Logged in."},
+      {"   P<-S IMPLEMENTATION pw=s3cret;", "s3cret", "   P<-S IMPLEMENTATION pw=********;"},
+      {"   P<-S +OK s3cret s3crets s3cret", "s3cret", "   P<-S +OK ******** s3crets ********"},
+      {"   P<-S +OK 1 2", "P", "   P<-S +OK 1 2"},
+      {"C<-P    +OK 2 320", "2", "C<-P    +OK ******** 320"},
+      {"   P<-S +OK a-b", "-", "   P<-S +OK a-b"},
+      {"   P<-S +OK s3cret", "", "   P<-S +OK s3cret"},
+  };
+  for (const auto& c : cases) {
+    CapturingLog log;
+    const std::string password = c.password;
+    TSessionLog(log, password).AddToMemo(c.line);
+    EXPECT_EQ(log.Lines(), Lines{c.logged}) << c.line << " / " << c.password;
+  }
+}
+
+// The password the real server echoes in any later reply never reaches the log.
+TEST(CheckUserTest, PasswordEchoedInCapaStatOrAnyReplyNeverReachesTheLog) {
+  ProxyHarness h;
+  h.upstream.password = "hunter2";
+  h.upstream.capabilities = {"TOP", "IMPLEMENTATION hunter2"};
+  h.upstream.script = [](const std::string& command) {
+    if (command.starts_with("PASS "))
+      return "+OK Welcome, " + command.substr(5) + ".\r\n";
+    if (command == "STAT")
+      return std::string("+OK 1 2 hunter2\r\n");
+    if (command.starts_with("LIST"))
+      return std::string("-ERR hunter2: no such message\r\n");
+    return std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("STAT"), "+OK 1 2");
+  EXPECT_EQ(client->Command("LIST 1"), "-ERR hunter2: no such message");
+  EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");
+  ASSERT_TRUE(h.log.WaitFor("   P<-S IMPLEMENTATION ********"));
+  EXPECT_TRUE(h.log.WaitFor("   P<-S +OK Welcome, ********."));
+  EXPECT_TRUE(h.log.WaitFor("   P<-S +OK 1 2 ********"));
+  EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR ********: no such message"));
+  for (const std::string& line : h.log.Lines()) {
+    EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
+  }
+}
+
 TEST(CheckUserTest, RefusedCapaStillLogsIn) {
   ProxyHarness h;
   h.upstream.script = [](const std::string& command) {
@@ -124,11 +242,19 @@ TEST(CheckUserTest, RefusedCapaStillLogsIn) {
 
 TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.proxy.IdPOP3Server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
   h.Start();
   Pop3Client outsider(h.port, "127.0.0.2");
   EXPECT_EQ(outsider.ReadLine(), "-ERR Only local connection is allowed.");
   EXPECT_TRUE(outsider.Closed());
   EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR Only local connection is allowed."));
+  // A client of the TLS port could not read the refusal in clear: it is only closed.
+  Pop3Client tlsOutsider(h.proxy.IdPOP3Server.Bindings()[1].Port, "127.0.0.2");
+  EXPECT_TRUE(tlsOutsider.Closed());
+  EXPECT_TRUE(h.log.WaitFor(
+      "   P    Only local connection is allowed: closed without a reply, as the client speaks "
+      "TLS."));
   EXPECT_EQ(h.indicator.calls, 0);
 
   h.proxy.AllowConnectionFromOutside = true;
@@ -189,6 +315,57 @@ TEST(ConnectTest, FailedClientHandshakeIsLoggedWithItsReason) {
   EXPECT_TRUE(log[1].starts_with("   P    TLS handshake with 127.0.0.1:")) << log[1];
 }
 
+// Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger
+// used to hold the one place for a moment, and most of the user's mail checks were turned away.
+TEST(ConnectTest, OutsideFloodCostsTheLocalClientNothing) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> strangers{0};
+  std::thread flood([&] {
+    while (!stop && strangers < 2000) {
+      Pop3Client stranger(h.port, "127.0.0.2");
+      ++strangers;
+    }
+  });
+  int greeted = 0;
+  for (int i = 0; i < 50; ++i) {
+    Pop3Client local(h.port);
+    greeted += local.ReadLine() == "+OK Welcome to the Quillbox";
+    local.Command("QUIT");
+  }
+  stop = true;
+  flood.join();
+  EXPECT_EQ(greeted, 50) << strangers << " strangers";
+  int refusals = 0;
+  for (const std::string& line : h.log.Lines()) {
+    refusals += line == "C<-P    -ERR Only local connection is allowed.";
+  }
+  EXPECT_LE(refusals, TRefusalLog::kLoggedPerPeriod);
+}
+
+TEST(ConnectTest, RefusalsPastTheShareOfAPeriodAreCountedNotLogged) {
+  test::CapturingLog log;
+  auto now = std::chrono::steady_clock::time_point();
+  TRefusalLog refusals(log, [&now] { return now; });
+  for (int i = 0; i < 13; ++i) {
+    refusals.Refused("new " + std::to_string(i), "refused");
+  }
+  now += std::chrono::seconds(59);
+  refusals.Refused("new 13", "refused");
+  now += std::chrono::seconds(2);
+  refusals.Refused("new 14", "refused");
+  Lines lines = log.Lines();
+  ASSERT_EQ(lines.size(), 24u);
+  EXPECT_EQ(Lines(lines.begin() + 18, lines.end()),
+            Lines({"new 9", "refused",
+                   "   P    More connections from outside: refusals go unlogged for up to 60 "
+                   "seconds.",
+                   "   P    4 connections from outside were refused without a log line.", "new 14",
+                   "refused"}));
+}
+
 TEST(ConnectTest, ClientDroppingOutIsLoggedAsDisconnectAndException) {
   ProxyHarness h;
   h.Start();
@@ -212,6 +389,112 @@ TEST(ConnectTest, ShutdownDoesNotWaitForASilentRealServer) {
   ASSERT_TRUE(h.log.WaitFor("   P->S STAT"));
   auto stopped = std::async(std::launch::async, [&] { h.proxy.IdPOP3Server.SetActive(false); });
   EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+// The real server goes silent before its greeting, after the status line of a listing, and in
+// the middle of a message.
+struct Silence {
+  const char* name;
+  std::string command;   // what the client sends into the silence; PASS logs in
+  std::string waiting;   // the log line after which the proxy waits
+  std::string answer;    // the real server's answer to the command before it falls silent
+  std::string timedOut;  // what a client that stays gets first once the timeout has passed
+};
+
+std::vector<Silence> Silences() {
+  return {
+      {"greeting", "PASS", "   P    Connected", "", "-ERR No greeting from 127.0.0.1:"},
+      {"listing", "LIST", "   P->S LIST", "+OK 2 messages\r\n", "-ERR No answer from 127.0.0.1:"},
+      // The header is read whole before the reply goes out, so the silence falls in the body.
+      {"message", "RETR 1", "   P->S RETR 1", "+OK 20 octets\r\nSubject: x\r\n\r\nbo",
+       "+OK 20 octets"},
+  };
+}
+
+// Starts the harness with the real server scripted for the silence, logs in (only up to PASS
+// for the greeting's) and sends the command that meets it.
+std::unique_ptr<Pop3Client> IntoTheSilence(ProxyHarness& h, const Silence& silence,
+                                           const std::string& rules) {
+  h.upstream.messages = {Message({"Subject: x"}, {"body"})};
+  h.upstream.script = [silence](const std::string& command) {
+    return command == silence.command ? silence.answer : std::string();
+  };
+  std::unique_ptr<Pop3Client> client;
+  if (silence.command == "PASS") {
+    h.upstream.greeting = ScriptedUpstream::kStall;
+    h.Start();
+    client = std::make_unique<Pop3Client>(h.port);
+    client->ReadLine();
+    client->Command("USER " + h.LoginName(h.RuleFile("rules.ini", rules)));
+  } else {
+    h.Start();
+    client = h.LoggedIn(rules);
+  }
+  client->Send(silence.command == "PASS" ? "PASS " + h.upstream.password : silence.command);
+  return client;
+}
+
+TEST(SilentServerTest, AClientThatLeavesFreesItsPlaceAtOnce) {
+  for (const Silence& silence : Silences()) {
+    SCOPED_TRACE(silence.name);
+    ProxyHarness h;
+    h.proxy.IdPOP3Server.MaxConnections = 1;
+    auto client = IntoTheSilence(h, silence, "");
+    ASSERT_TRUE(h.log.WaitFor(silence.waiting));
+    client.reset();
+    const auto left = std::chrono::steady_clock::now();
+    bool greeted = false;
+    while (!greeted && std::chrono::steady_clock::now() - left < 1s) {
+      Pop3Client next(h.port);
+      greeted = next.ReadLine() == "+OK Welcome to the Quillbox";
+      if (!greeted) {
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    EXPECT_TRUE(greeted);
+  }
+}
+
+TEST(SilentServerTest, AClientThatStaysGetsACleanAnswerOnceTheTimeoutPasses) {
+  for (const Silence& silence : Silences()) {
+    SCOPED_TRACE(silence.name);
+    ProxyHarness h;
+    auto client = IntoTheSilence(h, silence, "[Upstream]\nTimeout=1\n");
+    const std::string reply = client->ReadLine();
+    EXPECT_TRUE(reply.starts_with(silence.timedOut)) << reply;
+    if (reply.starts_with("-ERR")) {
+      EXPECT_NE(reply.find(" within 1 second."), std::string::npos) << reply;
+      EXPECT_EQ(client->Command("NOOP"), "+OK");
+    } else {
+      // Once a message has begun, only an unfinished transfer tells the client it broke off.
+      EXPECT_EQ(client->ReadUntilDot().back(), "<closed>");
+    }
+  }
+}
+
+TEST(IdleClientTest, IsDisconnectedWithALogLine) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.IdleTimeout = 1000;
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client->Closed());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_TRUE(h.log.WaitFor("   P    No command from the client for 1 second: disconnected."));
+}
+
+TEST(IdleClientTest, OneThatTakesNothingOfALongAnswerFreesItsPlace) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.IdleTimeout = 1000;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.upstream.messages = {Message({"Subject: big"}, Lines(150000, std::string(76, 'b')))};
+  h.Start();
+  auto client = h.LoggedIn();
+  client->Send("RETR 1");
+  ASSERT_TRUE(h.log.WaitFor("   P    An exeption is occured.", 4 * test::kWaitMs));
+  Pop3Client next(h.port);
+  EXPECT_EQ(next.ReadLine(), "+OK Welcome to the Quillbox");
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 namespace quillbox {
 namespace {
 
+// Memory a listing (LIST, UIDL, TOP) may take while it is kept for a clean "-ERR".
+constexpr size_t kKeptAnswerBytes = 1024 * 1024;
+
 // Passes the client's command upstream and reads the reply line, logging all three.
 std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& upstreamCommand,
                      const char* replyPrefix) {
@@ -33,10 +36,26 @@ std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstream
 }
 
 // The lines of a multi-line answer become the response; the terminating "." goes out even when
-// there are none.
+// there are none. They are kept until the answer is complete, so that an answer that breaks off
+// becomes a clean "-ERR" instead of a listing the client would take for whole. An answer too
+// long to keep (a hostile or broken server may never end one) goes out as it arrives instead; if
+// it breaks off then, the command layer ends the client connection, which tells the client as
+// plainly.
 void RelayAnswerLines(TIdCommand& command) {
-  ReadUpstreamAnswer(ProxyContext(command), command.Response);
-  command.AlwaysSendResponse = true;
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  if (ReadUpstreamAnswer(c, command.Response, kKeptAnswerBytes)) {
+    command.AlwaysSendResponse = true;
+    return;
+  }
+  command.SendReply();
+  TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
+  writer.AddLines(command.Response);
+  std::vector<std::string>().swap(command.Response);
+  std::string line;
+  while (ReadUpstreamAnswerLine(c, line)) {
+    writer.AddLine(line);
+  }
+  writer.Finish();
 }
 
 std::string WithNumber(const std::string& verb, int messageNumber) {
@@ -47,7 +66,8 @@ std::string WithNumber(const std::string& verb, int messageNumber) {
 
 void TQuillboxProxy::RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                                   const char* replyPrefix) {
-  Relay(log_, command, WithNumber(verb, messageNumber), replyPrefix);
+  TSessionLog log = SessionLog(ProxyContext(command));
+  Relay(log, command, WithNumber(verb, messageNumber), replyPrefix);
   if (messageNumber < 0) {
     RelayAnswerLines(command);
   }
@@ -62,51 +82,59 @@ void TQuillboxProxy::IdPOP3ServerUIDL(TIdCommand& command, int messageNumber) {
 }
 
 void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int lines) {
-  Relay(log_, command, "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines),
+  TSessionLog log = SessionLog(ProxyContext(command));
+  Relay(log, command, "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines),
         "   P<-S ");
   RelayAnswerLines(command);
 }
 
 void TQuillboxProxy::IdPOP3ServerDELEte(TIdCommand& command, int messageNumber) {
-  Relay(log_, command, "DELE " + std::to_string(messageNumber), "   P<-S ");
+  TSessionLog log = SessionLog(ProxyContext(command));
+  Relay(log, command, "DELE " + std::to_string(messageNumber), "   P<-S ");
 }
 
 void TQuillboxProxy::IdPOP3ServerReSET(TIdCommand& command) {
-  Relay(log_, command, "RSET", "   P<-S ", false);
+  TSessionLog log = SessionLog(ProxyContext(command));
+  Relay(log, command, "RSET", "   P<-S ", false);
 }
 
 void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size) {
-  std::string reply = Exchange(log_, ProxyContext(command), "STAT", "   P<-S ");
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  TSessionLog log = SessionLog(c);
+  std::string reply = Exchange(log, c, "STAT", "   P<-S ");
   if (IsErrReply(reply)) {
-    log_.AddToMemo("C<-P    " + reply);
+    log.AddToMemo("C<-P    " + reply);
     throw EProxyError(ReplyRest(reply, 5));
   }
   CutToken(reply, ' ');
   count = StrToIntDef(CutToken(reply, ' '), 0);
   size = StrToIntDef(CutToken(reply, ' '), 0);
-  log_.AddToMemo("C<-P    +OK " + std::to_string(count) + " " + std::to_string(size));
+  log.AddToMemo("C<-P    +OK " + std::to_string(count) + " " + std::to_string(size));
 }
 
 void TQuillboxProxy::IdPOP3ServerQUIT(TIdCommand& command) {
   static const std::string kGoodBye = "Good-bye from the Quillbox";
   TMyPOP3ServerContext& c = ProxyContext(command);
-  log_.AddToMemo("C->P    QUIT");
+  TSessionLog log = SessionLog(c);
+  log.AddToMemo("C->P    QUIT");
   command.Reply.SetCodeAndText("+OK", kGoodBye);
-  log_.AddToMemo("C<-P    +OK " + kGoodBye);
+  log.AddToMemo("C<-P    +OK " + kGoodBye);
   // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
   // failure closed; the real server is gone then, and the client still gets its good-bye.
   if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened()) {
     return;
   }
   SendUpstream(c, "QUIT");
-  log_.AddToMemo("   P->S QUIT");
-  log_.AddToMemo("   P<-S " + ReadUpstreamReply(c));
+  log.AddToMemo("   P->S QUIT");
+  log.AddToMemo("   P<-S " + ReadUpstreamReply(c));
 }
 
 void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::string>& capabilities) {
-  log_.AddToMemo("C->P    CAPA");
-  log_.AddToMemo("C<-P    Response of CAPA command");
-  for (const std::string& line : ProxyContext(context).UpstreamCapabilities) {
+  TMyPOP3ServerContext& c = ProxyContext(context);
+  TSessionLog log = SessionLog(c);
+  log.AddToMemo("C->P    CAPA");
+  log.AddToMemo("C<-P    Response of CAPA command");
+  for (const std::string& line : c.UpstreamCapabilities) {
     // The real server's STLS concerns Quillbox's link to it, not the client's.
     bool known = SameText(line, "STLS");
     for (const std::string& have : capabilities) {

@@ -87,6 +87,36 @@ TEST(RelayTest, CapaMergesTheRealServersCapabilitiesAfterLogin) {
   EXPECT_TRUE(h.log.WaitFor("C<-P    Response of CAPA command"));
 }
 
+// A listing is kept until it is complete only up to a bound (1 MiB): past it the listing goes
+// out as it arrives, so that an answer that never ends costs no more memory than that. Such an
+// answer that never ends is cut off by the timeout; one that does end arrives whole.
+TEST(RelayTest, ListingTooLongToKeepIsRelayedAsItArrives) {
+  const int count = 200000;
+  std::string lines;
+  for (int i = 1; i <= count; ++i) {
+    lines += std::to_string(i) + " 4711\r\n";
+  }
+  ProxyHarness h;
+  h.upstream.script = [&lines](const std::string& command) {
+    if (command == "LIST") {
+      return "+OK endless\r\n" + lines;  // and nothing more
+    }
+    return command == "UIDL" ? "+OK long\r\n" + lines + ".\r\n" : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn("[Upstream]\nTimeout=1\n");
+  EXPECT_EQ(client->Command("UIDL"), "+OK long");
+  Lines received = client->ReadUntilDot();
+  ASSERT_EQ(received.size(), static_cast<size_t>(count));
+  EXPECT_EQ(received.back(), std::to_string(count) + " 4711");
+  EXPECT_EQ(client->Command("LIST"), "+OK endless");
+  received = client->ReadUntilDot();
+  // All but the last, partial chunk has gone out before the timeout ends the connection.
+  ASSERT_GT(received.size(), static_cast<size_t>(count) * 3 / 4);
+  EXPECT_EQ(received[1000], "1001 4711");
+  EXPECT_EQ(received.back(), "<closed>");
+}
+
 TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {
   ProxyHarness h;
   h.upstream.script = [](const std::string& command) {
@@ -95,6 +125,23 @@ TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {
   h.Start();
   auto client = h.LoggedIn();
   EXPECT_EQ(client->Command("RSET"), "+OK  cannot");
+}
+
+// A bare CR in the real server's status line would reach the client as a line end, and the
+// client would take the rest for the answer to its next command.
+TEST(RelayTest, StatusLineWithABareCRStaysOneLine) {
+  ProxyHarness h;
+  h.upstream.script = [](const std::string& command) {
+    if (command == "DELE 1")
+      return std::string("-ERR no\rsuch message\r\r\n");
+    return command == "STAT" ? std::string("+OK 1\r2\r\n") : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("DELE 1"), "-ERR no such message ");
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
+  EXPECT_EQ(client->Command("STAT"), "+OK 1 2");
+  EXPECT_EQ(client->Command("NOOP"), "+OK");
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
-#include "proxy/Retrieve.h"
-
 #include <gtest/gtest.h>
 
+#include "base/IniFiles.h"
+#include "proxy/MessageHeader.h"
 #include "proxy/ProxyHarness.h"
 
 namespace quillbox {
 namespace {
 
+using test::CapturingLog;
 using test::Message;
 using test::ProxyHarness;
 using Lines = std::vector<std::string>;
@@ -28,12 +29,160 @@ TEST(UnfoldHeaderTest, JoinsContinuationLinesWithOneBlank) {
   }
 }
 
-TEST(StatusTextTest, NamesEveryJudgment) {
-  EXPECT_EQ(StatusText(0), "Normal");
-  EXPECT_EQ(StatusText(3), "S25R Rule 3");
-  EXPECT_EQ(StatusText(-1), "Reverse lookup failure");
-  EXPECT_EQ(StatusText(-2), "Forward lookup failure");
-  EXPECT_EQ(StatusText(-3), "Paranoid check failure");
+TEST(MessageHeaderTest, HeaderLinesAreFieldsAndContinuationsEvenBetweenLoneCarriageReturns) {
+  const struct {
+    std::string line;
+    bool header;
+  } cases[] = {
+      {"Subject: x", true},  {"X-A:", true},       {"\tfolded", true},      {" folded", true},
+      {"", false},           {":no name", false},  {"two words: x", false}, {"From x@y Tue", false},
+      {"caf\xe9: x", false}, {"A: 1\rB: 2", true}, {"A: 1\r folded", true}, {"A: 1\r", false},
+      {"A: 1\rbody", false}, {"\r", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsHeaderLine(c.line), c.header) << c.line;
+  }
+}
+
+const Lines kFour = {"X-Quillbox-Sender-IP-Address: Unextracted",
+                     "X-Quillbox-Sender-Hostname: Unresolved",
+                     "X-Quillbox-Lookuped-IP-Address: Unresolved", "X-Quillbox-Status: Unknown"};
+
+// Lines with "<4>" where the four lines must stand.
+Lines WithFour(Lines lines) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == "<4>") {
+      lines.erase(lines.begin() + static_cast<ptrdiff_t>(i));
+      lines.insert(lines.begin() + static_cast<ptrdiff_t>(i), kFour.begin(), kFour.end());
+    }
+  }
+  return lines;
+}
+
+// Exactly one field of each of Quillbox's names reaches the client, its own; forged ones keep
+// every byte but get "Forged-" in their name, wherever a reader may take them for the header.
+TEST(MessageHeaderTest, ForgedFieldsAreRenamedAndTheFourLinesGoWhereTheHeaderEnds) {
+  const struct {
+    const char* what;
+    Lines message, delivered;
+  } cases[] = {
+      {"exact",
+       {"Subject: s", "X-Quillbox-Status: Normal", "", "body"},
+       {"Subject: s", "X-Forged-Quillbox-Status: Normal", "<4>", "", "body"}},
+      {"lower case",
+       {"x-quillbox-status: Normal", "", "b"},
+       {"x-Forged-quillbox-status: Normal", "<4>", "", "b"}},
+      {"folded, and a blank before the colon",
+       {"X-QUILLBOX-Status:", "\tNormal", "X-Quillbox-Sender-Hostname : mail", "", "b"},
+       {"X-Forged-QUILLBOX-Status:", "\tNormal", "<4>", "X-Forged-Quillbox-Sender-Hostname : mail",
+        "", "b"}},
+      {"several, and after a lone CR",
+       {"X-Quillbox-Sender-IP-Address: 1.2.3.4", "To: a\rX-Quillbox-Status: Normal",
+        "X-Quillbox-Anything: x", "", "X-Quillbox-Status: Normal in the body"},
+       {"X-Forged-Quillbox-Sender-IP-Address: 1.2.3.4", "To: a\rX-Forged-Quillbox-Status: Normal",
+        "X-Forged-Quillbox-Anything: x", "<4>", "", "X-Quillbox-Status: Normal in the body"}},
+      {"no empty line: the header ends at the first line that is no field",
+       {"Subject: s", "X-Quillbox-Status: Normal", "Hello,", "X-Quillbox-Status: Normal"},
+       {"Subject: s", "X-Forged-Quillbox-Status: Normal", "<4>", "Hello,",
+        "X-Forged-Quillbox-Status: Normal"}},
+      {"no empty line, every line a field",
+       {"Subject: s", "To: t"},
+       {"Subject: s", "To: t", "<4>"}},
+      {"a lone CR that ends the header for some readers, inside a folded field",
+       {"Subject: a", " b\r", "X-Quillbox-Status: Normal", "", "b"},
+       {"<4>", "Subject: a", " b\r", "X-Forged-Quillbox-Status: Normal", "", "b"}},
+      {"nothing but a body",
+       {"", "X-Quillbox-Status: Normal"},
+       {"<4>", "", "X-Quillbox-Status: Normal"}},
+      {"empty", {}, {"<4>"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AnnotateMessage(c.message, kFour), WithFour(c.delivered)) << c.what;
+  }
+}
+
+TEST(MessageHeaderTest, OnlyAValidStandaloneDottedQuadIsAnAddress) {
+  const struct {
+    const char* text;
+    const char* address;
+  } cases[] = {
+      {"(mail.example.org [203.0.113.7])", "203.0.113.7"},
+      {"[999.1.1.1]", nullptr},
+      {"[1.2.3.4444]", nullptr},
+      {"256.1.1.1", nullptr},
+      {"1.2.3.4.5", nullptr},
+      {"1.2.3", nullptr},
+      {"0001.2.3.4", nullptr},
+      {".1.2.3.4", nullptr},
+      {"helo 999.1.1.1 (x [203.0.113.7])", "203.0.113.7"},
+      {"at 1.2.3.4.", "1.2.3.4"},
+      {"ip198.51.100.2", "198.51.100.2"},
+      {"255.255.255.255 0.0.0.0", "255.255.255.255"},
+      {"192.0.2.01", "192.0.2.01"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FirstDottedQuad(c.text),
+              c.address ? std::optional<std::string>(c.address) : std::nullopt)
+        << c.text;
+  }
+}
+
+// A header as a provider delivers it, newest line first: its mailbox server's line, its
+// exchanger's content filter, a hop between its exchangers, the exchanger's line naming the
+// sender, and below them a line the sender wrote himself, naming a respectable host.
+const Lines kForgedHeader = {
+    "Received: from mx1.example.ne.jp (mx1.example.ne.jp [192.0.2.10])",
+    "\tby pop1.example.ne.jp (Postfix) with ESMTP id 1",
+    "Received: from localhost (localhost [127.0.0.1]) by mx1.example.ne.jp (amavis) id 2",
+    "Received: from mx2.example.ne.jp (mx2.example.ne.jp [192.0.2.11]) by mx1.example.ne.jp",
+    "Received: from helo.example (p1-2.dyn.example.com [198.51.100.23])",
+    "\tby mx2.example.ne.jp (Postfix) with ESMTP id 3",
+    "Received: from mail.example.org (mail.example.org [203.0.113.7])",
+    "\tby mx1.example.ne.jp (Postfix) with ESMTP id 4",
+    "Subject: forged"};
+
+TEST(MessageHeaderTest, SelectFromTopFindsTheExchangersLineAboveAForgedOne) {
+  Lines header = kForgedHeader;
+  UnfoldHeader(header);
+  const std::string shipped =
+      TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "MatchString", "");
+  ASSERT_EQ(TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "SelectFrom", ""),
+            "Top");
+  const std::string loose = "/\\[[0-9.]+\\]\\) by mx[0-9]\\.example\\.ne\\.jp/";
+  const struct {
+    std::string matchString;
+    TSelectFrom from;
+    const char* address;
+  } cases[] = {
+      {shipped, TSelectFrom::kTop, "198.51.100.23"},
+      {shipped, TSelectFrom::kBottom, "203.0.113.7"},  // the forgery wins
+      {loose, TSelectFrom::kBottom, "203.0.113.7"},
+      {loose, TSelectFrom::kTop, "127.0.0.1"},  // an internal hop the string must exclude
+      {"/^Received: from none/", TSelectFrom::kTop, nullptr},
+      {"", TSelectFrom::kTop, nullptr},
+  };
+  CapturingLog log;
+  for (const auto& c : cases) {
+    const auto selected = SelectReceived(header, c.matchString, c.from, log);
+    const auto address = selected ? FirstDottedQuad(*selected) : std::nullopt;
+    EXPECT_EQ(address, c.address ? std::optional<std::string>(c.address) : std::nullopt)
+        << c.matchString << (c.from == TSelectFrom::kTop ? " Top" : " Bottom");
+  }
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_EQ(ParseSelectFrom("tOP"), TSelectFrom::kTop);
+  EXPECT_EQ(ParseSelectFrom("bottom"), TSelectFrom::kBottom);
+  EXPECT_EQ(ParseSelectFrom("Lowest"), std::nullopt);
+}
+
+TEST(MessageHeaderTest, MatchStringTheMatcherGivesUpOnSelectsNothingAndIsLogged) {
+  CapturingLog log;
+  const Lines header = {"Received: from " + std::string(5000, 'a') + "!",
+                        "Received: from x [1.2.3.4]"};
+  const auto selected =
+      SelectReceived(header, "/^Received: from (a+)+$|x/", TSelectFrom::kTop, log);
+  EXPECT_EQ(selected, "x");
+  EXPECT_EQ(log.Lines(), Lines{"   P    Match string /^Received: from (a+)+$|x/ exceeded the "
+                               "matcher's limit (match limit exceeded) and counts as no match"});
 }
 
 // Selects the bracketed part "(name [address])" of a Received: line.
@@ -50,18 +199,33 @@ Lines Received(const std::string& from) {
           "\twith ESMTP id 1; Tue, 8 Dec 2026 02:00:00 +0000", "Subject: test"};
 }
 
-// Each row is one message in the mailbox: what the client must receive for it, four lines in
-// place, and no other change.
-TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
-  ProxyHarness h;
-  h.names.nameOf = {{"203.0.113.7", "mail.example.org"},
+// A proxy whose lookups know a few senders.
+struct Senders : ProxyHarness {
+  Senders() {
+    names.nameOf = {{"203.0.113.7", "mail.example.org"},
                     {"198.51.100.2", "dyn-198-51-100-2.example.com"},
                     {"192.0.2.33", "cheat.example.net"},
                     {"192.0.2.44", "noaddress.example.net"}};
-  h.dns.SetAddresses({{"mail.example.org", {"203.0.113.7"}},
+    dns.SetAddresses({{"mail.example.org", {"203.0.113.7"}},
                       {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
                       {"cheat.example.net", {"192.0.2.1", "192.0.2.2"}}});
-  h.proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
+    proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
+  }
+  // RETR n through the client: the lines received, "-ERR..." when refused.
+  Lines Retrieve(test::Pop3Client& client, int n) {
+    const std::string reply = client.Command("RETR " + std::to_string(n));
+    return reply.starts_with("+OK") ? client.ReadUntilDot() : Lines{reply};
+  }
+};
+
+const Lines kNormal = Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal");
+const Lines kRule2 =
+    Annotation("198.51.100.2", "dyn-198-51-100-2.example.com", "198.51.100.2", "S25R Rule 2");
+
+// Each row is one message in the mailbox: what the client must receive for it, four lines in
+// place, and no other change.
+TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
+  Senders h;
   struct Case {
     const char* what;
     Lines header, body, annotation;
@@ -69,11 +233,8 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
       {"normal",
        Received("a.example.org (mail.example.org [203.0.113.7])"),
        {"hi", "", "p2"},
-       Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")},
-      {"rule 2",
-       Received("x (dyn [198.51.100.2])"),
-       {"b"},
-       Annotation("198.51.100.2", "dyn-198-51-100-2.example.com", "198.51.100.2", "S25R Rule 2")},
+       kNormal},
+      {"rule 2", Received("x (dyn [198.51.100.2])"), {"b"}, kRule2},
       {"paranoid",
        Received("x (cheat [192.0.2.33])"),
        {"b"},
@@ -90,34 +251,85 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
        {"Received: from relay (relay [10.9.9.9]) by mx", "Received: from 10.1.1.1 (h",
         "  [203.0.113.7])", "\tby relay"},
        {"b"},
-       Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")},
+       kNormal},
       {"no dotted quad in the selected part",
        {"Received: from x (y [1.2.3]) by 4.5.6.7"},
        {"b"},
-       Annotation("Unextracted", "Unresolved", "Unresolved", "Unknown")},
-      {"no Received line",
-       {"X-Received: from x (y [203.0.113.7])"},
-       {"b"},
-       Annotation("Unextracted", "Unresolved", "Unresolved", "Unknown")},
+       kFour},
+      {"a quad that is none: no lookup", {"Received: from x (y [999.1.1.1])"}, {"b"}, kFour},
+      {"no Received line", {"X-Received: from x (y [203.0.113.7])"}, {"b"}, kFour},
   };
   for (const Case& c : cases) {
     h.upstream.messages.push_back(Message(c.header, c.body));
   }
-  h.upstream.messages.push_back({"Subject: no blank line", "Received: from x (y [1.2.3.4])"});
   h.Start();
   auto client = h.LoggedIn(kRules);
   int n = 0;
   for (const Case& c : cases) {
-    ASSERT_EQ(client->Command("RETR " + std::to_string(++n)).substr(0, 3), "+OK") << c.what;
     Lines expected = c.header;
     expected.insert(expected.end(), c.annotation.begin(), c.annotation.end());
     expected.emplace_back();
     expected.insert(expected.end(), c.body.begin(), c.body.end());
-    EXPECT_EQ(client->ReadUntilDot(), expected) << c.what;
+    EXPECT_EQ(h.Retrieve(*client, ++n), expected) << c.what;
   }
-  EXPECT_EQ(client->Command("RETR 9").substr(0, 3), "+OK");
-  EXPECT_EQ(client->ReadUntilDot(), h.upstream.messages.back());
   EXPECT_TRUE(h.log.WaitFor("   P    Sender's hostname: mail.example.org"));
+}
+
+// The exact lines a client receives for a message carrying forged verdict lines, with the
+// rule file choosing either end of the header.
+TEST(RetrieveTest, ForgedVerdictLinesNeverReachTheClientAsQuillboxsOwn) {
+  Senders h;
+  const Lines header = {"Received: from x (mail.example.org [203.0.113.7]) by mx.example.net",
+                        "Received: from y (dyn [198.51.100.2]) by mx.example.net",
+                        "x-quillbox-status: Normal", "X-Quillbox-Status:", " Normal"};
+  h.upstream.messages = {Message(header, {"X-Quillbox-Status: Normal"}),
+                         {"Subject: no empty line", "X-Quillbox-Status: Normal"}};
+  h.Start();
+  const struct {
+    const char* selectFrom;
+    Lines annotation;
+  } cases[] = {{"Bottom", kRule2}, {"Top", kNormal}, {"", kRule2}};
+  for (const auto& c : cases) {
+    auto client = h.LoggedIn(std::string(kRules) + "SelectFrom=" + c.selectFrom + "\n");
+    Lines expected = {header[0], header[1], "x-Forged-quillbox-status: Normal",
+                      "X-Forged-Quillbox-Status:", " Normal"};
+    expected.insert(expected.end(), c.annotation.begin(), c.annotation.end());
+    expected.insert(expected.end(), {"", "X-Quillbox-Status: Normal"});
+    EXPECT_EQ(h.Retrieve(*client, 1), expected) << c.selectFrom;
+    EXPECT_EQ(h.Retrieve(*client, 2),
+              WithFour({"Subject: no empty line", "X-Forged-Quillbox-Status: Normal", "<4>"}));
+  }
+}
+
+// The verdict belongs to the message delivered: from the RETR answer's own header when TOP
+// gave another one or none at all.
+TEST(RetrieveTest, VerdictComesFromTheRetrievedHeaderWhenThePrefetchDiffersOrFails) {
+  const std::string otherHeader =
+      "+OK\r\nReceived: from x (mail.example.org [203.0.113.7]) by mx\r\n\r\n.\r\n";
+  const struct {
+    const char* what;
+    std::string topAnswer;
+    const char* logged;
+  } cases[] = {
+      {"TOP gives another header", otherHeader,
+       "   P    The header of RETR 1 is not the one TOP gave: judged again"},
+      {"no TOP at all", "-ERR Unknown command.\r\n", "   P<-S -ERR Unknown command."},
+  };
+  for (const auto& c : cases) {
+    Senders h;
+    h.upstream.messages = {Message(Received("x (dyn [198.51.100.2])"), {"b"})};
+    h.upstream.script = [&c](const std::string& command) {
+      return command.starts_with("TOP ") ? c.topAnswer : std::string();
+    };
+    h.Start();
+    auto client = h.LoggedIn(kRules);
+    Lines expected = Received("x (dyn [198.51.100.2])");
+    expected.insert(expected.end(), kRule2.begin(), kRule2.end());
+    expected.insert(expected.end(), {"", "b"});
+    EXPECT_EQ(h.Retrieve(*client, 1), expected) << c.what;
+    EXPECT_TRUE(h.log.WaitFor(c.logged)) << c.what;
+    EXPECT_EQ(h.Retrieve(*client, 7), Lines{"-ERR There's no message 7."}) << c.what;
+  }
 }
 
 TEST(RetrieveTest, PrefetchesMaxLinesAndRelaysStuffedAndLongLinesIntact) {
@@ -127,34 +339,12 @@ TEST(RetrieveTest, PrefetchesMaxLinesAndRelaysStuffedAndLongLinesIntact) {
   h.Start();
   auto client = h.LoggedIn("[quillboxrules]\nmaxlines = 0\n");
   ASSERT_EQ(client->Command("RETR 1").substr(0, 3), "+OK");
-  const Lines expected = {"Subject: s",
-                          "X-Quillbox-Sender-IP-Address: Unextracted",
-                          "X-Quillbox-Sender-Hostname: Unresolved",
-                          "X-Quillbox-Lookuped-IP-Address: Unresolved",
-                          "X-Quillbox-Status: Unknown",
-                          "",
-                          "..",
-                          "...x",
-                          "..y",
-                          longLine,
-                          "",
-                          "tail"};
+  const Lines expected =
+      WithFour({"Subject: s", "<4>", "", "..", "...x", "..y", longLine, "", "tail"});
   EXPECT_EQ(client->ReadUntilDot(), expected);
   EXPECT_EQ(h.upstream.Commands()[3], "TOP 1 0");
   ASSERT_EQ(client->Command("TOP 1 4").substr(0, 3), "+OK");
   EXPECT_EQ(client->ReadUntilDot(), Lines({"Subject: s", "", "..", "...x", "..y", longLine}));
-}
-
-TEST(RetrieveTest, RefusedPrefetchSendsNoRetrieval) {
-  ProxyHarness h;
-  h.upstream.messages = {Message({"Subject: s"}, {"b"})};
-  h.Start();
-  auto client = h.LoggedIn();
-  EXPECT_EQ(client->Command("RETR 7"), "-ERR There's no message 7.");
-  EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR There's no message 7."));
-  for (const std::string& command : h.upstream.Commands()) {
-    EXPECT_FALSE(command.starts_with("RETR")) << command;
-  }
 }
 
 TEST(RetrieveTest, UpstreamDroppingMidMessageNeverPassesATruncatedMessageAsWhole) {

@@ -1,16 +1,57 @@
 #include "proxy/RuleFile.h"
 
 #include "base/IniFiles.h"
+#include "base/SysUtils.h"
 
 namespace quillbox {
+namespace {
+
+// Serves the one content loaded, so that every key comes from the same bytes.
+class LoadedFile : public IniStorage {
+ public:
+  explicit LoadedFile(std::string content) : content_(std::move(content)) {}
+  std::optional<std::string> Load(const std::string&, size_t) override { return content_; }
+  void Save(const std::string& fileName, std::string_view, std::optional<unsigned>) override {
+    throw EIniFileError("Unable to write to " + fileName + ": the rule file is read only");
+  }
+  void MakeFolders(const std::string& folder) override {
+    throw EIniFileError("Unable to create folder " + folder + ": the rule file is read only");
+  }
+
+ private:
+  const std::string content_;
+};
+
+std::string Load(const std::string& fileName) {
+  std::optional<std::string> content;
+  try {
+    content = DiskIniStorage().Load(fileName, kMaxIniFileSize);
+  } catch (const EIniFileError& e) {
+    throw ERuleFileError("Config file " + Quoted(fileName) + " cannot be read: " + e.Reason() +
+                         ".");
+  }
+  if (!content)
+    throw ERuleFileError("Config file " + Quoted(fileName) + " is not existed.");
+  return std::move(*content);
+}
+
+}  // namespace
 
 void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
-  TIniFile ini(fileName);
+  LoadedFile file(Load(fileName));
+  const TIniFile ini(fileName, file);
   context.MaxLines = ini.ReadInteger("QuillboxRules", "MaxLines", 20);
   context.DNSServer = ini.ReadString("S25R", "DNSServer", "");
   context.MatchString = ini.ReadString("S25R", "MatchString", "");
+  const std::string selectFrom = ini.ReadString("S25R", "SelectFrom", "");
+  const auto from = selectFrom.empty() ? TSelectFrom::kBottom : ParseSelectFrom(selectFrom);
+  if (!from) {
+    throw ERuleFileError("SelectFrom=" + selectFrom +
+                         " in section [S25R] of the rule file is not valid; use Bottom or Top.");
+  }
+  context.SelectFrom = *from;
   // The Notification section belongs to the rule file format and is read with it; the proxy
-  // never alters a message, so nothing acts on it.
+  // never changes a message's subject, so nothing acts on it.
   [[maybe_unused]] const bool alsoNotifyInSubject =
       ini.ReadBool("Notification", "AlsoNotifyInSubject", false);
   [[maybe_unused]] const std::string insertionString =

@@ -2,15 +2,27 @@
 
 #include <string>
 
+#include "base/Exception.h"
 #include "proxy/MyPOP3ServerContext.h"
 
 namespace quillbox {
 
-// Reads the user's rule file into the context: MaxLines (section QuillboxRules, default 20),
-// DNSServer and MatchString (section S25R, default empty), and section Upstream (after
-// UpstreamPort is known, since port 995 changes its default). Values are taken as they stand; a
-// missing key or a file that is no INI file gives the defaults. A relative name is relative to
-// the current directory, like the login's existence test.
+// A rule file the login refuses; the message is what the mail client gets after "-ERR".
+class ERuleFileError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Reads the user's rule file, once and whole, into the context: MaxLines (section QuillboxRules,
+// default 20), DNSServer, MatchString (default empty) and SelectFrom (default Bottom) of section
+// S25R, and section Upstream (after UpstreamPort is known, since port 995 changes its default).
+// Values are taken as they stand; a missing key or a file that is no INI file gives the defaults.
+// A relative name is relative to the current directory.
+//
+// Raises ERuleFileError when no file of that name exists, when it exists but cannot be read
+// whole (no regular file, unreadable, larger than INI files may be: with the defaults every
+// message would say Unknown, and nobody would see why), and for a SelectFrom that is neither
+// Bottom nor Top.
 void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context);
 
 }  // namespace quillbox

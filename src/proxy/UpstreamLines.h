@@ -17,25 +17,41 @@ class EProxyError : public Exception {
   using Exception::Exception;
 };
 
+// The real server sent nothing for as long as the read allowed.
+class EUpstreamTimeout : public EProxyError {
+ public:
+  using EProxyError::EProxyError;
+};
+
 // The proxy's context of the connection a command or event belongs to.
 TMyPOP3ServerContext& ProxyContext(TIdContext& context);
 TMyPOP3ServerContext& ProxyContext(TIdCommand& command);
 
+// "host:port" of the real server, for messages.
+std::string UpstreamName(const TMyPOP3ServerContext& context);
+// How long a read waits for the real server: the rule file's [Upstream] Timeout.
+int UpstreamTimeoutMs(const TMyPOP3ServerContext& context);
+
 // Line exchange with the real server. A write or read that fails leaves the upstream stream at
 // an unknown position (half an answer may still be on its way), so the upstream connection is
 // closed: the next command then fails cleanly instead of reading the remains of an earlier
-// answer as its reply.
+// answer as its reply. Every read waits at most UpstreamTimeoutMs (or timeoutMs) for its line,
+// then raises EUpstreamTimeout "No answer from host:port within N seconds."; it ends at once
+// with EIdWatchedPeerGone when the mail client has gone meanwhile.
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
-// timeoutMs -1 waits without limit; after a timeout the reply is "" and the IOHandler's
-// ReadLnTimedOut() is true.
-std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs = -1);
+// One status line, a bare CR in it replaced by a blank.
+std::string ReadUpstreamReply(TMyPOP3ServerContext& context);
+std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs);
 
 // The next line of a multi-line answer, unstuffed, whatever its length (mail must never become
 // unretrievable because of a long line); false at the terminating ".".
 bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line);
 
-// The rest of a multi-line answer, unstuffed, appended to lines.
-void ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines);
+// The rest of a multi-line answer, unstuffed, appended to lines; true once the "." has come.
+// False as soon as the lines kept take more than keepBytes of memory: the answer goes on with
+// ReadUpstreamAnswerLine. On a failure the lines are cleared before the error goes on.
+bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines,
+                        size_t keepBytes);
 
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);

@@ -1,5 +1,7 @@
 #include "proxy/UpstreamSecurity.h"
 
+#include <optional>
+
 #include "base/Files.h"
 #include "base/SysUtils.h"
 
@@ -21,6 +23,14 @@ TUpstreamSecurity SecurityFromText(const std::string& text, int port) {
   return TUpstreamSecurity::kInvalid;
 }
 
+// An integer as INI files write it (decimal or 0x hexadecimal), or nothing.
+std::optional<int> IniInteger(const std::string& text) {
+  // A text that is no number gives back whichever fallback it is asked with.
+  if (IniStrToIntDef(text, 0) == 0 && IniStrToIntDef(text, 1) == 1)
+    return std::nullopt;
+  return IniStrToIntDef(text, 0);
+}
+
 // A mistyped value must not switch verification off, nor silently leave it on against the
 // user's intent, so only clear words and integers count.
 bool ParseBoolean(const std::string& text, bool fallback, bool& valid) {
@@ -35,9 +45,18 @@ bool ParseBoolean(const std::string& text, bool fallback, bool& valid) {
     if (SameText(text, word))
       return false;
   }
-  // A text that is no number gives back whichever fallback it is asked with.
-  valid = !(IniStrToIntDef(text, 0) == 0 && IniStrToIntDef(text, 1) == 1);
-  return valid ? IniStrToIntDef(text, 0) != 0 : fallback;
+  const std::optional<int> number = IniInteger(text);
+  valid = number.has_value();
+  return valid ? *number != 0 : fallback;
+}
+
+// A typo must not turn into a limit nobody asked for, so a value out of range is refused.
+int ParseTimeout(const std::string& text, bool& valid) {
+  using Settings = TUpstreamSecuritySettings;
+  const std::optional<int> number =
+      text.empty() ? std::optional<int>(Settings::kDefaultTimeoutSeconds) : IniInteger(text);
+  valid = number && *number >= 1 && *number <= Settings::kMaxTimeoutSeconds;
+  return valid ? *number : Settings::kDefaultTimeoutSeconds;
 }
 
 }  // namespace
@@ -49,6 +68,8 @@ TUpstreamSecuritySettings ReadUpstreamSecurity(const TIniFile& ruleFile, int por
   s.Security = SecurityFromText(s.SecurityText, port);
   s.VerifyCertificateText = ruleFile.ReadString(kSection, "VerifyCertificate", "");
   s.VerifyCertificate = ParseBoolean(s.VerifyCertificateText, true, s.VerifyCertificateValid);
+  s.TimeoutText = ruleFile.ReadString(kSection, "Timeout", "");
+  s.TimeoutSeconds = ParseTimeout(s.TimeoutText, s.TimeoutValid);
   s.CAFile = PathFromFolderOf(ruleFile.FileName(), ruleFile.ReadString(kSection, "CAFile", ""));
   return s;
 }

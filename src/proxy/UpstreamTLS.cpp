@@ -1,5 +1,8 @@
 #include "proxy/UpstreamTLS.h"
 
+#include <algorithm>
+
+#include "base/SysUtils.h"
 #include "net/IdSSLOpenSSL.h"
 #include "proxy/UpstreamLines.h"
 
@@ -14,10 +17,6 @@ constexpr const char* kInSection = " in section [Upstream] of the rule file";
   context.Upstream.Disconnect();
   log.AddToMemo(kRefusal + message);
   throw EProxyError(message);
-}
-
-std::string ServerName(const TMyPOP3ServerContext& context) {
-  return context.UpstreamHost + ":" + std::to_string(context.UpstreamPort);
 }
 
 // What the user can do about a failed handshake.
@@ -42,16 +41,22 @@ std::string Advice(EIdTLSError::TReason reason) {
   }
 }
 
-// The next reply, or a refusal when none comes within kUpstreamGreetingTimeoutMs.
-std::string ReplyWithin(LogSink& log, TMyPOP3ServerContext& context, const std::string& missing,
-                        const std::string& advice) {
-  std::string reply = ReadUpstreamReply(context, kUpstreamGreetingTimeoutMs);
-  if (context.Upstream.IOHandler().ReadLnTimedOut()) {
+// The shorter of a step's own limit and the rule file's Timeout: a user who asks for less
+// patience gets it everywhere.
+int Within(const TMyPOP3ServerContext& context, int limitMs) {
+  return std::min(limitMs, UpstreamTimeoutMs(context));
+}
+
+// The next reply, or a refusal when none comes within limitMs.
+std::string ReplyWithin(LogSink& log, TMyPOP3ServerContext& context, int limitMs,
+                        const std::string& missing, const std::string& advice) {
+  try {
+    return ReadUpstreamReply(context, limitMs);
+  } catch (const EUpstreamTimeout&) {
     RefuseTLSLogin(log, context,
-                   missing + " from " + ServerName(context) + " within " +
-                       std::to_string(kUpstreamGreetingTimeoutMs / 1000) + " seconds." + advice);
+                   missing + " from " + UpstreamName(context) + " within " +
+                       Seconds(limitMs / 1000) + "." + advice);
   }
-  return reply;
 }
 
 void StartUpstreamTLS(LogSink& log, TMyPOP3ServerContext& context) {
@@ -60,7 +65,7 @@ void StartUpstreamTLS(LogSink& log, TMyPOP3ServerContext& context) {
   try {
     tls = &InterposeTLS(context.Upstream.IOHandler());
     tls->Handshake({context.UpstreamHost, settings.VerifyCertificate, settings.CAFile},
-                   kUpstreamHandshakeTimeoutMs);
+                   Within(context, kUpstreamHandshakeTimeoutMs));
   } catch (const EIdTLSError& e) {
     RefuseTLSLogin(log, context, e.Message() + Advice(e.Reason()));
   } catch (...) {
@@ -85,6 +90,12 @@ void CheckUpstreamSecurity(LogSink& log, TMyPOP3ServerContext& context) {
                    "VerifyCertificate=" + settings.VerifyCertificateText + kInSection +
                        " is not valid; use 1 or 0.");
   }
+  if (!settings.TimeoutValid) {
+    RefuseTLSLogin(log, context,
+                   "Timeout=" + settings.TimeoutText + kInSection +
+                       " is not valid; use a number of seconds from 1 to " +
+                       std::to_string(TUpstreamSecuritySettings::kMaxTimeoutSeconds) + ".");
+  }
 }
 
 void StartUpstreamTLSIfImplicit(LogSink& log, TMyPOP3ServerContext& context) {
@@ -94,8 +105,9 @@ void StartUpstreamTLSIfImplicit(LogSink& log, TMyPOP3ServerContext& context) {
 
 std::string ReadUpstreamGreeting(LogSink& log, TMyPOP3ServerContext& context) {
   const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
-  if (!settings.SecurityGiven && settings.Security == TUpstreamSecurity::kNone)
-    return ReadUpstreamReply(context);
+  const bool plainAsEver = !settings.SecurityGiven && settings.Security == TUpstreamSecurity::kNone;
+  const int limitMs =
+      plainAsEver ? UpstreamTimeoutMs(context) : Within(context, kUpstreamGreetingTimeoutMs);
   std::string advice;
   if (settings.Security == TUpstreamSecurity::kNone) {
     advice =
@@ -103,7 +115,7 @@ std::string ReadUpstreamGreeting(LogSink& log, TMyPOP3ServerContext& context) {
         "Security=TLS" +
         std::string(kInSection) + ".";
   }
-  return ReplyWithin(log, context, "No greeting", advice);
+  return ReplyWithin(log, context, limitMs, "No greeting", advice);
 }
 
 void NegotiateUpstreamSTLS(LogSink& log, TMyPOP3ServerContext& context) {
@@ -111,18 +123,19 @@ void NegotiateUpstreamSTLS(LogSink& log, TMyPOP3ServerContext& context) {
     return;
   log.AddToMemo("   P->S STLS");
   SendUpstream(context, "STLS");
-  const std::string reply = ReplyWithin(log, context, "No answer to STLS", "");
+  const std::string reply = ReplyWithin(log, context, Within(context, kUpstreamGreetingTimeoutMs),
+                                        "No answer to STLS", "");
   log.AddToMemo("   P<-S " + reply);
   if (!reply.starts_with("+OK")) {
     RefuseTLSLogin(log, context,
-                   ServerName(context) + " does not offer STLS (it answered \"" + reply +
+                   UpstreamName(context) + " does not offer STLS (it answered \"" + reply +
                        "\"). Use Security=TLS if it has a POP3S port (usually 995).");
   }
   // Bytes after the +OK came in clear; taking them as TLS data would let anyone on the path
   // inject answers (the STARTTLS command injection attack).
   if (!context.Upstream.IOHandler().InputBuffer().empty()) {
     RefuseTLSLogin(log, context,
-                   ServerName(context) +
+                   UpstreamName(context) +
                        " sent data after its answer to STLS, before TLS started; the connection "
                        "may have been tampered with.");
   }

@@ -12,15 +12,16 @@ namespace quillbox {
 // what it did without them. A failure logs "C<-P    -ERR " and the message, closes the
 // upstream connection (nothing more goes out, in clear or otherwise) and raises EProxyError.
 
-// Refuses a rule file whose Security or VerifyCertificate value makes no sense.
+// Refuses a rule file whose Security, VerifyCertificate or Timeout value makes no sense.
 void CheckUpstreamSecurity(LogSink& log, TMyPOP3ServerContext& context);
 
 // POP3S: right after the TCP connect, before the greeting.
 void StartUpstreamTLSIfImplicit(LogSink& log, TMyPOP3ServerContext& context);
 
-// The real server's greeting. Without a limit, as it always was, for a rule file that does not
-// name Security; otherwise at most kUpstreamGreetingTimeoutMs, so that a plain login to a port
-// that expects TLS is refused with advice instead of waiting for ever.
+// The real server's greeting. Within the rule file's Timeout; when the rule file names Security
+// or TLS is on, within kUpstreamGreetingTimeoutMs at most, so that a plain login to a port that
+// expects TLS is refused with advice soon. The TLS handshake and the answer to STLS have the
+// same limits.
 std::string ReadUpstreamGreeting(LogSink& log, TMyPOP3ServerContext& context);
 
 // STARTTLS: after the greeting, STLS and then TLS, before USER and PASS.

@@ -21,6 +21,8 @@ TEST(UpstreamSecurityTest, ReadsTheUpstreamSectionWithDefaultsByPort) {
     TUpstreamSecurity security;
     bool verify, valid;
     std::string caFile;
+    int timeout = 120;
+    bool timeoutValid = true;
   } cases[] = {
       {"", 995, TUpstreamSecurity::kTLS, true, true, ""},
       {"", 110, TUpstreamSecurity::kNone, true, true, ""},
@@ -36,6 +38,12 @@ TEST(UpstreamSecurityTest, ReadsTheUpstreamSectionWithDefaultsByPort) {
        false, true, "/etc/ca.pem"},
       {"[Upstream]\nCAFile=certs/ca.pem\n", 110, TUpstreamSecurity::kNone, true, true,
        h.folder + "/certs/ca.pem"},
+      {"[Upstream]\nTimeout=30\n", 110, TUpstreamSecurity::kNone, true, true, "", 30},
+      {"[Upstream]\nTimeout=0x3c\n", 995, TUpstreamSecurity::kTLS, true, true, "", 60},
+      // No limit at all, or a typo, must not slip through as a limit nobody chose.
+      {"[Upstream]\nTimeout=0\n", 110, TUpstreamSecurity::kNone, true, true, "", 120, false},
+      {"[Upstream]\nTimeout=2m\n", 110, TUpstreamSecurity::kNone, true, true, "", 120, false},
+      {"[Upstream]\nTimeout=86401\n", 110, TUpstreamSecurity::kNone, true, true, "", 120, false},
   };
   for (const Case& c : cases) {
     const TUpstreamSecuritySettings s =
@@ -44,6 +52,8 @@ TEST(UpstreamSecurityTest, ReadsTheUpstreamSectionWithDefaultsByPort) {
     EXPECT_EQ(s.VerifyCertificate, c.verify) << c.content;
     EXPECT_EQ(s.VerifyCertificateValid, c.valid) << c.content;
     EXPECT_EQ(s.CAFile, c.caFile) << c.content;
+    EXPECT_EQ(s.TimeoutSeconds, c.timeout) << c.content;
+    EXPECT_EQ(s.TimeoutValid, c.timeoutValid) << c.content;
   }
 }
 
@@ -102,6 +112,9 @@ TEST(UpstreamTLSTest, InvalidSettingsAreRefusedBeforeConnecting) {
   EXPECT_EQ(LoginAndQuit(h, "[Upstream]\nVerifyCertificate=maybe\n").first,
             "-ERR VerifyCertificate=maybe in section [Upstream] of the rule file is not valid; "
             "use 1 or 0.");
+  EXPECT_EQ(LoginAndQuit(h, "[Upstream]\nTimeout=-5\n").first,
+            "-ERR Timeout=-5 in section [Upstream] of the rule file is not valid; use a number of "
+            "seconds from 1 to 86400.");
 }
 
 TEST(UpstreamTLSTest, TLSToAPlainServerIsRefusedWithAdvice) {

@@ -7,6 +7,7 @@ classes as context managers, or through a contextlib.ExitStack)."""
 import os
 import queue
 import random
+import re
 import shutil
 import signal
 import socket
@@ -131,6 +132,8 @@ auth_mechanisms = plain
 first_valid_uid = 1
 mail_location = maildir:{r}/mail/%u/Maildir
 mail_max_userip_connections = 100
+# One process per POP3 session: room for the load test's 200 clients at once.
+default_process_limit = 400
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {r}/passwd
@@ -274,6 +277,9 @@ class Quillboxd(Peer):
     def threads(self):
         return len(os.listdir(f"/proc/{self.process.pid}/task"))
 
+    def descriptors(self):
+        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
+
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -316,9 +322,20 @@ def annotation(ip, host, lookuped, status):
             f"X-Quillbox-Status: {status}".encode()]
 
 
-def with_annotation(lines, added):
-    """The lines of a message with the four lines inserted before its first empty line."""
-    if b"" not in lines:
-        return list(lines)
-    at = lines.index(b"")
-    return lines[:at] + added + lines[at:]
+def delivered(lines, added):
+    """The lines of a message as quillboxd delivers them: before the first empty line, every
+    name that begins with X-Quillbox- (any case) gets "Forged-" after its first two characters,
+    and the four lines stand where the header ends: before the first line that is neither a
+    field nor a continuation, or at the end."""
+    def field_or_continuation(line):
+        return re.match(rb"[!-9;-~]+:|[ \t]", line) is not None
+
+    out = []
+    for line in lines:
+        out.append(line)
+        if b"" in out[:-1]:
+            continue
+        if line[:11].lower() == b"x-quillbox-":
+            out[-1] = line[:2] + b"Forged-" + line[2:]
+    at = next((i for i, line in enumerate(lines) if not field_or_continuation(line)), len(lines))
+    return out[:at] + list(added) + out[at:]

@@ -1,8 +1,10 @@
 """Mail through quillboxd from a real Dovecot server, with a real dnsmasq answering the lookups:
-every message arrives byte for byte as Dovecot sends it, plus the four verdict lines before the
-first empty line, and every other command behaves as on a direct connection."""
+every message arrives byte for byte as Dovecot sends it, plus the four verdict lines where the
+header ends and "Forged-" in any verdict line the sender wrote himself, and every other command
+behaves as on a direct connection."""
 
 import contextlib
+import email
 import poplib
 import subprocess
 import unittest
@@ -31,6 +33,9 @@ SENDERS = [
     ("[IPv6:2001:db8::1]", ("Unextracted", "Unresolved", "Unresolved", "Unknown")),
 ]
 
+FORGED_HEADER = ["X-Quillbox-Status: Normal", "x-quillbox-sender-hostname: mail.example.org",
+                 "X-QUILLBOX-STATUS:", " Normal"]
+
 AWKWARD_BODY = [".", "..", ".leading dot", "x" * 20000, "", "", "caf\xe9 \t", "\tindented",
                 "-- ", "end."]
 
@@ -43,7 +48,13 @@ def mailbox():
     messages.append((e2e.message(SENDERS[0][0], "large",
                                  ["%075d" % i for i in range(20000)]), SENDERS[0][1]))
     messages.append((b"Subject: header only\nReceived: from a (b [203.0.113.7]) by mx.example.net\n",
-                     None))
+                     SENDERS[0][1]))
+    # A spammer's own verdict lines, in the forms a filter or a mail reader would believe.
+    messages.append((e2e.message(SENDERS[1][0], "forged", ["X-Quillbox-Status: Normal"],
+                                 FORGED_HEADER), SENDERS[1][1]))
+    messages.append((b"Subject: no empty line\nx-quillbox-status: Normal\nHello,\n"
+                     b"X-Quillbox-Status: Normal\n", ("Unextracted", "Unresolved", "Unresolved",
+                                                        "Unknown")))
     return messages
 
 
@@ -57,11 +68,8 @@ def curl_retr(port, user, n):
     return result.stdout
 
 
-def annotated_bytes(raw, added):
-    at = raw.find(b"\r\n\r\n")
-    if added is None or at < 0:
-        return raw
-    return raw[:at + 2] + b"".join(line + b"\r\n" for line in e2e.annotation(*added)) + raw[at + 2:]
+def delivered_bytes(raw, added):
+    return b"\r\n".join(e2e.delivered(raw.split(b"\r\n")[:-1], e2e.annotation(*added))) + b"\r\n"
 
 
 class ProxyAgainstDovecot(unittest.TestCase):
@@ -122,15 +130,36 @@ class ProxyAgainstDovecot(unittest.TestCase):
                     expected = direct.retr(n)
                     got = proxied.retr(n)
                     self.assertEqual(got[0], expected[0])
-                    four = e2e.annotation(*added) if added else []
-                    self.assertEqual(got[1], e2e.with_annotation(expected[1], four))
+                    self.assertEqual(got[1], e2e.delivered(expected[1], e2e.annotation(*added)))
         finally:
             direct.quit()
             proxied.quit()
         for n, (_, added) in enumerate(self.messages, start=1):
             with self.subTest(curl=n):
                 self.assertEqual(curl_retr(self.proxy.port, self.login, n),
-                                 annotated_bytes(curl_retr(self.dovecot.port, "alice", n), added))
+                                 delivered_bytes(curl_retr(self.dovecot.port, "alice", n), added))
+
+    def test_1b_a_mail_reader_sees_only_quillboxs_own_verdict(self):
+        n = next(i for i, (data, _) in enumerate(self.messages, start=1) if b"forged" in data)
+        proxied = self.proxied()
+        try:
+            raw = b"\r\n".join(proxied.retr(n)[1]) + b"\r\n"
+        finally:
+            proxied.quit()
+        header, body = raw.split(b"\r\n\r\n", 1)
+        lines = header.split(b"\r\n")
+        at = lines.index(b"X-Forged-Quillbox-Status: Normal")
+        self.assertEqual(lines[at:at + 4], [
+            b"X-Forged-Quillbox-Status: Normal",
+            b"x-Forged-quillbox-sender-hostname: mail.example.org",
+            b"X-Forged-QUILLBOX-STATUS:", b" Normal"])
+        self.assertEqual(lines[-4:], e2e.annotation(*SENDERS[1][1]))
+        self.assertEqual(body, b"X-Quillbox-Status: Normal\r\n")
+        message = email.message_from_bytes(raw)
+        self.assertEqual(message.get_all("X-Quillbox-Status"), ["S25R Rule 2"])
+        self.assertEqual(message.get_all("X-Quillbox-Sender-Hostname"),
+                         ["dyn-198-51-100-2.example.net"])
+        self.assertEqual(len(message.get_all("X-Forged-Quillbox-Status")), 2)
 
     def test_2_other_commands_answer_as_the_real_server_does(self):
         direct, proxied = self.direct(), self.proxied()

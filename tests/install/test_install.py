@@ -2,7 +2,8 @@
 """Installs the build into a temporary DESTDIR and checks what a user's machine would get.
 
 Run by ctest (registered in dist/CMakeLists.txt), which passes the build folder, the folders
-GNUInstallDirs chose and the programs that were built through the environment.
+GNUInstallDirs chose and the programs that were built through the environment. test_package.py
+runs the same checks on the unpacked Debian package.
 """
 
 import os
@@ -26,31 +27,7 @@ MAN_PAGES = [p for p in os.environ.get("QUILLBOX_MAN_PAGES", "").split(",") if p
 DIRS = {name: os.environ["QUILLBOX_" + name]
         for name in ("BINDIR", "DATADIR", "MANDIR", "UNITDIR")}
 VERSION = os.environ["QUILLBOX_VERSION"]
-# Not /usr/local, so that a path baked in at configure time instead of install time shows.
-PREFIX = "/opt/quillbox-install-test"
 WAIT_SECONDS = 10
-
-
-def installed(dir_name, *parts):
-    """The path a file gets on the target machine (without DESTDIR)."""
-    folder = DIRS[dir_name]
-    if not os.path.isabs(folder):
-        folder = os.path.join(PREFIX, folder)
-    return os.path.join(folder, *parts)
-
-
-def expected_files():
-    files = {installed("BINDIR", p) for p in PROGRAMS}
-    files.add(installed("UNITDIR", "quillboxd.service"))
-    files |= {installed("MANDIR", "man1", page) for page in MAN_PAGES}
-    files |= {installed("DATADIR", "quillbox", "examples", name)
-              for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
-    if "quillbox" in PROGRAMS:
-        files.add(installed("DATADIR", "applications", "quillbox.desktop"))
-        files |= {installed("DATADIR", "icons", "hicolor", f"{s}x{s}", "apps", "quillbox.png")
-                  for s in (16, 32, 48, 128)}
-        files.add(installed("DATADIR", "icons", "hicolor", "scalable", "apps", "quillbox.svg"))
-    return files
 
 
 def read_greeting(port, process, deadline):
@@ -75,23 +52,56 @@ def read_greeting(port, process, deadline):
 
 
 class InstallTest(unittest.TestCase):
+    # Not /usr/local, so that a path baked in at configure time instead of install time shows.
+    prefix = "/opt/quillbox-install-test"
+    man_page_suffix = ""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="quillbox-install-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
         os.chmod(cls.tmp, 0o755)  # the daemon test runs the installed program as another user
         cls.destdir = os.path.join(cls.tmp, "root")
-        env = dict(os.environ, DESTDIR=cls.destdir)
-        result = subprocess.run(["cmake", "--install", BUILD, "--prefix", PREFIX], env=env,
+        cls.stage(cls.destdir)
+
+    @classmethod
+    def stage(cls, destdir):
+        """Puts below destdir what a user's machine would get."""
+        env = dict(os.environ, DESTDIR=destdir)
+        result = subprocess.run(["cmake", "--install", BUILD, "--prefix", cls.prefix], env=env,
                                 capture_output=True, text=True, timeout=300)
         if result.returncode != 0:
             raise AssertionError("cmake --install failed:\n" + result.stdout + result.stderr)
+
+    @classmethod
+    def installed(cls, dir_name, *parts):
+        """The path a file gets on the target machine (without DESTDIR)."""
+        folder = DIRS[dir_name]
+        if not os.path.isabs(folder):
+            folder = os.path.join(cls.prefix, folder)
+        return os.path.join(folder, *parts)
+
+    @classmethod
+    def expected_files(cls):
+        installed = cls.installed
+        files = {installed("BINDIR", p) for p in PROGRAMS}
+        files.add(installed("UNITDIR", "quillboxd.service"))
+        files |= {installed("MANDIR", "man1", page + cls.man_page_suffix) for page in MAN_PAGES}
+        files |= {installed("DATADIR", "quillbox", "examples", name)
+                  for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
+        if "quillbox" in PROGRAMS:
+            files.add(installed("DATADIR", "applications", "quillbox.desktop"))
+            files |= {installed("DATADIR", "icons", "hicolor", f"{s}x{s}", "apps", "quillbox.png")
+                      for s in (16, 32, 48, 128)}
+            files.add(installed("DATADIR", "icons", "hicolor", "scalable", "apps",
+                                "quillbox.svg"))
+        return files
 
     def staged(self, path):
         return self.destdir + path
 
     def desktop_entry_keys(self):
-        entry = self.staged(installed("DATADIR", "applications", "quillbox.desktop"))
+        entry = self.staged(self.installed("DATADIR", "applications", "quillbox.desktop"))
         with open(entry, encoding="utf-8") as f:
             return dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
 
@@ -105,35 +115,36 @@ class InstallTest(unittest.TestCase):
         found = set()
         for folder, _, names in os.walk(self.destdir):
             found |= {os.path.join(folder, n)[len(self.destdir):] for n in names}
-        self.assertEqual(sorted(found), sorted(expected_files()))
+        self.assertEqual(sorted(found), sorted(self.expected_files()))
         for program in PROGRAMS:
-            self.assertTrue(os.access(self.staged(installed("BINDIR", program)), os.X_OK), program)
+            program_path = self.staged(self.installed("BINDIR", program))
+            self.assertTrue(os.access(program_path, os.X_OK), program)
 
     def test_desktop_entry_is_valid_and_points_at_installed_files(self):
         if "quillbox" not in PROGRAMS:
             self.skipTest("the tray program is not built (QUILLBOX_DESKTOP=OFF)")
-        entry = self.staged(installed("DATADIR", "applications", "quillbox.desktop"))
+        entry = self.staged(self.installed("DATADIR", "applications", "quillbox.desktop"))
         result = subprocess.run([self.tool("desktop-file-validate"), entry],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
         keys = self.desktop_entry_keys()
-        self.assertEqual(keys["Exec"], installed("BINDIR", "quillbox"))
-        self.assertEqual(keys["TryExec"], installed("BINDIR", "quillbox"))
+        self.assertEqual(keys["Exec"], self.installed("BINDIR", "quillbox"))
+        self.assertEqual(keys["TryExec"], self.installed("BINDIR", "quillbox"))
         self.assertEqual(keys["Icon"], "quillbox")
         self.assertEqual(keys["Categories"], "Network;Email;")
         for size in (16, 32, 48, 128):
-            icon = self.staged(installed("DATADIR", "icons", "hicolor", f"{size}x{size}", "apps",
-                                         "quillbox.png"))
+            icon = self.staged(self.installed("DATADIR", "icons", "hicolor", f"{size}x{size}",
+                                              "apps", "quillbox.png"))
             with open(icon, "rb") as f:
                 header = f.read(24)
             self.assertEqual(header[:8], b"\x89PNG\r\n\x1a\n", icon)
             self.assertEqual(struct.unpack(">II", header[16:24]), (size, size), icon)
 
     def test_user_unit_runs_the_installed_daemon_and_verifies(self):
-        unit = self.staged(installed("UNITDIR", "quillboxd.service"))
+        unit = self.staged(self.installed("UNITDIR", "quillboxd.service"))
         with open(unit, encoding="utf-8") as f:
             text = f.read()
-        exec_start = "ExecStart=" + installed("BINDIR", "quillboxd")
+        exec_start = "ExecStart=" + self.installed("BINDIR", "quillboxd")
         self.assertIn(exec_start + "\n", text)
         for line in ("Restart=on-failure", "WorkingDirectory=%h", "NoNewPrivileges=yes",
                      "PrivateUsers=yes", "PrivateTmp=yes", "ProtectSystem=strict"):
@@ -161,7 +172,7 @@ class InstallTest(unittest.TestCase):
         if probe.returncode != 0 or probe.stdout + probe.stderr:
             self.skipTest("systemd-analyze verify does not work here: " + probe.stdout +
                           probe.stderr)
-        staged_exec = "ExecStart=" + self.staged(installed("BINDIR", "quillboxd"))
+        staged_exec = "ExecStart=" + self.staged(self.installed("BINDIR", "quillboxd"))
         result = verify("quillboxd.service", text.replace(exec_start, staged_exec))
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
@@ -169,7 +180,7 @@ class InstallTest(unittest.TestCase):
         man = self.tool("man")
         self.assertIn("quillboxd.1", MAN_PAGES)
         for page in MAN_PAGES:
-            path = self.staged(installed("MANDIR", "man1", page))
+            path = self.staged(self.installed("MANDIR", "man1", page + self.man_page_suffix))
             with self.subTest(page=page):
                 result = subprocess.run([man, "--warnings", "-l", path],
                                         env=dict(os.environ, MANWIDTH="80", MANPAGER="cat",
@@ -178,7 +189,7 @@ class InstallTest(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stderr), (0, ""))
                 for text in ("-I", VERSION, "X-Quillbox-Sender-IP-Address:",
                              "X-Quillbox-Status:", "quillbox/quillbox.ini",
-                             installed("DATADIR", "quillbox", "examples")):
+                             self.installed("DATADIR", "quillbox", "examples")):
                     self.assertIn(text, result.stdout.replace("\u2010", "-"))
                 self.assertIsNone(re.search(r"@[A-Z_]+@", result.stdout))
 
@@ -187,7 +198,7 @@ class InstallTest(unittest.TestCase):
         #  the folder below home that holds quillbox/quillbox.ini)
         cases = []
         if "quillboxd" in PROGRAMS:
-            daemon = [self.staged(installed("BINDIR", "quillboxd"))]
+            daemon = [self.staged(self.installed("BINDIR", "quillboxd"))]
             cases += [("quillboxd, HOME only", "quillboxd", daemon, None, ".config"),
                       ("quillboxd, XDG_CONFIG_HOME set", "quillboxd", daemon, "xdg", "xdg")]
         if "quillbox" in PROGRAMS:
@@ -203,7 +214,7 @@ class InstallTest(unittest.TestCase):
         if os.geteuid() == 0:
             nobody = pwd.getpwnam("nobody")
             as_user = dict(user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[])
-        bin_dir = self.staged(installed("BINDIR"))
+        bin_dir = self.staged(self.installed("BINDIR"))
         bin_mode = os.stat(bin_dir).st_mode
         os.chmod(bin_dir, 0o555)
         try:

@@ -16,12 +16,20 @@ namespace quillbox::test {
 // A scripted peer for tests and fuzzers. Receives play the script in order: each data step is
 // handed out by at most one receive (a long step takes several, MaxReceive bytes each), an error
 // step fails one receive, a hang step blocks until Close. After the script the peer has closed
-// (receives return 0). Sends are recorded; they can be cut short or made to fail. Thread-safe.
+// (receives return 0); HungUp() says so as soon as no hang step is left, as a real socket says
+// it while the peer's last bytes are still unread. Sends are recorded; they can be cut short or
+// made to fail. Thread-safe.
 class FakeSocket : public TIdSocket {
  public:
   void AddData(std::string bytes) { Push({Step::kData, std::move(bytes), 0}); }
   void AddError(int err) { Push({Step::kError, {}, err}); }
   void AddHang() { Push({Step::kHang, {}, 0}); }
+  // The peer closes now: its hang steps go, so receives end after the data left.
+  void PeerCloses() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(script_, [](const Step& step) { return step.kind == Step::kHang; });
+    wake_.notify_all();
+  }
 
   // Bytes sent so far.
   std::string Sent() const {
@@ -98,6 +106,11 @@ class FakeSocket : public TIdSocket {
   bool IsOpen() const override {
     std::lock_guard<std::mutex> guard(lock_);
     return !closed_;
+  }
+  bool HungUp() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return closed_ || std::none_of(script_.begin(), script_.end(),
+                                   [](const Step& step) { return step.kind == Step::kHang; });
   }
   std::string PeerIP() const override { return "127.0.0.1"; }
   int PeerPort() const override { return 50000; }

@@ -71,7 +71,8 @@ std::vector<std::string> ScriptedUpstream::Commands() {
 
 void ScriptedUpstream::Serve(int fd) {
   LineSocket socket(fd);
-  socket.Write(greeting + "\r\n");
+  if (greeting != kStall)
+    socket.Write(greeting + "\r\n");
   std::string command;
   while (socket.ReadLine(command, 60000)) {
     {

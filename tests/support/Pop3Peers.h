@@ -45,7 +45,7 @@ class ScriptedUpstream {
 
   std::string user = "alice";
   std::string password = "s3cret";
-  std::string greeting = "+OK scripted server ready";
+  std::string greeting = "+OK scripted server ready";  // kStall: none
   std::vector<std::string> capabilities = {"TOP", "uidl", "SASL PLAIN", "PIPELINING"};
   std::vector<std::vector<std::string>> messages;
   std::function<std::string(const std::string& command)> script;

@@ -26,6 +26,14 @@ constexpr SaveFilter kSaveFilters[] = {
 
 }  // namespace
 
+const char* SaveFilterSuffix(const QString& filterName) {
+  for (const SaveFilter& filter : kSaveFilters) {
+    if (filterName == filter.Name)
+      return filter.Suffix;
+  }
+  return nullptr;
+}
+
 void TQtDialogs::ShowError(const std::string& text) {
   QMessageBox::critical(parent_, kTitle, QString::fromStdString(text), QMessageBox::Ok);
 }
@@ -48,8 +56,9 @@ std::optional<QString> TQtDialogs::AskSaveFileName(const QString& directory) {
   dialog.setNameFilters(filters);
   dialog.selectNameFilter(filters.front());
   dialog.setDefaultSuffix(kSaveFilters[0].Suffix);
-  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& name) {
-    dialog.setDefaultSuffix(kSaveFilters[filters.indexOf(name)].Suffix);
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& name) {
+    if (const char* suffix = SaveFilterSuffix(name))
+      dialog.setDefaultSuffix(suffix);
   });
   // A folder that does not exist here (the Windows default) leaves the dialog in the home
   // folder rather than in wherever the program was started.

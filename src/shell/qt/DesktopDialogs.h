@@ -25,6 +25,11 @@ class TDesktopDialogs : public MessageBoxes {
   virtual std::optional<TFontChoice> AskFont(const TFontChoice& current) = 0;
 };
 
+// The extension that "Save log as" adds to a name given without one while the filter named is
+// selected; null for a name that is not one of its filters (a native dialog may report such a
+// name, or an empty one), which leaves the extension as it was.
+const char* SaveFilterSuffix(const QString& filterName);
+
 // The real dialogs, over the window given (none: on their own). Not thread-safe: user-interface
 // thread only.
 class TQtDialogs : public TDesktopDialogs {

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QIcon>
 #include <QMenuBar>
 #include <QStatusBar>
 
@@ -33,19 +34,19 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
 
   MainMenuFile = menuBar()->addMenu("File(&F)");
   AddItem(MainMenuFile, "MainMenuFileHide", "Hide in the system tray(&H)");
-  AddItem(MainMenuFile, "MainMenuFileSaveAs", "Save log as(&S)...");
-  AddItem(MainMenuFile, "MainMenuFileTerminate", "Exit / Terminate(&X)");
+  AddItem(MainMenuFile, "MainMenuFileSaveAs", "Save log as(&S)...", "document-save");
+  AddItem(MainMenuFile, "MainMenuFileTerminate", "Exit / Terminate(&X)", "application-exit");
   MainMenuEdit = menuBar()->addMenu("Edit(&E)");
-  AddItem(MainMenuEdit, "MainMenuEditCopy", "Copy(&C)");
-  AddItem(MainMenuEdit, "MainMenuEditSelectAll", "Select All(&A)");
+  AddItem(MainMenuEdit, "MainMenuEditCopy", "Copy(&C)", "edit-copy");
+  AddItem(MainMenuEdit, "MainMenuEditSelectAll", "Select All(&A)", "edit-select-all");
   MainMenuOption = menuBar()->addMenu("Option(&O)");
   AddItem(MainMenuOption, "MainMenuOptionSetting", "Setting(&S)...");
-  AddItem(MainMenuOption, "MainMenuOptionFont", "Font(&F)...");
+  AddItem(MainMenuOption, "MainMenuOptionFont", "Font(&F)...", "preferences-desktop-font");
   MainMenuOption->addSeparator();
   MainMenuOptionIniFileName =
       AddItem(MainMenuOption, "MainMenuOptionIniFileName", "INI file name:");
   MainMenuHelp = menuBar()->addMenu("Help(&H)");
-  AddItem(MainMenuHelp, "MainMenuHelpAbout", "About(&A)");
+  AddItem(MainMenuHelp, "MainMenuHelpAbout", "About(&A)", "help-about");
   // The menus keep the desktop's font whatever font the user gives the log.
   for (QWidget* menu : {static_cast<QWidget*>(menuBar()), static_cast<QWidget*>(MainMenuFile),
                         static_cast<QWidget*>(MainMenuEdit), static_cast<QWidget*>(MainMenuOption),
@@ -68,9 +69,14 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
   logColor_ = Memo_->palette().color(QPalette::Text);
 }
 
-QAction* TMainWindow::AddItem(QMenu* menu, const char* objectName, const QString& caption) {
+QAction* TMainWindow::AddItem(QMenu* menu, const char* objectName, const QString& caption,
+                              const char* themeIcon) {
   QAction* action = menu->addAction(caption);
   action->setObjectName(objectName);
+  // The desktop's icon theme only, and that icon only: Qt would otherwise fall back to the
+  // name's generic stem ("help" for "help-about"), and the item is better plain than wrong.
+  if (themeIcon && QIcon::hasThemeIcon(themeIcon))
+    action->setIcon(QIcon::fromTheme(themeIcon));
   return action;
 }
 

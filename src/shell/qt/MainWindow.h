@@ -68,7 +68,9 @@ class TMainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  QAction* AddItem(QMenu* menu, const char* objectName, const QString& caption);
+  // `themeIcon`: the freedesktop name of the item's icon, or null for an item without one.
+  QAction* AddItem(QMenu* menu, const char* objectName, const QString& caption,
+                   const char* themeIcon = nullptr);
 
   TDesktopDialogs& dialogs_;
   TLogView* Memo_;

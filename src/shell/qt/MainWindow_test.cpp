@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QAction>
 #include <QApplication>
+#include <QIcon>
+#include <QImage>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -28,6 +32,36 @@ QByteArray ReadFile(const QString& name) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+// Makes a freedesktop icon theme in `folder` holding a 16-pixel icon for each of `names`, and the
+// desktop's icon theme until the object ends.
+class IconTheme {
+ public:
+  IconTheme(const QString& folder, const QStringList& names)
+      : searchPaths_(QIcon::themeSearchPaths()), name_(QIcon::themeName()) {
+    const QString theme = folder + "/test";
+    QDir().mkpath(theme + "/16x16/actions");
+    QFile index(theme + "/index.theme");
+    if (index.open(QIODevice::WriteOnly))
+      index.write(
+          "[Icon Theme]\nName=test\nDirectories=16x16/actions\n\n"
+          "[16x16/actions]\nSize=16\nType=Fixed\n");
+    QImage image(16, 16, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    for (const QString& name : names)
+      image.save(theme + "/16x16/actions/" + name + ".png");
+    QIcon::setThemeSearchPaths({folder});
+    QIcon::setThemeName("test");
+  }
+  ~IconTheme() {
+    QIcon::setThemeSearchPaths(searchPaths_);
+    QIcon::setThemeName(name_);
+  }
+
+ private:
+  QStringList searchPaths_;
+  QString name_;
+};
+
 class MainWindowTest : public ::testing::Test {
  protected:
   FakeDialogs dialogs_;
@@ -45,6 +79,39 @@ TEST_F(MainWindowTest, MenuCaptionsAccessKeysAndOrder) {
   EXPECT_EQ(Captions(window_.MainMenuOption->actions()),
             (QStringList{"Setting(&S)...", "Font(&F)...", "-", "INI file name:"}));
   EXPECT_EQ(Captions(window_.MainMenuHelp->actions()), (QStringList{"About(&A)"}));
+}
+
+TEST_F(MainWindowTest, ItemsShowTheThemesIconsAndNothingWhereTheThemeHasNone) {
+  const std::map<QString, QString> icons = {{"MainMenuFileSaveAs", "document-save"},
+                                            {"MainMenuFileTerminate", "application-exit"},
+                                            {"MainMenuEditCopy", "edit-copy"},
+                                            {"MainMenuEditSelectAll", "edit-select-all"},
+                                            {"MainMenuOptionFont", "preferences-desktop-font"},
+                                            {"MainMenuHelpAbout", "help-about"}};
+  QStringList everyName;
+  for (const auto& [item, name] : icons)
+    everyName << name;
+  // (case, the icons the theme holds)
+  const std::pair<const char*, QStringList> cases[] = {
+      {"full theme", everyName},
+      {"empty theme", {}},
+      {"only the names' generic stems",
+       {"document", "application", "edit", "preferences", "help"}}};
+  for (const auto& [name, held] : cases) {
+    SCOPED_TRACE(name);
+    QTemporaryDir folder;
+    const IconTheme theme(folder.path(), held);
+    TMainWindow window(dialogs_);
+    for (const QAction* action : window.findChildren<QAction*>()) {
+      if (action->objectName().isEmpty())
+        continue;  // the menus' own actions
+      SCOPED_TRACE(action->objectName().toStdString());
+      const auto icon = icons.find(action->objectName());
+      const bool shown = icon != icons.end() && held.contains(icon->second);
+      EXPECT_EQ(action->icon().isNull(), !shown);
+      EXPECT_EQ(action->icon().name(), shown ? icon->second : QString());
+    }
+  }
 }
 
 TEST_F(MainWindowTest, DesignedBoundsEmptyStatusBarAndNoTaskbarButton) {
@@ -138,6 +205,17 @@ TEST_F(MainWindowTest, SelectAllAndCopy) {
   window_.MainMenuEditSelectAllClick();
   window_.MainMenuEditCopyClick();
   EXPECT_EQ(window_.Memo().textCursor().selectedText(), QString("one") + QChar(0x2029) + "two");
+}
+
+TEST(SaveFilterSuffixTest, OnlyTheDialogsOwnFiltersChangeTheExtension) {
+  // A native dialog may report a filter of its own making, or none at all.
+  const std::pair<QString, const char*> cases[] = {
+      {"Text files (*.txt)", "TXT"}, {"Log files (*.log)", "LOG"},
+      {"All files (*.*)", "TXT"},    {"", nullptr},
+      {"Log files", nullptr},        {"*.log", nullptr},
+      {"LOG FILES (*.LOG)", nullptr}};
+  for (const auto& [name, suffix] : cases)
+    EXPECT_STREQ(SaveFilterSuffix(name), suffix) << name.toStdString();
 }
 
 }  // namespace
