@@ -230,13 +230,15 @@ class Quillboxd(Peer):
     """quillboxd with its own INI file, S25R rules and name service files, run in a private mount
     namespace. Its log (standard output) is collected in the background."""
 
-    def __init__(self, dns_address, max_connections=1, rules=()):
+    def __init__(self, dns_address, max_connections=1, rules=(), general=""):
         self.root = scratch_folder("quillbox-d-")
         self.port = free_port()
         self.lines = []
         self.lock = threading.Lock()
-        self._write("quillbox.ini",
-                    f"[General]\nListeningPort={self.port}\nMaxConnections={max_connections}\n")
+        self._write("quillbox.ini", f"[General]\nListeningPort={self.port}\n"
+                    f"MaxConnections={max_connections}\n{general}")
+        # Made at the first start: what a mail client is told to trust.
+        self.certificate = os.path.join(self.root, "quillbox.crt")
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
         self._write("hosts", "127.0.0.1\tlocalhost\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
