@@ -1,5 +1,6 @@
-// Timing of the two hot paths of the sender judgment: the rule step (six rules against one host
-// name, once per retrieved message) and the decoding of one DNS reply.
+// Timing of the hot paths of the sender judgment: the rule step (six rules against one host name,
+// once per retrieved message), the whole step without lookups for an IPv4 and an IPv6 sender,
+// and the decoding of one DNS reply.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 #include "judge/BRegExp.h"
 #include "judge/IdDNSRecords.h"
 #include "judge/S25R.h"
+#include "proxy/MessageHeader.h"
 
 namespace {
 
@@ -48,6 +50,51 @@ void BM_S25RRuleStepCompilingEachRule(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_S25RRuleStepCompilingEachRule);
+
+// The MatchString of examples/rules.ini.
+const std::string kMatchString =
+    "/\\((?!(localhost|mx[0-9]*\\.example\\.ne\\.jp) )[^ ()]* ?\\[(?!127\\.|(IPv6:)?::1\\])"
+    "(IPv6:)?[0-9a-f:.]+\\]\\) *by mx[0-9]*\\.example\\.ne\\.jp/i";
+
+// A provider's header, unfolded, with the sender's address written as that provider writes it.
+std::vector<std::string> Header(const std::string& sender, const std::string& local) {
+  return {
+      "Received: from mx1.example.ne.jp (mx1.example.ne.jp [" + sender +
+          "]) by pop1.example.ne.jp (Postfix) with ESMTP id 1",
+      "Received: from localhost (localhost [" + local + "]) by mx1.example.ne.jp (amavis) id 2",
+      "Received: from helo.example (smtp-out.mail.example.co.jp [" + sender +
+          "]) by mx1.example.ne.jp (Postfix) with ESMTP id 3; Tue, 8 Dec 2026 02:00:00 +0000",
+      "From: sender@example.co.jp",
+      "Subject: a message",
+  };
+}
+
+// One judgment step without its lookups: the shipped match string selects the exchanger's line,
+// the sender's address is taken from it (an IPv6 one validated and made canonical), and the six
+// rules judge the host name. Both families judge the same host name, so the steps differ only
+// in the address.
+void JudgmentStep(benchmark::State& state, const std::vector<std::string>& header,
+                  const std::string& expected) {
+  NoLog log;
+  const std::string host = "smtp-out.mail.example.co.jp";
+  for (auto _ : state) {
+    const auto selected = SelectReceived(header, kMatchString, TSelectFrom::kTop, log);
+    const auto address = selected ? SenderAddress(*selected) : std::nullopt;
+    if (address != expected)
+      state.SkipWithError("wrong address");
+    benchmark::DoNotOptimize(TS25RJudgment::FirstMatchingRule(kRules, host, log));
+  }
+}
+
+void BM_JudgmentStepIPv4(benchmark::State& state) {
+  JudgmentStep(state, Header("198.51.100.23", "127.0.0.1"), "198.51.100.23");
+}
+BENCHMARK(BM_JudgmentStepIPv4);
+
+void BM_JudgmentStepIPv6(benchmark::State& state) {
+  JudgmentStep(state, Header("IPv6:2001:DB8:0:0:1::23", "IPv6:::1"), "2001:db8::1:0:0:23");
+}
+BENCHMARK(BM_JudgmentStepIPv6);
 
 void Put16(std::string& out, unsigned value) {
   out += static_cast<char>(value >> 8);

@@ -12,6 +12,7 @@
 
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
+#include "net/IdStack.h"
 #include "proxy/MessageHeader.h"
 
 namespace {
@@ -71,14 +72,19 @@ void CheckAddress(const Lines& header, TSelectFrom from) {
   Lines unfolded = header;
   UnfoldHeader(unfolded);
   NoLog log;
-  const auto selected = SelectReceived(unfolded, "/\\(\\S* ?\\[[0-9.]+\\]\\)/", from, log);
+  const auto selected =
+      SelectReceived(unfolded, "/\\(\\S* ?\\[(IPv6:)?[0-9a-f:.]+\\]\\)/i", from, log);
   if (!selected)
     return;
-  const auto address = FirstDottedQuad(*selected);
+  const auto address = SenderAddress(*selected);
   if (!address)
     return;
-  Check(selected->find(*address) != std::string::npos && address->size() <= 15);
-  Check(FirstDottedQuad(*address) == address);
+  // An IPv6 address is in its canonical text; anything else is a dotted quad.
+  if (const auto bytes = ParseIPv6(*address))
+    Check(IPv6Text(*bytes) == *address);
+  else
+    Check(IsDottedIPv4(*address));
+  Check(SenderAddress(*address) == address);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/IniFiles.h"
 
@@ -31,7 +32,8 @@ class FakeIniStorage : public IniStorage {
       return std::nullopt;
     return it->second;
   }
-  void Save(const std::string& fileName, std::string_view content) override {
+  void Save(const std::string& fileName, std::string_view content,
+            std::optional<unsigned> mode) override {
     std::lock_guard lock(mutex_);
     if (failSaveAfter == 0)
       throw EIniFileError("Unable to write to " + fileName);
@@ -39,9 +41,17 @@ class FakeIniStorage : public IniStorage {
       --failSaveAfter;
     ++saves;
     files[fileName] = std::string(content);
+    if (mode)
+      modes[fileName] = *mode;
+  }
+  void MakeFolders(const std::string& folder) override {
+    std::lock_guard lock(mutex_);
+    folders.push_back(folder);
   }
 
   std::map<std::string, std::string> files;
+  std::map<std::string, unsigned> modes;  // the modes saves gave
+  std::vector<std::string> folders;       // made, in order
   bool failLoad = false;
   int failSaveAfter = -1;  // -1: never fail
   int loads = 0;

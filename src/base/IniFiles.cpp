@@ -197,7 +197,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     if (!text.empty() && !endsBlank)
       text += newline;
     text += "[" + std::string(section) + "]" + newline + keyLine + newline;
-    storage_.Save(fileName_, text);
+    storage_.Save(fileName_, text, std::nullopt);
     return;
   }
   // A new key goes after the section's last key, so comments and blank lines that introduce
@@ -211,7 +211,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
       continue;
     if (SameText(line.name, key)) {
       lines[i] = keyLine + std::string(LineEnd(lines[i]));
-      storage_.Save(fileName_, Join(lines));
+      storage_.Save(fileName_, Join(lines), std::nullopt);
       return;
     }
     last = i;
@@ -220,7 +220,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   if (!lines[last].ends_with('\n'))
     lines[last] += newline;
   lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1, keyLine + newline);
-  storage_.Save(fileName_, Join(lines));
+  storage_.Save(fileName_, Join(lines), std::nullopt);
 }
 
 void TIniFile::WriteInteger(std::string_view section, std::string_view key, int value) {
@@ -323,7 +323,7 @@ std::string TMemIniFile::Text() const {
 }
 
 void TMemIniFile::UpdateFile() {
-  storage_.Save(fileName_, Text());
+  storage_.Save(fileName_, Text(), std::nullopt);
 }
 
 }  // namespace quillbox

@@ -6,40 +6,32 @@
 #include <string_view>
 #include <vector>
 
-#include "base/Exception.h"
+#include "base/Files.h"
 
 namespace quillbox {
 
-// A file that could not be read or written. The text names the file, because the desktop shows
-// it to the user as it stands; Reason() is the part after the file's name, for a caller that
-// names the file in its own words (the whole text when there is no such part).
-class EIniFileError : public Exception {
- public:
-  explicit EIniFileError(const std::string& message) : Exception(message), reason_(message) {}
-  EIniFileError(const std::string& what, const std::string& fileName, const std::string& reason)
-      : Exception(what + fileName + ": " + reason), reason_(reason) {}
+// An INI file that could not be read or written.
+using EIniFileError = EFileError;
 
-  const std::string& Reason() const { return reason_; }
-
- private:
-  std::string reason_;
-};
-
-// Where INI files live. The real one is the file system; tests use an in-memory one to inject
-// faults. Implementations must be safe to call from several threads at once (the proxy reads
-// per-user rule files on every connection thread).
+// Where INI files, and the certificate files kept beside them, live. The real one is the file
+// system; tests use an in-memory one to inject faults. Implementations must be safe to call from
+// several threads at once (the proxy reads per-user rule files on every connection thread).
 class IniStorage {
  public:
   virtual ~IniStorage() = default;
   // The whole content, nullopt when the file does not exist. Throws EIniFileError when the file
   // exists but cannot be read, or is larger than maxSize bytes.
   virtual std::optional<std::string> Load(const std::string& fileName, size_t maxSize) = 0;
-  // Replaces the content. Throws EIniFileError on failure; the old content must then survive.
-  virtual void Save(const std::string& fileName, std::string_view content) = 0;
+  // Replaces the content; a given mode is the file's from then on, none keeps the file's own.
+  // Throws EIniFileError on failure; the old content must then survive.
+  virtual void Save(const std::string& fileName, std::string_view content,
+                    std::optional<unsigned> mode) = 0;
+  // Creates a folder with its missing parents, readable by the user only. Throws EIniFileError.
+  virtual void MakeFolders(const std::string& folder) = 0;
 };
 
-// The file system: reads bounded, writes to a temporary file beside the target and renames it,
-// so a full disk or a crash never leaves a half-written settings file.
+// The file system (Files.h): reads bounded, writes to a temporary file beside the target and
+// renames it, so a full disk or a crash never leaves a half-written settings file.
 IniStorage& DiskIniStorage();
 
 // INI files are a few hundred bytes; anything beyond this is not one of ours and is refused

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 
 namespace quillbox {
@@ -91,10 +92,10 @@ std::string CharacterString(const TDnsReader& r, size_t& pos) {
   return text;
 }
 
-// The address text of the first bytes of data (4 for IPv4, 16 for IPv6).
-std::string AddressText(int family, const std::string& data) {
-  char text[INET6_ADDRSTRLEN];
-  inet_ntop(family, data.data(), text, sizeof text);
+// The address text of the first 4 bytes of data.
+std::string IPv4Text(const std::string& data) {
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, data.data(), text, sizeof text);
   return text;
 }
 
@@ -224,7 +225,7 @@ void TSOARecord::Parse(const TDnsReader& reply, size_t dataPos) {
 void TWKSRecord::Parse(const TDnsReader&, size_t) {
   if (RData.size() < 5)
     return;
-  Address = AddressText(AF_INET, RData);
+  Address = IPv4Text(RData);
   Protocol = static_cast<uint8_t>(RData[4]);
   BitMap = RData.substr(5);
 }
@@ -269,7 +270,9 @@ void TTextRecord::Parse(const TDnsReader&, size_t) {
 void TAAAARecord::Parse(const TDnsReader&, size_t) {
   if (RData.size() < 16)
     return;
-  Address = AddressText(AF_INET6, RData);
+  TIPv6Bytes bytes;
+  std::copy_n(RData.begin(), bytes.size(), bytes.begin());
+  Address = IPv6Text(bytes);
 }
 
 void TSRVRecord::Parse(const TDnsReader& reply, size_t dataPos) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/IdException.h"
+#include "net/IdStack.h"
 
 namespace quillbox {
 
@@ -169,7 +170,7 @@ class TTextRecord : public TResultRecord {
 class TAAAARecord : public TResultRecord {
  public:
   void Parse(const TDnsReader& reply, size_t dataPos) override;
-  std::string Address;  // RFC 5952 text
+  std::string Address;  // canonical text (IPv6Text); empty when the data holds no 16 bytes
 };
 
 class TSRVRecord : public TResultRecord {

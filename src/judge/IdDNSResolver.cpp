@@ -102,11 +102,15 @@ std::string TIdDNSResolver::ServerAddress() const {
   }
   if (IPVersion == TIdIPVersion::Id_IPv6)
     return SameText(Host, "LOCALHOST") ? "::1" : Host;
+  // A server given as an IPv6 address is asked over IPv6 whatever IPVersion says.
+  if (ParseIPv6(Host))
+    return Host;
   return ResolveIPv4(stack_, Host);
 }
 
 // The reply repeats the question; a server may give back the query's names in other letter
-// case. Length bytes of labels (below 64) and the type and class bytes sent (A, IN) are no letters.
+// case. Length bytes of labels (below 64) and the type and class bytes sent (A, AAAA, IN) are no
+// letters.
 bool TIdDNSResolver::AnswersQuery(std::string_view datagram) const {
   constexpr size_t kCountAt = 4, kQuestionAt = 12;
   const std::string_view query = query_;

@@ -35,7 +35,8 @@ class TIdDNSResolver {
   // stack resolves a DNS server given by name.
   explicit TIdDNSResolver(TIdStack& stack = GStack());
 
-  std::string Host;  // dotted quad, "LOCALHOST" or a host name; empty: ResolvConfPath's server
+  // Dotted quad, IPv6 address, "LOCALHOST" or a host name; empty: ResolvConfPath's server.
+  std::string Host;
   int Port = 53;
   TQueryType QueryType;
   int WaitingTime = 5000;  // milliseconds to wait for the reply

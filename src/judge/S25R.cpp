@@ -31,23 +31,32 @@ bool TS25RJudgment::LoadRulesFile(std::vector<std::string>& rules, const std::st
   return file.eof() && !file.bad();
 }
 
-void TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
-                                          const std::string& hostName,
-                                          std::vector<std::string>& addresses) {
-  addresses.clear();
+TForwardLookup TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver,
+                                                    const std::string& dnsServer,
+                                                    const std::string& hostName,
+                                                    TQueryRecordTypes type) {
+  TForwardLookup found;
   resolver.Host = dnsServer;
-  resolver.QueryType = {qtA};
+  resolver.QueryType = {type};
   try {
     resolver.QueryDomain(hostName, 1);
   } catch (const std::exception&) {
-    return;
+    return found;
   }
   for (const auto& record : resolver.QueryResult()) {
     // An address record without data has no address to compare with the sender's.
-    const auto* a = dynamic_cast<const TARecord*>(record.get());
-    if (a != nullptr && !a->Address().empty())
-      addresses.push_back(a->Address());
+    const std::string* address = nullptr;
+    if (const auto* a = dynamic_cast<const TARecord*>(record.get()); a != nullptr && type == qtA)
+      address = &a->Address();
+    else if (const auto* aaaa = dynamic_cast<const TAAAARecord*>(record.get());
+             aaaa != nullptr && type == qtAAAA)
+      address = &aaaa->Address;
+    if (address == nullptr || address->empty())
+      continue;
+    found.Addresses.push_back(*address);
+    found.TTL = std::min(found.TTL.value_or(record->TTL), record->TTL);
   }
+  return found;
 }
 
 int TS25RJudgment::FirstMatchingRule(const std::vector<std::string>& rules,
@@ -79,15 +88,21 @@ TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdS
   }
   log.AddToMemo("   P    Sender's hostname: " + verdict.HostName);
 
-  std::vector<std::string> forward;
-  HostNameToIPAddresses(resolver, dnsServer, verdict.HostName, forward);
-  if (forward.empty()) {
+  const bool ipv6 = address.find(':') != std::string::npos;
+  const TForwardLookup forward =
+      HostNameToIPAddresses(resolver, dnsServer, verdict.HostName, ipv6 ? qtAAAA : qtA);
+  if (forward.Addresses.empty()) {
     verdict.Status = TSenderStatus::kForwardLookupFailure;
     return verdict;
   }
+  verdict.ForwardTTL = forward.TTL;
 
-  const bool paranoidOk = std::find(forward.begin(), forward.end(), address) != forward.end();
-  verdict.LookupedAddress = paranoidOk ? address : forward.front();
+  std::string own = address;
+  if (const auto bytes = ipv6 ? ParseIPv6(address) : std::nullopt)
+    own = IPv6Text(*bytes);
+  const auto found = std::find(forward.Addresses.begin(), forward.Addresses.end(), own);
+  const bool paranoidOk = found != forward.Addresses.end();
+  verdict.LookupedAddress = paranoidOk ? *found : forward.Addresses.front();
   verdict.Status = paranoidOk ? TSenderStatus::kNormal : TSenderStatus::kParanoidCheckFailure;
   if (const int rule = FirstMatchingRule(rules, verdict.HostName, log); rule > 0) {
     verdict.Status = TSenderStatus::kRuleMatched;

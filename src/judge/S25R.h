@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,14 @@
 #include "net/IdStack.h"
 
 namespace quillbox {
+
+// What a forward lookup found.
+struct TForwardLookup {
+  std::vector<std::string> Addresses;  // IPv6 ones in their canonical text (IPv6Text)
+  // The smallest TTL of the records that gave Addresses, in seconds: how long the answer may be
+  // kept. None when there is no address.
+  std::optional<uint32_t> TTL;
+};
 
 // The S25R verdict on the host that handed a message to the user's provider: reverse lookup,
 // forward lookup at the user's DNS server, paranoid check, then the rules.
@@ -26,13 +36,15 @@ class TS25RJudgment {
   // False when the file cannot be opened or read to its end; lines read before stay in rules.
   static bool LoadRulesFile(std::vector<std::string>& rules, const std::string& fileName);
 
-  // The IPv4 addresses of hostName at dnsServer, in the order of the reply; empty on any
-  // failure, which is not reported.
-  void HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
-                             const std::string& hostName, std::vector<std::string>& addresses);
+  // The addresses of hostName at dnsServer that records of type (qtA or qtAAAA) give, in the
+  // order of the reply; none on any failure, which is not reported.
+  TForwardLookup HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
+                                       const std::string& hostName, TQueryRecordTypes type);
 
-  // The verdict on address (never kUnknown). Lines go to log: the host name found, and any rule
-  // the matcher gave up on. A rule the matcher rejects raises EBRegExpError.
+  // The verdict on address (never kUnknown): a dotted quad, or an IPv6 address (any text with a
+  // colon), whose name is then looked up forward for AAAA records and compared by canonical text.
+  // Lines go to log: the host name found, and any rule the matcher gave up on. A rule the matcher
+  // rejects raises EBRegExpError.
   TVerdict CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,
                        const std::string& dnsServer, const std::vector<std::string>& rules,
                        const std::string& address);

@@ -1,9 +1,11 @@
 #include "judge/S25R.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <random>
 
 #include "judge/BRegExp.h"
 #include "support/FakeDns.h"
@@ -84,35 +86,56 @@ TEST(S25RTest, LoadRulesFileTakesEveryLineAsItStands) {
   EXPECT_TRUE(rules.empty());
 }
 
-// The judgment of one sender against a scripted DNS server that knows a few names.
+// The judgment of one sender against a scripted DNS server (on 127.0.0.1 or ::1) that knows a
+// few names: some with addresses of both families, some of one only.
 struct Judgment {
-  Judgment() {
+  explicit Judgment(const std::string& dnsServer = "127.0.0.1")
+      : server(Script, dnsServer == "::1" ? AF_INET6 : AF_INET), dnsServer(dnsServer) {
     stack.nameOf = {
-        {"192.0.2.1", "mail.example.org"},     {"192.0.2.01", "mail.example.org"},
-        {"198.51.100.7", "nx.example.org"},    {"198.51.100.8", "bare.example.org"},
-        {"198.51.100.9", "empty.example.org"}, {"203.0.113.5", "p123ab45.dyn.example.net"},
+        {"192.0.2.1", "mail.example.org"},
+        {"192.0.2.01", "mail.example.org"},
+        {"198.51.100.7", "nx.example.org"},
+        {"198.51.100.8", "bare.example.org"},
+        {"198.51.100.9", "empty.example.org"},
+        {"203.0.113.5", "p123ab45.dyn.example.net"},
+        {"2001:db8::25", "mail6.example.org"},
+        {"2001:0DB8:0::0025", "mail6.example.org"},
+        {"2001:db8::7", "nx.example.org"},
+        {"2001:db8::8", "bare.example.org"},
+        {"2001:db8::9", "empty.example.org"},
+        {"2001:db8::1", "mail.example.org"},
+        {"2001:db8:1::5", "p123ab45.dyn.example.net"},
+        {"2001:db8::33", "mail6.example.org"},
     };
     resolver.WaitingTime = 2000;
   }
 
-  ScriptedDnsServer server{[](const std::string& q) {
+  static std::vector<Datagram> Script(const std::string& q) {
     const auto has = [&q](const char* name) { return q.find(WireName(name)) != std::string::npos; };
+    const bool aaaa = QuestionType(q) == 28;
     const std::string kQ = Pointer(12);
     std::string reply;
     if (has("mail.example.org"))
-      reply = ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"));
+      reply = aaaa ? ReplyTo(q, {}, "") : ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"));
+    else if (has("mail6.example.org"))
+      reply = aaaa ? ReplyTo(q, {1}, AAAARecord(kQ, "2001:db8::25", 900)) : ReplyTo(q, {}, "");
+    else if (has("p123ab45.dyn.example.net") && aaaa)
+      reply = ReplyTo(q, {2}, AAAARecord(kQ, "2001:db8::77") + AAAARecord(kQ, "2001:db8:1::5", 60));
     else if (has("p123ab45.dyn.example.net"))
-      reply = ReplyTo(
-          q, {3},
-          ARecord(kQ, "192.0.2.77") + ARecord(kQ, "192.0.2.78") + ARecord(kQ, "203.0.113.5"));
-    else if (has("bare.example.org"))
-      reply = ReplyTo(q, {1}, Record(kQ, 1, ""));  // an address record without an address
+      reply = ReplyTo(q, {3},
+                      ARecord(kQ, "192.0.2.77", 600) + ARecord(kQ, "192.0.2.78", 300) +
+                          ARecord(kQ, "203.0.113.5"));
+    else if (has("bare.example.org"))  // an address record without an address
+      reply = ReplyTo(q, {1}, Record(kQ, aaaa ? 28 : 1, ""));
     else if (has("empty.example.org"))
       reply = ReplyTo(q, {}, "");
     else
       reply = ReplyTo(q, {}, "", 0x8183);
-    return std::vector<Datagram>{{reply}};
-  }};
+    return {{reply}};
+  }
+
+  ScriptedDnsServer server;
+  std::string dnsServer;
   CapturingLog log;
   TS25RJudgment judgment{log};
   FakeNameService stack;
@@ -120,14 +143,16 @@ struct Judgment {
 
   TVerdict Check(const std::vector<std::string>& rules, const std::string& address) {
     resolver.Port = server.Port();
-    return judgment.CheckByS25R(log, resolver, stack, "127.0.0.1", rules, address);
+    return judgment.CheckByS25R(log, resolver, stack, dnsServer, rules, address);
   }
 };
 
+// Both families get every verdict, from a DNS server asked over either family.
 TEST(S25RTest, VerdictFollowsLookupsThenRules) {
   using enum TSenderStatus;
   const std::vector<std::string> none;
   const std::vector<std::string> dynamicRule = {"/^nomatch/", "/^p[0-9]+[a-z]+[0-9]+\\./"};
+  const std::optional<uint32_t> noTTL;
   const struct {
     const char* what;
     const char* address;
@@ -136,16 +161,18 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
     const char* lookuped;
     TSenderStatus status;
     int rule = 0;
+    std::optional<uint32_t> ttl = 3600;
   } cases[] = {
-      {"no name for the address", "192.0.2.200", none, "", "", kReverseLookupFailure},
+      {"no name for the address", "192.0.2.200", none, "", "", kReverseLookupFailure, 0, noTTL},
       {"name error on the forward lookup", "198.51.100.7", none, "nx.example.org", "",
-       kForwardLookupFailure},
-      {"no address records", "198.51.100.9", none, "empty.example.org", "", kForwardLookupFailure},
+       kForwardLookupFailure, 0, noTTL},
+      {"no address records", "198.51.100.9", none, "empty.example.org", "", kForwardLookupFailure,
+       0, noTTL},
       {"an address record without data is no address", "198.51.100.8", none, "bare.example.org", "",
-       kForwardLookupFailure},
+       kForwardLookupFailure, 0, noTTL},
       {"paranoid check passes", "192.0.2.1", none, "mail.example.org", "192.0.2.1", kNormal},
-      {"sender third among the forward addresses", "203.0.113.5", none, "p123ab45.dyn.example.net",
-       "203.0.113.5", kNormal},
+      {"sender third among the forward addresses, the smallest TTL kept", "203.0.113.5", none,
+       "p123ab45.dyn.example.net", "203.0.113.5", kNormal, 0, 300},
       {"leading zero never equals a forward address", "192.0.2.01", none, "mail.example.org",
        "192.0.2.1", kParanoidCheckFailure},
       {"a rule match overrides the paranoid failure",
@@ -156,7 +183,7 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
        kRuleMatched,
        2},
       {"rule after a passed paranoid check", "203.0.113.5", dynamicRule, "p123ab45.dyn.example.net",
-       "203.0.113.5", kRuleMatched, 2},
+       "203.0.113.5", kRuleMatched, 2, 300},
       {"a blank line takes a rule number",
        "192.0.2.1",
        {"/^x/", "", "/example/"},
@@ -169,18 +196,41 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
        {"/./"},
        "nx.example.org",
        "",
-       kForwardLookupFailure},
+       kForwardLookupFailure,
+       0,
+       noTTL},
+      {"IPv6: no name", "2001:db8::200", none, "", "", kReverseLookupFailure, 0, noTTL},
+      {"IPv6: name error", "2001:db8::7", none, "nx.example.org", "", kForwardLookupFailure, 0,
+       noTTL},
+      {"IPv6: no AAAA records", "2001:db8::9", none, "empty.example.org", "", kForwardLookupFailure,
+       0, noTTL},
+      {"IPv6: an AAAA record without data", "2001:db8::8", none, "bare.example.org", "",
+       kForwardLookupFailure, 0, noTTL},
+      {"IPv6: a name with IPv4 addresses only", "2001:db8::1", none, "mail.example.org", "",
+       kForwardLookupFailure, 0, noTTL},
+      {"IPv6: paranoid check passes", "2001:db8::25", none, "mail6.example.org", "2001:db8::25",
+       kNormal, 0, 900},
+      {"IPv6: compared in canonical form", "2001:0DB8:0::0025", none, "mail6.example.org",
+       "2001:db8::25", kNormal, 0, 900},
+      {"IPv6: sender second among the forward addresses", "2001:db8:1::5", none,
+       "p123ab45.dyn.example.net", "2001:db8:1::5", kNormal, 0, 60},
+      {"IPv6: paranoid check fails", "2001:db8::33", none, "mail6.example.org", "2001:db8::25",
+       kParanoidCheckFailure, 0, 900},
+      {"IPv6: rule", "2001:db8:1::5", dynamicRule, "p123ab45.dyn.example.net", "2001:db8:1::5",
+       kRuleMatched, 2, 60},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Judgment j;
-    EXPECT_EQ(j.Check(c.rules, c.address),
-              (TVerdict{c.status, c.rule, c.address, c.hostName, c.lookuped}));
-    const std::vector<std::string> logged =
-        *c.hostName
-            ? std::vector<std::string>{std::string("   P    Sender's hostname: ") + c.hostName}
-            : std::vector<std::string>{};
-    EXPECT_EQ(logged, j.log.Lines());
+  for (const char* dnsServer : {"127.0.0.1", "::1"}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " at " + dnsServer);
+      Judgment j(dnsServer);
+      EXPECT_EQ(j.Check(c.rules, c.address),
+                (TVerdict{c.status, c.rule, c.address, c.hostName, c.lookuped, c.ttl}));
+      const std::vector<std::string> logged =
+          *c.hostName
+              ? std::vector<std::string>{std::string("   P    Sender's hostname: ") + c.hostName}
+              : std::vector<std::string>{};
+      EXPECT_EQ(logged, j.log.Lines());
+    }
   }
 }
 
@@ -200,23 +250,92 @@ TEST(S25RTest, RuleTheMatcherRejectsRaisesOutOfTheJudgment) {
   EXPECT_THROW(j.Check({"/^x/", "/mail(/"}, "192.0.2.1"), EBRegExpError);
 }
 
-TEST(S25RTest, ForwardLookupAsksTheGivenServerForAddressRecords) {
+TEST(S25RTest, ForwardLookupAsksTheGivenServerForRecordsOfTheSendersFamily) {
   Judgment j;
-  std::vector<std::string> addresses{"stale"};
   j.resolver.Port = j.server.Port();
-  j.judgment.HostNameToIPAddresses(j.resolver, "LOCALHOST", "p123ab45.dyn.example.net", addresses);
-  EXPECT_EQ((std::vector<std::string>{"192.0.2.77", "192.0.2.78", "203.0.113.5"}), addresses);
+  TForwardLookup found =
+      j.judgment.HostNameToIPAddresses(j.resolver, "LOCALHOST", "p123ab45.dyn.example.net", qtA);
+  EXPECT_EQ((std::vector<std::string>{"192.0.2.77", "192.0.2.78", "203.0.113.5"}), found.Addresses);
+  EXPECT_EQ(found.TTL, 300u);
   EXPECT_EQ("LOCALHOST", j.resolver.Host);
   EXPECT_EQ(TQueryType{qtA}, j.resolver.QueryType);
+  found =
+      j.judgment.HostNameToIPAddresses(j.resolver, "LOCALHOST", "p123ab45.dyn.example.net", qtAAAA);
+  EXPECT_EQ((std::vector<std::string>{"2001:db8::77", "2001:db8:1::5"}), found.Addresses);
+  EXPECT_EQ(found.TTL, 60u);
 
   j.resolver.WaitingTime = 100;
-  j.judgment.HostNameToIPAddresses(j.resolver, "no-such-server.test", "mail.example.org",
-                                   addresses);
-  EXPECT_TRUE(addresses.empty());
+  found =
+      j.judgment.HostNameToIPAddresses(j.resolver, "no-such-server.test", "mail.example.org", qtA);
+  EXPECT_TRUE(found.Addresses.empty());
+  EXPECT_EQ(found.TTL, std::nullopt);
 }
 
 TEST(S25RTest, RealNameServiceNamesTheLoopbackAddress) {
   EXPECT_FALSE(GStack().AddressToHostName("127.0.0.1").empty());
+  // What is no IPv6 address never reaches the resolver.
+  for (const char* text : {"2001:db8::zz", "fe80::1%lo", "[::1]"})
+    EXPECT_THROW(GStack().AddressToHostName(text), EIdSocketError) << text;
+}
+
+// A quad from a header is decimal however it is written; inet_addr's octal would name another
+// host.
+TEST(S25RTest, ReverseLookupReadsADottedQuadInDecimal) {
+  const struct {
+    const char* text;
+    const char* asked;
+  } cases[] = {
+      {"192.0.2.10", "192.0.2.10"},
+      {"192.0.2.010", "192.0.2.10"},
+      {"010.000.002.001", "10.0.2.1"},
+      {"999.1.1.1", "255.255.255.255"},
+  };
+  for (const auto& c : cases) {
+    in_addr address{IPv4ForLookup(c.text)};
+    EXPECT_STREQ(inet_ntoa(address), c.asked) << c.text;
+  }
+}
+
+// The judgment keys an IPv6 sender by this text, and compares it with the forward addresses.
+TEST(S25RTest, IPv6TextIsOneCanonicalFormForEveryWritingOfAnAddress) {
+  const struct {
+    const char* text;
+    const char* canonical;
+  } cases[] = {
+      {"2001:0DB8:0000:0000:0000:0000:0000:0025", "2001:db8::25"},
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of two equal runs
+      {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},                 // the longer run
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+      {"::", "::"},
+      {"::1", "::1"},
+      {"1::", "1::"},
+      {"::ffff:192.0.2.1", "::ffff:c000:201"},
+      {"::192.0.2.1", "::c000:201"},
+      {"fe80::1%lo", nullptr},
+      {"[2001:db8::1]", nullptr},
+      {"12:30:45", nullptr},
+      {"2001:db8::1::2", nullptr},
+      {"1:2:3:4:5:6:7:8:9", nullptr},
+      {"0000:0000:0000:0000:0000:0000:0000:0000:", nullptr},  // longer than any address text
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto bytes = ParseIPv6(c.text);
+    EXPECT_EQ(bytes ? std::optional(IPv6Text(*bytes)) : std::nullopt,
+              c.canonical ? std::optional<std::string>(c.canonical) : std::nullopt)
+        << c.text;
+  }
+  // The system's formatter writes RFC 5952 too, apart from its dotted quads.
+  std::mt19937 random(14);
+  for (int i = 0; i < 20000; ++i) {
+    TIPv6Bytes bytes;
+    for (size_t g = 0; g < 16; g += 2)
+      bytes[g] = bytes[g + 1] = random() % 3 == 0 ? 0 : static_cast<uint8_t>(random() >> 8);
+    bytes[0] |= 0x20;
+    char system[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, bytes.data(), system, sizeof system);
+    ASSERT_EQ(IPv6Text(bytes), system);
+  }
 }
 
 }  // namespace

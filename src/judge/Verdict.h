@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillbox {
@@ -10,7 +12,7 @@ enum class TSenderStatus {
   kNormal,                // every check passed and no rule matched
   kRuleMatched,           // the host name matched an S25R rule (TVerdict::Rule)
   kReverseLookupFailure,  // the address has no host name
-  kForwardLookupFailure,  // the host name has no IPv4 address at the user's DNS server
+  kForwardLookupFailure,  // the host name has no address of the sender's family at the DNS server
   kParanoidCheckFailure,  // the host name's addresses do not include the sender's; no rule matched
 };
 
@@ -18,9 +20,12 @@ enum class TSenderStatus {
 struct TVerdict {
   TSenderStatus Status = TSenderStatus::kUnknown;
   int Rule = 0;                 // kRuleMatched: the rule's line number, from 1
-  std::string Address;          // the judged address; empty for kUnknown
+  std::string Address;          // the judged address (IPv6 in canonical text); empty for kUnknown
   std::string HostName;         // from the reverse lookup; empty when it failed
   std::string LookupedAddress;  // from the forward lookup; empty when it gave none
+  // Seconds the forward lookup's answer may be kept (its records' smallest TTL); none when it
+  // gave no address.
+  std::optional<uint32_t> ForwardTTL;
 
   bool operator==(const TVerdict&) const = default;
 };

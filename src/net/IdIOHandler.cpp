@@ -38,6 +38,13 @@ void TIdIOHandlerStack::InterposeSocket(const TIdSocketLayer& layer) {
   socket_ = layer(std::move(socket_));
 }
 
+size_t TIdIOHandlerStack::DiscardInputBuffer() {
+  const size_t dropped = tail_ - head_;
+  head_ = 0;
+  tail_ = 0;
+  return dropped;
+}
+
 int TIdIOHandlerStack::EffectiveTimeout(int timeoutMs) const {
   if (timeoutMs == kDefaultTimeout)
     return ReadTimeout > 0 ? ReadTimeout : kInfinite;

@@ -42,6 +42,8 @@ class TIdIOHandlerStack {
   // its data; EIdNotConnected when the connection is not open.
   using TIdSocketLayer = std::function<std::unique_ptr<TIdSocket>(std::unique_ptr<TIdSocket>)>;
   void InterposeSocket(const TIdSocketLayer& layer);
+  // Drops the unread bytes and returns how many there were.
+  size_t DiscardInputBuffer();
 
   // One line without its terminator (LF, a CR before it dropped). Raises
   // EIdReadLnMaxLineLengthExceeded, EIdConnClosedGracefully, socket errors. Returns "" when a

@@ -1,5 +1,7 @@
 #include "net/IdSSLOpenSSL.h"
 
+#include "net/IdSSLGlue.h"
+
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -11,79 +13,6 @@
 #include <mutex>
 
 namespace quillbox {
-
-// OpenSSL reaches the socket below through a BIO of our own instead of the descriptor, so the
-// socket's own errors, its Close from another thread and test sockets all work as for plain
-// connections. Exceptions cannot cross OpenSSL's C frames: the callbacks park them in failure_.
-struct TIdSSLGlue {
-  static TIdSSLSocket& Socket(BIO* bio) { return *static_cast<TIdSSLSocket*>(BIO_get_data(bio)); }
-
-  // Never blocks: with nothing waiting below, OpenSSL is told to retry, so a record that is only
-  // partly there (or one that holds no application data) cannot hold the caller.
-  static int Read(BIO* bio, char* data, size_t size, size_t* done) {
-    BIO_clear_retry_flags(bio);
-    TIdSSLSocket& s = Socket(bio);
-    if (s.failure_ || s.belowEnded_)
-      return 0;
-    try {
-      if (!s.inner_->WaitReadable(0)) {
-        BIO_set_retry_read(bio);
-        return 0;
-      }
-      *done = s.inner_->Receive(data, size);
-      s.belowEnded_ = *done == 0;
-      return *done > 0 ? 1 : 0;
-    } catch (...) {
-      s.failure_ = std::current_exception();
-      return 0;
-    }
-  }
-
-  // Blocks like a plain send.
-  static int Write(BIO* bio, const char* data, size_t size, size_t* done) {
-    BIO_clear_retry_flags(bio);
-    TIdSSLSocket& s = Socket(bio);
-    if (s.failure_)
-      return 0;
-    try {
-      *done = s.inner_->Send(data, size);
-      return *done > 0 ? 1 : 0;
-    } catch (...) {
-      s.failure_ = std::current_exception();
-      return 0;
-    }
-  }
-
-  static long Control(BIO* bio, int command, long, void*) {
-    switch (command) {
-      case BIO_CTRL_FLUSH:
-        return 1;
-      case BIO_CTRL_EOF:
-        // With SSL_OP_IGNORE_UNEXPECTED_EOF this makes a peer that closes without close_notify
-        // an ordinary end of stream: POP3 frames its own answers, so a cut answer still shows.
-        return Socket(bio).belowEnded_ ? 1 : 0;
-      default:
-        return 0;
-    }
-  }
-
-  static int Create(BIO* bio) {
-    BIO_set_init(bio, 1);
-    return 1;
-  }
-
-  static const BIO_METHOD* Method() {
-    static BIO_METHOD* method = [] {
-      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillbox socket");
-      BIO_meth_set_read_ex(m, Read);
-      BIO_meth_set_write_ex(m, Write);
-      BIO_meth_set_ctrl(m, Control);
-      BIO_meth_set_create(m, Create);
-      return m;
-    }();
-    return method;
-  }
-};
 
 namespace {
 
@@ -150,10 +79,6 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
-void TIdSSLSocket::ContextDeleter::operator()(ssl_ctx_st* context) const {
-  SSL_CTX_free(context);
-}
-
 void TIdSSLSocket::SessionDeleter::operator()(ssl_st* ssl) const {
   SSL_free(ssl);
 }
@@ -182,16 +107,9 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
                                                  "\" could not be read as PEM certificates (" +
                                                  LastErrorReason() + ").");
   }
-  ssl_.reset(SSL_new(ctx));
-  if (!ssl_)
-    throw EIdTLSError(EIdTLSError::trHandshake, "TLS could not be set up: " + LastErrorReason());
+  Attach(ctx);
   SSL* ssl = ssl_.get();
-  // Reading ahead lets one receive below fetch several records.
-  SSL_set_read_ahead(ssl, 1);
-  SSL_set_default_read_buffer_len(ssl, kReadAheadBytes);
-  BIO* bio = BIO_new(TIdSSLGlue::Method());
-  BIO_set_data(bio, this);
-  SSL_set_bio(ssl, bio, bio);
+  SSL_set_connect_state(ssl);
 
   const bool address = IsAddressText(host_);
   if (!address && !host_.empty())
@@ -210,16 +128,38 @@ void TIdSSLSocket::Handshake(const TIdSSLOptions& options, int timeoutMs) {
   }
   verified_ = options.VerifyCertificate;
   RunHandshake(timeoutMs);
-  handshakeDone_ = true;
+}
+
+void TIdSSLSocket::Accept(const TIdSSLServerContext& context, int timeoutMs) {
+  server_ = true;
+  host_ = inner_->PeerIP();
+  Attach(context.Handle());
+  SSL_set_accept_state(ssl_.get());
+  RunHandshake(timeoutMs);
+}
+
+void TIdSSLSocket::Attach(ssl_ctx_st* context) {
+  ssl_.reset(SSL_new(context));
+  if (!ssl_)
+    throw EIdTLSError(EIdTLSError::trHandshake, "TLS could not be set up: " + LastErrorReason());
+  SSL* ssl = ssl_.get();
+  // Reading ahead lets one receive below fetch several records.
+  SSL_set_read_ahead(ssl, 1);
+  SSL_set_default_read_buffer_len(ssl, kReadAheadBytes);
+  BIO* bio = BIO_new(SocketBioMethod());
+  BIO_set_data(bio, this);
+  SSL_set_bio(ssl, bio, bio);
 }
 
 void TIdSSLSocket::RunHandshake(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     ERR_clear_error();
-    const int rc = SSL_connect(ssl_.get());
-    if (rc == 1)
+    const int rc = SSL_do_handshake(ssl_.get());
+    if (rc == 1) {
+      handshakeDone_ = true;
       return;
+    }
     if (SSL_get_error(ssl_.get(), rc) != SSL_ERROR_WANT_READ)
       RaiseHandshakeFailure();
     const int wait = TimeLeft(deadline, timeoutMs);
@@ -258,8 +198,9 @@ void TIdSSLSocket::RaiseHandshakeFailure() {
                           " did not verify: " + X509_verify_cert_error_string(verifyResult) + ".");
   }
   if (belowEnded_) {
-    throw EIdTLSError(EIdTLSError::trConnection, "TLS handshake with " + ServerName() +
-                                                     " failed: the server closed the connection.");
+    throw EIdTLSError(EIdTLSError::trConnection,
+                      "TLS handshake with " + ServerName() + " failed: the " +
+                          (server_ ? "client" : "server") + " closed the connection.");
   }
   const unsigned long error = ERR_peek_last_error();
   const int reason = ERR_GET_REASON(error);
@@ -364,9 +305,21 @@ size_t TIdSSLSocket::Send(const char* data, size_t size) {
     throw EIdNotConnected();
   size_t sent = 0;
   ERR_clear_error();
+  // A record holds at most 16 KB: sent one by one, a large answer would cost a system call
+  // and a wake-up of the reader per record.
+  collected_.clear();
+  collecting_ = true;
   const int rc = SSL_write_ex(ssl_.get(), data, size, &sent);
-  if (rc == 1)
+  collecting_ = false;
+  if (rc == 1) {
+    for (size_t done = 0; done < collected_.size();) {
+      const size_t n = inner_->Send(collected_.data() + done, collected_.size() - done);
+      if (n == 0)
+        return 0;  // the socket below took nothing without an error: as a plain send says it
+      done += n;
+    }
     return sent;
+  }
   // The socket below took nothing without an error: the same report as a plain send's.
   if (!failure_ && SSL_get_error(ssl_.get(), rc) == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
     return 0;
@@ -391,6 +344,16 @@ std::string TIdSSLSocket::PeerIP() const {
 
 int TIdSSLSocket::PeerPort() const {
   return inner_->PeerPort();
+}
+
+TIdSSLSocket& InterposeTLS(TIdIOHandlerStack& io) {
+  TIdSSLSocket* tls = nullptr;
+  io.InterposeSocket([&tls](std::unique_ptr<TIdSocket> below) {
+    auto layer = std::make_unique<TIdSSLSocket>(std::move(below));
+    tls = layer.get();
+    return layer;
+  });
+  return *tls;
 }
 
 }  // namespace quillbox

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "net/IdException.h"
+#include "net/IdIOHandler.h"
+#include "net/IdSSLCertificate.h"
 #include "net/IdSocketHandle.h"
 
 struct ssl_st;
-struct ssl_ctx_st;
 
 namespace quillbox {
 
@@ -25,15 +26,15 @@ struct TIdSSLOptions {
 };
 
 // A failed handshake, a certificate that did not verify, or a TLS protocol fault on an open
-// connection. The message names the server as host:port and says why, so it can go to the user
-// as it stands.
+// connection. The message names the peer (the server, or the client on the server side) as
+// host:port and says why, so it can go to the user as it stands.
 class EIdTLSError : public EIdException {
  public:
   // What went wrong, so that a caller can add advice of its own.
   enum TReason {
     trHandshake,             // any other handshake failure
-    trNotTLS,                // the server answered something that is not TLS
-    trTimeout,               // the server did not answer in time
+    trNotTLS,                // the peer answered something that is not TLS
+    trTimeout,               // the peer did not answer in time
     trConnection,            // the connection broke during the handshake
     trCAFile,                // the extra trusted certificates could not be read
     trCertificateUntrusted,  // self-signed, or no trusted authority issued it
@@ -50,7 +51,7 @@ class EIdTLSError : public EIdException {
   TReason reason_;
 };
 
-// TLS (1.2 or newer, the system's cipher policy) over another socket, client side. The line
+// TLS (1.2 or newer, the system's cipher policy) over another socket, either side. The line
 // connection reads and writes it like any socket, so every line operation, limit and error of a
 // plain connection stays as it is: errors of the socket below (closed, reset) come out of
 // Receive and Send unchanged.
@@ -70,7 +71,12 @@ class TIdSSLSocket : public TIdSocket {
   // most timeoutMs (negative: no limit). Raises EIdTLSError, or EIdClosedSocket after Close.
   void Handshake(const TIdSSLOptions& options, int timeoutMs);
 
-  // After Handshake: "TLSv1.3", the cipher's name, and whether the certificate was checked.
+  // Runs the server handshake with the context's certificate. The whole handshake lasts at most
+  // timeoutMs. Raises EIdTLSError naming the client, or EIdClosedSocket after Close.
+  void Accept(const TIdSSLServerContext& context, int timeoutMs);
+
+  // After the handshake: "TLSv1.3", the cipher's name, and whether the peer's certificate was
+  // checked (never on the server side).
   std::string Protocol() const;
   std::string Cipher() const;
   bool Verified() const { return verified_; }
@@ -87,9 +93,6 @@ class TIdSSLSocket : public TIdSocket {
  private:
   friend struct TIdSSLGlue;  // OpenSSL's way to the socket below
 
-  struct ContextDeleter {
-    void operator()(ssl_ctx_st* context) const;
-  };
   struct SessionDeleter {
     void operator()(ssl_st* ssl) const;
   };
@@ -98,6 +101,8 @@ class TIdSSLSocket : public TIdSocket {
   enum class Step { kData, kWantRead, kEnd, kFailed };
   Step Peek();
   size_t ReceiveMore(char* data, size_t size);
+  // A new TLS session of the context over the socket below.
+  void Attach(ssl_ctx_st* context);
   void RunHandshake(int timeoutMs);
   [[noreturn]] void RaiseHandshakeFailure();
   // Raises what broke an open connection: the socket's own error as it stands, else a TLS fault.
@@ -105,15 +110,24 @@ class TIdSSLSocket : public TIdSocket {
   std::string ServerName() const;
 
   std::unique_ptr<TIdSocket> inner_;
-  std::unique_ptr<ssl_ctx_st, ContextDeleter> context_;
+  std::unique_ptr<ssl_ctx_st, TIdSSLContextDeleter> context_;  // a client's own
   std::unique_ptr<ssl_st, SessionDeleter> ssl_;
   // The first error the socket below raised inside OpenSSL; it is raised again to the caller
   // because it cannot pass through OpenSSL's C frames.
   std::exception_ptr failure_;
-  std::string host_;
-  bool belowEnded_ = false;  // the socket below reported the end of the stream
+  std::string host_;  // the server's name, or the client's address on the server side
+  bool server_ = false;
+  bool belowEnded_ = false;
+  // While Send encrypts: the records, passed on below in one after SSL_write.
+  bool collecting_ = false;
+  std::string collected_;  // the socket below reported the end of the stream
   bool verified_ = false;
   bool handshakeDone_ = false;
 };
+
+// Puts a TLS socket between the line connection and its socket, by InterposeSocket's rules, and
+// returns it (owned by the line connection) before its handshake: a Close from another thread
+// reaches it from now on.
+TIdSSLSocket& InterposeTLS(TIdIOHandlerStack& io);
 
 }  // namespace quillbox

@@ -1,6 +1,7 @@
 #include "net/IdSSLOpenSSL.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "net/IdIOHandler.h"
+#include "support/Loopback.h"
 #include "support/TlsTestPeer.h"
 
 namespace quillbox {
@@ -20,16 +22,13 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 
-constexpr int kWaitMs = 5000;
-
 // Certificates shared by the tests: an authority, a server certificate it issued for localhost
 // and 127.0.0.1, the same signed by itself, and one that expired yesterday.
 struct Certificates {
-  TestCertificate Authority = MakeTestCertificate({"Quillbox Test CA", "", -1, 30, true});
-  TestCertificate Server = MakeTestCertificate({}, &Authority);
-  TestCertificate SelfSigned = MakeTestCertificate({});
-  TestCertificate Expired =
-      MakeTestCertificate({"localhost", "DNS:localhost", -30, -1}, &Authority);
+  TIdCertificate Authority = MakeCertificate({"Quillbox Test CA", "", -1, 30, true});
+  TIdCertificate Server = MakeCertificate({}, &Authority);
+  TIdCertificate SelfSigned = MakeCertificate({});
+  TIdCertificate Expired = MakeCertificate({"localhost", "DNS:localhost", -30, -1}, &Authority);
   std::string AuthorityFile = WriteTestPem(Authority);
   ~Certificates() { std::remove(AuthorityFile.c_str()); }
 };
@@ -48,11 +47,7 @@ struct TlsClient {
     auto socket = TIdPosixSocket::Create(Id_IPv4);
     socket->Connect("127.0.0.1", port, kWaitMs);
     io.Open(std::move(socket));
-    io.InterposeSocket([this](std::unique_ptr<TIdSocket> below) {
-      auto layer = std::make_unique<TIdSSLSocket>(std::move(below));
-      tls = layer.get();
-      return layer;
-    });
+    tls = &InterposeTLS(io);
   }
 
   void Handshake(const std::string& host = "localhost", int timeoutMs = kWaitMs) {
@@ -61,7 +56,7 @@ struct TlsClient {
 };
 
 // Runs a handshake and returns "" or the error's reason and text.
-std::string HandshakeError(const TestCertificate& certificate, const TIdSSLOptions& options) {
+std::string HandshakeError(const TIdCertificate& certificate, const TIdSSLOptions& options) {
   TlsTestPeer peer(&certificate, [](SSL*, int) {});
   TlsClient client(peer.Port());
   try {
@@ -76,7 +71,7 @@ TEST(TIdSSLSocketTest, VerificationAcceptsOnlyTrustedCertificatesForTheHost) {
   Certificates& c = Certs();
   struct Case {
     const char* name;
-    const TestCertificate& certificate;
+    const TIdCertificate& certificate;
     TIdSSLOptions options;
     EIdTLSError::TReason reason;
     const char* text;  // "" when the handshake must succeed
@@ -274,6 +269,98 @@ TEST(TIdSSLSocketTest, BytesBufferedInClearNeverPassAsTLSData) {
   EXPECT_FALSE(layered);
   EXPECT_EQ(io.ReadLine(), "+OK injected");
   ::close(fds[1]);
+}
+
+// The server side of a loopback connection whose client plays: accepts, runs the server
+// handshake and returns "" or the error's reason and text, with the client's port as PORT.
+std::string ServerHandshakeError(const std::function<void(int port)>& client, int timeoutMs) {
+  LoopbackListener listener;
+  auto played = std::async(std::launch::async, client, listener.Port());
+  auto server = listener.Accept();
+  std::string error;
+  try {
+    InterposeTLS(*server).Accept(TIdSSLServerContext(Certs().Server), timeoutMs);
+    server->WriteLine("+OK over TLS");
+  } catch (const EIdTLSError& e) {
+    error = std::to_string(e.Reason()) + " " + e.Message();
+    const std::string port = ":" + std::to_string(server->PeerPort());
+    if (const size_t at = error.find(port); at != std::string::npos)
+      error.replace(at + 1, port.size() - 1, "PORT");
+  }
+  server->Close();
+  played.wait();
+  return error;
+}
+
+// A client on loopback that sends bytes (if any), then waits up to holdMs before it closes.
+std::function<void(int)> PlainClient(std::string bytes, int holdMs) {
+  return [bytes, holdMs](int port) {
+    auto socket = TIdPosixSocket::Create(Id_IPv4);
+    socket->Connect("127.0.0.1", port, kWaitMs);
+    if (!bytes.empty())
+      socket->Send(bytes.data(), bytes.size());
+    socket->WaitReadable(holdMs);
+  };
+}
+
+TEST(TIdSSLSocketTest, ServerSideServesAVerifyingClientAndNamesTheClientsThatFail) {
+  std::string answer;
+  const std::string served = ServerHandshakeError(
+      [&answer](int port) {
+        TlsClient client(port);
+        client.Handshake();
+        answer = client.io.ReadLine();
+      },
+      kWaitMs);
+  EXPECT_EQ(served, "");
+  EXPECT_EQ(answer, "+OK over TLS");
+  struct Case {
+    const char* name;
+    std::function<void(int)> client;
+    int timeoutMs;
+    std::string error;
+  } cases[] = {
+      {"closes at once", PlainClient("", 0), kWaitMs,
+       "3 TLS handshake with 127.0.0.1:PORT failed: the client closed the connection."},
+      {"silent", PlainClient("", kWaitMs), 200,
+       "2 TLS handshake with 127.0.0.1:PORT failed: no answer within 1 seconds."},
+      {"plain POP3", PlainClient("USER alice\r\n", kWaitMs), kWaitMs,
+       "1 TLS handshake with 127.0.0.1:PORT failed: "},
+      {"refuses the certificate",
+       [](int port) {
+         TlsClient client(port);
+         EXPECT_THROW(client.tls->Handshake({"localhost", true, ""}, kWaitMs), EIdTLSError);
+       },
+       kWaitMs, "0 TLS handshake with 127.0.0.1:PORT failed: tlsv1 alert unknown ca."},
+  };
+  for (const Case& c : cases) {
+    const std::string error = ServerHandshakeError(c.client, c.timeoutMs);
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error) << c.name << ": " << error;
+  }
+}
+
+TEST(TIdSSLSocketTest, ServerSideRefusesClientsBelowTLS12) {
+  const std::string error = ServerHandshakeError(
+      [](int port) {
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_security_level(context, 0);
+        SSL_CTX_set_max_proto_version(context, TLS1_1_VERSION);
+        SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        EXPECT_NE(SSL_connect(ssl), 1);
+        SSL_free(ssl);
+        ::close(fd);
+        SSL_CTX_free(context);
+      },
+      kWaitMs);
+  EXPECT_NE(error, "");
 }
 
 }  // namespace

@@ -108,13 +108,14 @@ class TIdPosixSocket : public TIdSocket {
   int peerPort_ = 0;
 };
 
-// One listening binding of a server: address ("" for any), port and IP version. After
-// activation Port holds the port actually bound, so a binding made with port 0 tells the
-// caller where it listens.
+// One listening binding of a server: address ("" for any), port, IP version, and whether its
+// clients speak TLS from the first byte. After activation Port holds the port actually bound,
+// so a binding made with port 0 tells the caller where it listens.
 struct TIdSocketHandle {
   std::string IP;
   int Port = 0;
   TIdIPVersion IPVersion = Id_IPv4;
+  bool ImplicitTLS = false;
 };
 
 }  // namespace quillbox

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -52,11 +53,23 @@ std::string TIdStackWindows::HostByName(const std::string& hostName) {
 }
 
 std::string TIdStackWindows::AddressToHostName(const std::string& address) {
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = inet_addr(address.c_str());
+  sockaddr_storage peer{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (address.find(':') != std::string::npos) {
+    const auto bytes = ParseIPv6(address);
+    if (!bytes)
+      throw EIdSocketError(kWsaHostNotFound);
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    sin6->sin6_family = AF_INET6;
+    std::copy(bytes->begin(), bytes->end(), sin6->sin6_addr.s6_addr);
+    length = sizeof *sin6;
+  } else {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&peer);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = IPv4ForLookup(address);
+  }
   char host[NI_MAXHOST] = {};
-  const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof sin, host, sizeof host,
+  const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, host, sizeof host,
                              nullptr, 0, NI_NAMEREQD);
   if (rc != 0)
     RaiseLookupError(rc);
@@ -88,6 +101,70 @@ bool IsDottedIPv4(const std::string& text) {
       return false;
     ++i;
   }
+}
+
+uint32_t IPv4ForLookup(const std::string& text) {
+  if (!IsDottedIPv4(text))
+    return inet_addr(text.c_str());
+  uint32_t address = 0;
+  for (size_t at = 0; at <= text.size();) {
+    const size_t dot = std::min(text.find('.', at), text.size());
+    address = address << 8 | static_cast<uint32_t>(std::stoi(text.substr(at, dot - at)));
+    at = dot + 1;
+  }
+  return htonl(address);
+}
+
+std::optional<TIPv6Bytes> ParseIPv6(std::string_view text) {
+  // inet_pton needs a terminated string; no address text is longer than
+  // "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255".
+  char terminated[INET6_ADDRSTRLEN];
+  if (text.size() >= sizeof terminated)
+    return std::nullopt;
+  text.copy(terminated, text.size());
+  terminated[text.size()] = '\0';
+  TIPv6Bytes bytes;
+  if (inet_pton(AF_INET6, terminated, bytes.data()) != 1)
+    return std::nullopt;
+  return bytes;
+}
+
+std::string IPv6Text(const TIPv6Bytes& address) {
+  uint16_t groups[8];
+  for (int i = 0; i < 8; ++i)
+    groups[i] = static_cast<uint16_t>(address[2 * i] << 8 | address[2 * i + 1]);
+  int zerosAt = -1, zeros = 1;  // a single zero group stays "0"
+  for (int i = 0; i < 8;) {
+    int run = 0;
+    while (i + run < 8 && groups[i + run] == 0)
+      ++run;
+    if (run > zeros) {
+      zerosAt = i;
+      zeros = run;
+    }
+    i += run + 1;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(39);
+  for (int i = 0; i < 8; ++i) {
+    if (i == zerosAt) {
+      text += "::";
+      i += zeros - 1;
+      continue;
+    }
+    if (!text.empty() && text.back() != ':')
+      text += ':';
+    bool digits = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      const int digit = groups[i] >> shift & 0xf;
+      if (digits || digit != 0 || shift == 0) {
+        text += kHex[digit];
+        digits = true;
+      }
+    }
+  }
+  return text;
 }
 
 std::string ResolveIPv4(TIdStack& stack, const std::string& host) {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillbox {
 
@@ -14,9 +18,10 @@ class TIdStack {
   // name the name service does not know, 11002 when it did not answer).
   virtual std::string HostByName(const std::string& hostName) = 0;
 
-  // Host name of an IPv4 address text, as the name service gives it (letter case unchanged).
-  // The text is converted with inet_addr and used unchecked, so an invalid text is looked up as
-  // 255.255.255.255. Raises EIdSocketError when there is no name.
+  // Host name of an address text, as the name service gives it (letter case unchanged). A text
+  // with a colon is an IPv6 address (looked up in ip6.arpa) and must be one that ParseIPv6
+  // accepts. Any other text is IPv4, converted with IPv4ForLookup. Raises EIdSocketError when there
+  // is no name.
   virtual std::string AddressToHostName(const std::string& address) = 0;
 };
 
@@ -37,6 +42,24 @@ TIdStack& GStack();
 
 // True for exactly four dot-separated decimal parts, each 0 to 255, and nothing else.
 bool IsDottedIPv4(const std::string& text);
+
+// The IPv4 address (network byte order) that a reverse lookup asks for. A dotted quad is read
+// in decimal, also with leading zeros: inet_addr would read "192.0.2.010" as octal and name the
+// host 192.0.2.8 instead. Any other text goes through inet_addr unchecked, so an invalid text
+// is 255.255.255.255.
+uint32_t IPv4ForLookup(const std::string& text);
+
+using TIPv6Bytes = std::array<uint8_t, 16>;
+
+// The 16 bytes of a numeric IPv6 address text as inet_pton reads it: hexadecimal groups, "::"
+// and an embedded dotted quad, no brackets, no zone id ("%eth0"). Nothing for any other text.
+std::optional<TIPv6Bytes> ParseIPv6(std::string_view text);
+
+// The canonical text of an IPv6 address (RFC 5952): lower-case hexadecimal groups without
+// leading zeros, the longest run of two or more zero groups (the first of equally long ones) as
+// "::", and no dotted quad. Two texts of one address give the same canonical text, so it is
+// the address's key for comparisons and caches.
+std::string IPv6Text(const TIPv6Bytes& address);
 
 // The IPv4 address to connect to for a host text: "LOCALHOST" in any letter case is 127.0.0.1,
 // a dotted quad is used as it is, anything else goes to the name service.

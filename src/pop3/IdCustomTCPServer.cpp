@@ -43,6 +43,7 @@ void TIdContext::ReleaseSlot() {
 
 struct TIdCustomTCPServer::Listener {
   std::unique_ptr<TIdPosixSocket> socket;
+  bool implicitTLS = false;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -80,9 +81,19 @@ void TIdCustomTCPServer::SetActive(bool value) {
   }
   InitializeCommandHandlers();
   if (bindings_.empty()) {
-    bindings_.push_back({"", DefaultPort, Id_IPv4});
-    if (IPv6Available())
-      bindings_.push_back({"", DefaultPort, Id_IPv6});
+    const bool v6 = IPv6Available();
+    for (const bool tls : {false, true}) {
+      const int port = tls ? DefaultTLSPort : DefaultPort;
+      if (tls && port <= 0)
+        continue;
+      bindings_.push_back({"", port, Id_IPv4, tls});
+      if (v6)
+        bindings_.push_back({"", port, Id_IPv6, tls});
+    }
+  }
+  for (const auto& binding : bindings_) {
+    if (binding.ImplicitTLS && !TLSContext)
+      throw EIdException("A TLS port needs a certificate.");
   }
   StartListening();
   active_ = true;
@@ -111,6 +122,7 @@ void TIdCustomTCPServer::StartListening() {
     bindings_[i].Port = sockets[i]->LocalPort();
     auto listener = std::make_unique<Listener>();
     listener->socket = std::move(sockets[i]);
+    listener->implicitTLS = bindings_[i].ImplicitTLS;
     Listener& raw = *listener;
     listeners_.push_back(std::move(listener));
     raw.thread = std::thread([this, &raw] { ListenerRun(raw); });
@@ -133,7 +145,7 @@ void TIdCustomTCPServer::ListenerRun(Listener& listener) {
     try {
       auto socket = listener.socket->Accept(kAcceptPollMs);
       if (socket)
-        Accepted(std::move(socket));
+        Accepted(std::move(socket), listener.implicitTLS);
     } catch (const std::exception&) {
       // Errors of one accept concern that client only; the listener goes on.
       if (!listener.stop)
@@ -142,7 +154,7 @@ void TIdCustomTCPServer::ListenerRun(Listener& listener) {
   }
 }
 
-void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
+void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS) {
   // A command's answer leaves as two sends, the reply line and then the response lines. With
   // Nagle's algorithm the response would wait for the client to acknowledge the reply line,
   // which a client delays by up to 40 ms: that would be added to every answer.
@@ -154,7 +166,7 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
   io->Open(std::move(socket));
   auto connection = std::make_unique<TIdTCPConnection>(std::move(io));
   // A refused stranger must not take the place of the local user's mail client.
-  if (!Admitted(*connection)) {
+  if (!Admitted(*connection, implicitTLS)) {
     connection->Disconnect();
     return;
   }
@@ -166,8 +178,11 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
       ++accepted_;
   }
   if (refused) {
+    // A client that speaks TLS from the first byte cannot read a reply in clear, and a handshake
+    // would hold up the listener's thread: it is only closed.
     try {
-      SendMaxConnectionReply(*connection);
+      if (!implicitTLS)
+        SendMaxConnectionReply(*connection);
     } catch (const std::exception&) {
       // The refused client may already be gone; there is nobody to tell.
     }
@@ -176,6 +191,7 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
   }
   try {
     auto context = contextFactory_(std::move(connection));
+    context->ImplicitTLS = implicitTLS;
     std::lock_guard<std::mutex> guard(contextsLock_);
     auto& record = connections_.emplace_back();
     record.context = std::move(context);
@@ -196,11 +212,11 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket) {
   }
 }
 
-bool TIdCustomTCPServer::Admitted(TIdTCPConnection& connection) {
+bool TIdCustomTCPServer::Admitted(TIdTCPConnection& connection, bool implicitTLS) {
   if (!OnAdmit)
     return true;
   try {
-    return OnAdmit(connection);
+    return OnAdmit(connection, implicitTLS);
   } catch (const std::exception&) {
     return false;  // the client went before it could be told anything
   }
@@ -222,6 +238,9 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
       std::lock_guard<std::mutex> guard(contextsLock_);
       contexts_.push_back(&context);
     }
+    // On this thread, not the listener's: a client that stalls its handshake holds up no other.
+    if (context.ImplicitTLS)
+      StartTLS(context);
     DoConnect(context);
     connected = true;
     while (DoExecute(context)) {
@@ -299,6 +318,16 @@ void TIdCustomTCPServer::StopConnections() {
   }
   for (auto& record : all)
     record.thread.join();
+}
+
+void TIdCustomTCPServer::StartTLS(TIdContext& context) {
+  if (!TLSContext)
+    throw EIdTLSError(EIdTLSError::trHandshake, "TLS is not set up.");
+  TIdSSLSocket& tls = InterposeTLS(context.Connection().IOHandler());
+  tls.Accept(*TLSContext, TLSHandshakeTimeout);
+  context.TLS = &tls;
+  if (OnTLSStarted)
+    OnTLSStarted(context);
 }
 
 void TIdCustomTCPServer::DoConnect(TIdContext& context) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/IdSSLOpenSSL.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPConnection.h"
 
@@ -30,6 +31,12 @@ class TIdContext {
   // base closes the client connection; a derived context closes its own connections as well
   // and calls the base. Must be thread-safe.
   virtual void Abort();
+
+  // Set by the listener: the client came in on a binding that speaks TLS from the first byte.
+  bool ImplicitTLS = false;
+  // The TLS layer of the client connection once its handshake succeeded, null while the
+  // connection is plain. Owned by the connection.
+  TIdSSLSocket* TLS = nullptr;
 
   // Gives the connection's place under the listener's MaxConnections back before the connection
   // has ended: called just before the client is told good-bye, so that it can connect again at
@@ -77,6 +84,9 @@ class TIdCustomTCPServer {
   }
 
   int DefaultPort = 0;
+  // When greater than 0, the default bindings add this port for clients that speak TLS from
+  // the first byte.
+  int DefaultTLSPort = 0;
   int MaxConnections = 0;  // 0 or less: no limit
   int ListenQueue = 15;
   TIdReuseSocket ReuseSocket = rsOSDependent;
@@ -86,14 +96,28 @@ class TIdCustomTCPServer {
   int IdleTimeout = 0;
 
   // Runs on the listener thread for every accepted connection before it counts against
-  // MaxConnections. False refuses the connection: the hook has told the client why, the listener
-  // closes it, and it never takes a place or a thread. Must not block; may be called by several
-  // listener threads at once.
-  std::function<bool(TIdTCPConnection&)> OnAdmit;
+  // MaxConnections. False refuses the connection: the hook has told the client why (unless
+  // implicitTLS: a client that speaks TLS from the first byte cannot read a line in clear), the
+  // listener closes it, and it never takes a place or a thread. Must not block; may be called by
+  // several listener threads at once.
+  std::function<bool(TIdTCPConnection& connection, bool implicitTLS)> OnAdmit;
   std::function<void(TIdContext&)> OnExecute;  // one pass when no command layer runs
   std::function<void(TIdContext&)> OnConnect;
   std::function<void(TIdContext&)> OnDisconnect;
   std::function<void(TIdContext&, const std::exception&)> OnException;
+  // After a TLS handshake with a client succeeded, on its connection thread.
+  std::function<void(TIdContext&)> OnTLSStarted;
+
+  // The certificate and key TLS bindings and STLS use; set before activation. Without it a TLS
+  // binding cannot be activated and STLS is not offered.
+  std::shared_ptr<const TIdSSLServerContext> TLSContext;
+  // How long a client's TLS handshake may take in all.
+  int TLSHandshakeTimeout = 15000;
+
+  // Runs TLS on the client connection from now on: the server handshake on the calling
+  // (connection) thread, then OnTLSStarted. Unread bytes must have been dealt with. Raises
+  // EIdTLSError when the handshake fails.
+  void StartTLS(TIdContext& context);
 
   // One pass of a connection's loop; false when the connection is down. Public so that tests
   // and fuzzers can drive a context without threads.
@@ -114,8 +138,8 @@ class TIdCustomTCPServer {
   void StartListening();
   void StopListening();
   void ListenerRun(Listener& listener);
-  void Accepted(std::unique_ptr<TIdPosixSocket> socket);
-  bool Admitted(TIdTCPConnection& connection);
+  void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
+  bool Admitted(TIdTCPConnection& connection, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
   // Ends the record's place in accepted_ (once). Needs contextsLock_.
   void ReleaseSlotLocked(ConnectionThread& record);

@@ -9,6 +9,8 @@
 #include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
 #include "support/Loopback.h"
+#include "support/Pop3Peers.h"
+#include "support/TlsTestPeer.h"
 
 namespace quillbox {
 namespace {
@@ -158,7 +160,7 @@ TEST_F(ListenerTest, ReconnectRightAfterQuitIsNeverRefused) {
 
 TEST_F(ListenerTest, RefusedByTheAdmitHookTakesNoPlace) {
   std::atomic<bool> refuse{true};
-  server.OnAdmit = [&refuse](TIdTCPConnection& connection) {
+  server.OnAdmit = [&refuse](TIdTCPConnection& connection, bool) {
     if (refuse)
       connection.IOHandler().WriteLine("-ERR go away");
     return !refuse;
@@ -284,6 +286,128 @@ TEST_F(ListenerTest, TableIsBuiltOnceAcrossActivations) {
   server.SetActive(false);
   server.SetActive(true);
   EXPECT_EQ(server.CommandHandlers.Count(), entries);
+}
+
+// The listener with a self-signed certificate for localhost, a plain binding and a TLS one; the
+// clients trust that certificate by its file, as a mail client is told to.
+class TLSListenerTest : public ListenerTest {
+ protected:
+  TLSListenerTest() {
+    server.TLSContext = std::make_shared<TIdSSLServerContext>(certificate);
+    server.OnTLSStarted = [this](TIdContext& c) { Record("TLS " + c.TLS->Protocol()); };
+    server.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext&) {
+      Record("CheckUser " + c.Username);
+    };
+    server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4});
+    server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
+    server.SetActive(true);
+    port = server.Bindings()[0].Port;
+    tlsPort = server.Bindings()[1].Port;
+  }
+  ~TLSListenerTest() override { std::remove(trusted.c_str()); }
+
+  // Events recorded for the connection, once its thread has ended.
+  Events Ended() {
+    EXPECT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
+    return Recorded();
+  }
+
+  TIdCertificate certificate = MakeCertificate({});
+  std::string trusted = WriteTestPem(certificate);
+  int tlsPort = 0;
+};
+
+TEST_F(TLSListenerTest, StlsStartsTheSessionAgainInsideTLS) {
+  Pop3Client client(port);
+  EXPECT_EQ(client.ReadLine(), kGreeting);
+  EXPECT_EQ(client.Command("USER before"), "+OK Password required");
+  EXPECT_EQ(client.Command("STLS"), "+OK Begin TLS negotiation");
+  ASSERT_EQ(client.StartTLS(trusted), "");
+  EXPECT_EQ(client.Command("CAPA"), "+OK Capability list follows");
+  EXPECT_EQ(client.ReadUntilDot(), (Events{"USER"}));
+  EXPECT_EQ(client.Command("STLS"), "-ERR TLS is already active.");
+  EXPECT_EQ(client.Command("PASS x"), "+OK Login OK");
+  EXPECT_EQ(client.Command("QUIT"), "+OK");
+  EXPECT_EQ(Ended(), (Events{"Connect", "TLS TLSv1.3", "CheckUser ", "Disconnect"}));
+}
+
+TEST_F(TLSListenerTest, BytesSentInClearAfterStlsAreDiscarded) {
+  Pop3Client client(port);
+  EXPECT_EQ(client.ReadLine(), kGreeting);
+  client.Write("STLS\r\nUSER injected\r\n");
+  EXPECT_EQ(client.ReadLine(), "+OK Begin TLS negotiation");
+  ASSERT_EQ(client.StartTLS(trusted), "");
+  EXPECT_EQ(client.Command("PASS x"), "+OK Login OK");
+  EXPECT_EQ(Recorded().back(), "CheckUser ");
+}
+
+TEST_F(TLSListenerTest, FailedHandshakeEndsThatConnectionWithItsReason) {
+  {
+    Pop3Client client(port);
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    client.Write("STLS\r\nNOOP\r\n");
+    EXPECT_EQ(client.ReadLine(), "+OK Begin TLS negotiation");
+    client.Write("not a TLS client hello\r\n");
+    EXPECT_TRUE(client.Closed());
+  }
+  Events events = Ended();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1], "Disconnect");
+  EXPECT_TRUE(events[2].starts_with("Exception: TLS handshake with 127.0.0.1:")) << events[2];
+  EXPECT_TRUE(events[2].ends_with(" 6 bytes the client sent in clear after STLS were discarded."))
+      << events[2];
+  // A plain client on the TLS port gets nothing in clear.
+  Pop3Client plain(tlsPort);
+  plain.Send("CAPA");
+  EXPECT_TRUE(plain.Closed());
+  Pop3Client next(port);
+  EXPECT_EQ(next.ReadLine(), kGreeting);
+}
+
+TEST_F(TLSListenerTest, TLSPortSpeaksTLSFromTheFirstByte) {
+  Pop3Client client(tlsPort);
+  ASSERT_EQ(client.StartTLS(trusted), "");
+  EXPECT_EQ(client.ReadLine(), kGreeting);
+  EXPECT_EQ(client.Command("STLS"), "-ERR TLS is already active.");
+  EXPECT_EQ(client.Command("CAPA"), "+OK Capability list follows");
+  EXPECT_EQ(client.ReadUntilDot(), (Events{"USER"}));
+  EXPECT_EQ(client.Command("QUIT"), "+OK");
+  EXPECT_EQ(Ended(), (Events{"TLS TLSv1.3", "Connect", "Disconnect"}));
+}
+
+TEST_F(TLSListenerTest, ClientOverTheLimitOnTheTLSPortIsClosedWithoutAWordInClear) {
+  server.MaxConnections = 1;
+  Pop3Client first(port);
+  EXPECT_EQ(first.ReadLine(), kGreeting);
+  Pop3Client second(tlsPort);
+  EXPECT_TRUE(second.Closed());
+}
+
+TEST_F(TLSListenerTest, StalledHandshakesEndInTimeAndHoldUpNeitherOthersNorShutdown) {
+  server.TLSHandshakeTimeout = 200;
+  Pop3Client stalled(tlsPort);
+  Pop3Client other(port);
+  EXPECT_EQ(other.ReadLine(), kGreeting);
+  EXPECT_TRUE(stalled.Closed());
+  const auto timedOut = [this] {
+    for (const std::string& event : Recorded()) {
+      if (event.starts_with("Exception: TLS handshake with 127.0.0.1:") &&
+          event.ends_with(" failed: no answer within 1 seconds."))
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitFor(timedOut)) << Recorded().size();
+  server.TLSHandshakeTimeout = 60000;
+  Pop3Client silent(tlsPort);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(StopsInTime());
+}
+
+TEST_F(ListenerTest, TLSPortWithoutACertificateIsNotActivated) {
+  server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
+  EXPECT_THROW(server.SetActive(true), EIdException);
+  EXPECT_FALSE(server.Active());
 }
 
 }  // namespace

@@ -98,13 +98,28 @@ bool TIdPOP3Server::LoginGate(TIdCommand& cmd, bool assigned) {
   return true;
 }
 
+bool TIdPOP3Server::PlainLoginRefused(TIdCommand& cmd) {
+  TIdPOP3ServerContext& context = POP3Context(cmd);
+  if (context.TLS != nullptr || !RequireTLS || !RequireTLS(context))
+    return false;
+  cmd.Reply.SetCodeAndText(
+      "-ERR",
+      "This client is not on Quillbox's machine: start TLS with STLS (or use the TLS "
+      "port) before USER and PASS.");
+  return true;
+}
+
 void TIdPOP3Server::CommandUSER(TIdCommand& cmd) {
+  if (PlainLoginRefused(cmd))
+    return;
   if (!cmd.Params.empty())
     POP3Context(cmd).Username = cmd.Params.front();
   cmd.Reply.SetCodeAndText("+OK", "Password required");
 }
 
 void TIdPOP3Server::CommandPASS(TIdCommand& cmd) {
+  if (PlainLoginRefused(cmd))
+    return;
   TIdPOP3ServerContext& context = POP3Context(cmd);
   if (!cmd.Params.empty())
     context.Password = cmd.Params.front();
@@ -173,7 +188,35 @@ void TIdPOP3Server::CommandQUIT(TIdCommand& cmd) {
 }
 
 void TIdPOP3Server::CommandSTLS(TIdCommand& cmd) {
-  cmd.Reply.SetCodeAndText("-ERR", "Command Not Handled: STLS");
+  TIdPOP3ServerContext& context = POP3Context(cmd);
+  if (!TLSContext) {
+    cmd.Reply.SetCodeAndText("-ERR", "Command Not Handled: STLS");
+    return;
+  }
+  if (context.TLS != nullptr) {
+    cmd.Reply.SetCodeAndText("-ERR", "TLS is already active.");
+    return;
+  }
+  if (context.LoggedIn) {
+    cmd.Reply.SetCodeAndText("-ERR", "STLS is only allowed before login.");
+    return;
+  }
+  cmd.Reply.SetCodeAndText("+OK", "Begin TLS negotiation");
+  cmd.SendReply();
+  // What the client sent after STLS came before it could have seen the answer, in clear: taking
+  // it as coming from inside TLS would let anyone on the path inject commands.
+  const size_t discarded = context.Connection().IOHandler().DiscardInputBuffer();
+  context.Username.clear();
+  context.Password.clear();
+  try {
+    StartTLS(context);
+  } catch (const EIdTLSError& e) {
+    if (discarded == 0)
+      throw;
+    throw EIdTLSError(e.Reason(), e.Message() + " " + std::to_string(discarded) +
+                                      " bytes the client sent in clear after STLS were "
+                                      "discarded.");
+  }
 }
 
 void TIdPOP3Server::CommandCAPA(TIdCommand& cmd) {
@@ -184,6 +227,9 @@ void TIdPOP3Server::CommandCAPA(TIdCommand& cmd) {
   if (OnUIDL)
     cmd.Response.push_back("UIDL");
   cmd.Response.push_back("USER");
+  const TIdPOP3ServerContext& context = POP3Context(cmd);
+  if (TLSContext && context.TLS == nullptr && !context.LoggedIn)
+    cmd.Response.push_back("STLS");
   if (OnCAPA)
     OnCAPA(cmd.Context(), cmd.Response);
 }

@@ -52,6 +52,8 @@ class TIdPOP3Server : public TIdCmdTCPServer {
   std::function<void(TIdCommand& cmd)> OnReset;
   std::function<void(TIdCommand& cmd)> OnQuit;
   std::function<void(TIdContext& context, std::vector<std::string>& capabilities)> OnCAPA;
+  // Whether a client must run TLS before USER and PASS are taken; unset: no client must.
+  std::function<bool(TIdPOP3ServerContext& context)> RequireTLS;
 
  protected:
   void InitializeCommands() override;
@@ -60,6 +62,8 @@ class TIdPOP3Server : public TIdCmdTCPServer {
   // The login gate of the commands that need a login: false (with the reply set) when the
   // connection is not logged in or the event is not assigned.
   bool LoginGate(TIdCommand& cmd, bool assigned);
+  // Refuses USER and PASS in clear from a client that must run TLS first.
+  bool PlainLoginRefused(TIdCommand& cmd);
 
   void CommandUSER(TIdCommand& cmd);
   void CommandPASS(TIdCommand& cmd);

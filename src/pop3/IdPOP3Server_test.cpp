@@ -122,6 +122,45 @@ TEST_F(POP3ServerTest, RepliesAndEventCalls) {
   }
 }
 
+TEST_F(POP3ServerTest, WithACertificateStlsIsOfferedBeforeLoginAndPlainLoginsCanBeRefused) {
+  server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  bool outside = true;
+  server.RequireTLS = [&outside](TIdPOP3ServerContext&) { return outside; };
+  const std::string refused =
+      "-ERR This client is not on Quillbox's machine: start TLS with STLS (or use the TLS port) "
+      "before USER and PASS.\r\n";
+  struct Case {
+    bool outside;
+    const char* input;
+    bool loggedIn;
+    std::string reply;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {true,
+       "CAPA",
+       false,
+       "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nSTLS\r\nPIPELINING\r\n.\r\n",
+       {"CAPA"}},
+      {true,
+       "CAPA",
+       true,
+       "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n",
+       {"CAPA"}},
+      {false, "STLS", true, "-ERR STLS is only allowed before login.\r\n", {}},
+      {true, "USER a", false, refused, {}},
+      {true, "PASS a", false, refused, {}},
+      {false, "USER a", false, "+OK Password required\r\n", {}},
+      {false, "PASS a", false, "+OK Login OK\r\n", {"CheckUser(,a)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    calls.clear();
+    outside = c.outside;
+    EXPECT_EQ(Run(std::string(c.input) + "\r\n", c.loggedIn), c.reply);
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
 // A client reads one line per command: a second line would be taken for the answer to its next
 // command (fetchmail sends LAST, others AUTH or UTF8) and every later answer would be shifted.
 TEST_F(POP3ServerTest, EveryRefusalIsOneLineSoTheNextCommandGetsItsOwnAnswer) {

@@ -16,6 +16,12 @@ constexpr int kListenQueue = 128;
 constexpr size_t kCapabilityBytes = 64 * 1024;
 constexpr size_t kCapaAnswerBytes = 1024 * 1024;
 
+// Only this address counts as this machine: another loopback address may be forwarded from
+// anywhere.
+bool IsLocal(const std::string& peer) {
+  return peer == "127.0.0.1";
+}
+
 // Logs a refused login with its prefix and raises the refusal for the mail client.
 [[noreturn]] void Refuse(LogSink& log, const std::string& prefix, const std::string& message) {
   log.AddToMemo(prefix + message);
@@ -127,10 +133,14 @@ TQuillboxProxy::~TQuillboxProxy() {
 void TQuillboxProxy::AssignEvents() {
   TIdPOP3Server& s = IdPOP3Server;
   s.SetContextClass<TMyPOP3ServerContext>();
-  s.OnAdmit = [this](TIdTCPConnection& c) { return IdPOP3ServerAdmit(c); };
+  s.OnAdmit = [this](TIdTCPConnection& c, bool tls) { return IdPOP3ServerAdmit(c, tls); };
   s.OnConnect = [this](TIdContext& c) { IdPOP3ServerConnect(c); };
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
+  s.OnTLSStarted = [this](TIdContext& c) { IdPOP3ServerTLSStarted(c); };
+  s.RequireTLS = [this](TIdPOP3ServerContext& c) {
+    return RequireTLSFromOutside && !IsLocal(c.Connection().IOHandler().PeerIP());
+  };
   s.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext& sc) {
     IdPOP3ServerCheckUser(c, sc);
   };
@@ -145,10 +155,17 @@ void TQuillboxProxy::AssignEvents() {
   s.OnRetrieve = [this](TIdCommand& cmd, int n) { IdPOP3ServerRETRieve(cmd, n); };
 }
 
-bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection) {
+bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
   TIdIOHandlerStack& client = connection.IOHandler();
-  if (AllowConnectionFromOutside || client.PeerIP() == "127.0.0.1") {
+  if (AllowConnectionFromOutside || IsLocal(client.PeerIP())) {
     return true;
+  }
+  // A client that speaks TLS from the first byte could not read the line in clear.
+  if (tls) {
+    refusalLog_.Refused(NewConnectionLine(client),
+                        "   P    Only local connection is allowed: closed without a reply, as the "
+                        "client speaks TLS.");
+    return false;
   }
   refusalLog_.Refused(NewConnectionLine(client), std::string("C<-P    ") + kOnlyLocal);
   client.WriteLine(kOnlyLocal);
@@ -200,7 +217,16 @@ void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& er
     log_.AddToMemo("   P    " + idle->Message());
     return;
   }
+  if (const auto* tls = dynamic_cast<const EIdTLSError*>(&error))
+    log_.AddToMemo("   P    " + tls->Message());
   log_.AddToMemo("   P    An exeption is occured.");
+}
+
+void TQuillboxProxy::IdPOP3ServerTLSStarted(TIdContext& context) {
+  TIdIOHandlerStack& client = context.Connection().IOHandler();
+  log_.AddToMemo("   P    TLS with the client " + client.PeerIP() + ":" +
+                 std::to_string(client.PeerPort()) + ": " + context.TLS->Protocol() + ", " +
+                 context.TLS->Cipher());
 }
 
 }  // namespace quillbox

@@ -24,9 +24,9 @@ namespace quillbox {
 // The handlers run on the connection threads, concurrently for different clients; each uses
 // only its own context, the read-only S25RRules, the calling thread's matcher and the log.
 // The access check runs on the listener threads and uses the thread-safe refusal log.
-// AllowConnectionFromOutside may be changed from any thread. Everything else is set up before
-// the listener is activated. A derived class whose members the handlers reach must deactivate
-// IdPOP3Server in its own destructor.
+// AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
+// else is set up before the listener is activated. A derived class whose members the handlers
+// reach must deactivate IdPOP3Server in its own destructor.
 class TQuillboxProxy : public TS25RJudgment {
  public:
   TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator);
@@ -36,6 +36,8 @@ class TQuillboxProxy : public TS25RJudgment {
 
   TIdPOP3Server IdPOP3Server;
   std::atomic<bool> AllowConnectionFromOutside{false};
+  // A client that is not on this machine must start TLS before USER and PASS.
+  std::atomic<bool> RequireTLSFromOutside{true};
 
   // Where the sender judgment of every connection looks names up. By default each connection
   // uses its own Stack and DNS port 53; tests point them at fakes. Set before activation.
@@ -47,11 +49,12 @@ class TQuillboxProxy : public TS25RJudgment {
 
   // Connection and login (access check, login name, rule file, upstream login). The access
   // check runs on the listener thread before the connection counts against MaxConnections.
-  bool IdPOP3ServerAdmit(TIdTCPConnection& connection);
+  bool IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls);
   void IdPOP3ServerConnect(TIdContext& context);
   void IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext& serverContext);
   void IdPOP3ServerDisconnect(TIdContext& context);
   void IdPOP3ServerException(TIdContext& context, const std::exception& error);
+  void IdPOP3ServerTLSStarted(TIdContext& context);
 
   // Relays.
   void IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size);

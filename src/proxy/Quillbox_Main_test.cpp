@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -241,11 +242,19 @@ TEST(CheckUserTest, RefusedCapaStillLogsIn) {
 
 TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.proxy.IdPOP3Server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
   h.Start();
   Pop3Client outsider(h.port, "127.0.0.2");
   EXPECT_EQ(outsider.ReadLine(), "-ERR Only local connection is allowed.");
   EXPECT_TRUE(outsider.Closed());
   EXPECT_TRUE(h.log.WaitFor("C<-P    -ERR Only local connection is allowed."));
+  // A client of the TLS port could not read the refusal in clear: it is only closed.
+  Pop3Client tlsOutsider(h.proxy.IdPOP3Server.Bindings()[1].Port, "127.0.0.2");
+  EXPECT_TRUE(tlsOutsider.Closed());
+  EXPECT_TRUE(h.log.WaitFor(
+      "   P    Only local connection is allowed: closed without a reply, as the client speaks "
+      "TLS."));
   EXPECT_EQ(h.indicator.calls, 0);
 
   h.proxy.AllowConnectionFromOutside = true;
@@ -254,6 +263,56 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   EXPECT_TRUE(h.log.WaitFor("C<-P    +OK Welcome to the Quillbox"));
   EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from 127.0.0.2:"));
   EXPECT_EQ(h.indicator.calls, 1);
+}
+
+TEST(ConnectTest, ClientsFromOutsideMustStartTLSBeforeTheirLoginIsTaken) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.proxy.AllowConnectionFromOutside = true;
+  h.Start();
+  const std::string user = "USER " + h.LoginName(h.RuleFile("r.ini", ""));
+  const std::string pass = "PASS " + h.upstream.password;
+  const std::string refused =
+      "-ERR This client is not on Quillbox's machine: start TLS with STLS (or use the TLS port) "
+      "before USER and PASS.";
+  Pop3Client outside(h.port, "127.0.0.2");
+  outside.ReadLine();
+  EXPECT_EQ(outside.Command(user), refused);
+  EXPECT_EQ(outside.Command(pass), refused);
+  EXPECT_EQ(outside.Command("STLS"), "+OK Begin TLS negotiation");
+  ASSERT_EQ(outside.StartTLS(), "");
+  EXPECT_EQ(outside.Command(user), "+OK Password required");
+  EXPECT_EQ(outside.Command(pass), "+OK Login OK");
+  const Lines log = h.log.Lines();
+  EXPECT_NE(std::find_if(log.begin(), log.end(),
+                         [](const std::string& line) {
+                           return line.starts_with("   P    TLS with the client 127.0.0.2:") &&
+                                  line.find(": TLSv1.3, TLS_") != std::string::npos;
+                         }),
+            log.end());
+
+  Pop3Client local(h.port);
+  local.ReadLine();
+  EXPECT_EQ(local.Command(user), "+OK Password required");
+  h.proxy.RequireTLSFromOutside = false;
+  Pop3Client allowed(h.port, "127.0.0.2");
+  allowed.ReadLine();
+  EXPECT_EQ(allowed.Command(user), "+OK Password required");
+}
+
+TEST(ConnectTest, FailedClientHandshakeIsLoggedWithItsReason) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.Start();
+  Pop3Client client(h.port);
+  client.ReadLine();
+  EXPECT_EQ(client.Command("STLS"), "+OK Begin TLS negotiation");
+  client.Send("USER alice");
+  EXPECT_TRUE(client.Closed());
+  ASSERT_TRUE(h.log.WaitFor("   P    An exeption is occured."));
+  const Lines log = h.log.Since("   P    Disconnected");
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_TRUE(log[1].starts_with("   P    TLS handshake with 127.0.0.1:")) << log[1];
 }
 
 // Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger

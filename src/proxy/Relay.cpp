@@ -132,7 +132,8 @@ void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::stri
   log.AddToMemo("C->P    CAPA");
   log.AddToMemo("C<-P    Response of CAPA command");
   for (const std::string& line : c.UpstreamCapabilities) {
-    bool known = false;
+    // The real server's STLS concerns Quillbox's link to it, not the client's.
+    bool known = SameText(line, "STLS");
     for (const std::string& have : capabilities) {
       known = known || SameText(have, line);
     }

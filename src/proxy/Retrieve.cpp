@@ -93,7 +93,7 @@ TVerdict TQuillboxProxy::JudgeHeader(LogSink& log, TMyPOP3ServerContext& c,
   c.UnfoldedHeader = header;
   UnfoldHeader(c.UnfoldedHeader);
   const auto selected = SelectReceived(c.UnfoldedHeader, c.MatchString, c.SelectFrom, log);
-  const auto address = selected ? FirstDottedQuad(*selected) : std::nullopt;
+  const auto address = selected ? SenderAddress(*selected) : std::nullopt;
   if (!address)
     return TVerdict();
   return CheckByS25R(log, c.Resolver, ReverseLookupStack ? *ReverseLookupStack : c.Stack,

@@ -101,7 +101,9 @@ TEST(MessageHeaderTest, ForgedFieldsAreRenamedAndTheFourLinesGoWhereTheHeaderEnd
   }
 }
 
-TEST(MessageHeaderTest, OnlyAValidStandaloneDottedQuadIsAnAddress) {
+// The first valid dotted quad wins wherever it stands; only text without one names an IPv6
+// sender, as mail servers write one, in its canonical text.
+TEST(MessageHeaderTest, SenderIsTheFirstValidDottedQuadElseTheFirstStandaloneIPv6Address) {
   const struct {
     const char* text;
     const char* address;
@@ -119,9 +121,37 @@ TEST(MessageHeaderTest, OnlyAValidStandaloneDottedQuadIsAnAddress) {
       {"ip198.51.100.2", "198.51.100.2"},
       {"255.255.255.255 0.0.0.0", "255.255.255.255"},
       {"192.0.2.01", "192.0.2.01"},
+      // IPv6, as servers write it.
+      {"(mail-oi1-x235.example.com [2607:f8b0:4864:20::235])", "2607:f8b0:4864:20::235"},
+      {"(mx.example.org [IPv6:2001:db8::25]) by", "2001:db8::25"},
+      {"([ipv6:2001:db8::25])", "2001:db8::25"},
+      {"(h (2001:db8::25) by x (2001:db8::1))", "2001:db8::25"},
+      {"from 2001:db8::25 by mx", "2001:db8::25"},
+      {"[2001:0db8:0000:0000:0000:0000:0000:0025]", "2001:db8::25"},
+      {"[2001:DB8:0:0:1::ABCD]", "2001:db8::1:0:0:abcd"},
+      {"[IPv6:::1]", "::1"},
+      {"[2001:db8::25]:25", "2001:db8::25"},
+      {"at 2001:db8::25.", "2001:db8::25"},
+      // An IPv4-mapped address is that IPv4 address; a quad wins wherever it stands.
+      {"[IPv6:::ffff:192.0.2.1]", "192.0.2.1"},
+      {"[::FFFF:c000:0201]", "192.0.2.1"},
+      {"[2001:db8::192.0.2.1]", "192.0.2.1"},
+      {"(x [IPv6:2001:db8::25]) helo 192.0.2.9", "192.0.2.9"},
+      // Zone ids are refused; the next address counts.
+      {"[fe80::1%eth0]", nullptr},
+      {"[fe80::1%25eth0] [IPv6:2001:db8::2]", "2001:db8::2"},
+      // Text that only looks like one.
+      {"; Tue, 8 Dec 2026 02:00:00 +0000", nullptr},
+      {"12:30:45", nullptr},
+      {"a :: b [::]", nullptr},
+      {"cafe dead:beef ff::ff::1 1:2:3:4:5:6:7:8:9", nullptr},
+      {"std::abc x2001:db8::1 host-2001:db8::1 2001:db8::1g 2001:db8::1-a", nullptr},
+      {"00:1a:2b:3c:4d:5e", nullptr},
+      {"IPv6:", nullptr},
+      {"[IPv6:2001:db8:::1]", nullptr},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(FirstDottedQuad(c.text),
+    EXPECT_EQ(SenderAddress(c.text),
               c.address ? std::optional<std::string>(c.address) : std::nullopt)
         << c.text;
   }
@@ -129,7 +159,8 @@ TEST(MessageHeaderTest, OnlyAValidStandaloneDottedQuadIsAnAddress) {
 
 // A header as a provider delivers it, newest line first: its mailbox server's line, its
 // exchanger's content filter, a hop between its exchangers, the exchanger's line naming the
-// sender, and below them a line the sender wrote himself, naming a respectable host.
+// sender, and below them a line the sender wrote himself, naming a respectable host. The same
+// over IPv6, from a sender whose name holds a dotted quad.
 const Lines kForgedHeader = {
     "Received: from mx1.example.ne.jp (mx1.example.ne.jp [192.0.2.10])",
     "\tby pop1.example.ne.jp (Postfix) with ESMTP id 1",
@@ -140,31 +171,45 @@ const Lines kForgedHeader = {
     "Received: from mail.example.org (mail.example.org [203.0.113.7])",
     "\tby mx1.example.ne.jp (Postfix) with ESMTP id 4",
     "Subject: forged"};
+const Lines kForgedHeader6 = {
+    "Received: from mx1.example.ne.jp (mx1.example.ne.jp [IPv6:2001:db8::10])",
+    "\tby pop1.example.ne.jp (Postfix) with ESMTP id 1",
+    "Received: from localhost (localhost [IPv6:::1]) by mx1.example.ne.jp (amavis) id 2",
+    "Received: from mx2.example.ne.jp (mx2.example.ne.jp [IPv6:2001:db8::11]) by mx1.example.ne.jp",
+    "Received: from 192.0.2.9 (dyn-2001-db8-1--23.example.com [IPv6:2001:DB8:1::23])",
+    "\tby mx2.example.ne.jp (Postfix) with ESMTP id 3",
+    "Received: from mail.example.org (mail.example.org [2001:db8::7])",
+    "\tby mx1.example.ne.jp (Postfix) with ESMTP id 4",
+    "Subject: forged"};
 
 TEST(MessageHeaderTest, SelectFromTopFindsTheExchangersLineAboveAForgedOne) {
-  Lines header = kForgedHeader;
+  Lines header = kForgedHeader, header6 = kForgedHeader6;
   UnfoldHeader(header);
+  UnfoldHeader(header6);
   const std::string shipped =
       TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "MatchString", "");
   ASSERT_EQ(TIniFile(QUILLBOX_EXAMPLES_DIR "/rules.ini").ReadString("S25R", "SelectFrom", ""),
             "Top");
   const std::string loose = "/\\[[0-9.]+\\]\\) by mx[0-9]\\.example\\.ne\\.jp/";
   const struct {
+    const Lines& header;
     std::string matchString;
     TSelectFrom from;
     const char* address;
   } cases[] = {
-      {shipped, TSelectFrom::kTop, "198.51.100.23"},
-      {shipped, TSelectFrom::kBottom, "203.0.113.7"},  // the forgery wins
-      {loose, TSelectFrom::kBottom, "203.0.113.7"},
-      {loose, TSelectFrom::kTop, "127.0.0.1"},  // an internal hop the string must exclude
-      {"/^Received: from none/", TSelectFrom::kTop, nullptr},
-      {"", TSelectFrom::kTop, nullptr},
+      {header, shipped, TSelectFrom::kTop, "198.51.100.23"},
+      {header, shipped, TSelectFrom::kBottom, "203.0.113.7"},  // the forgery wins
+      {header, loose, TSelectFrom::kBottom, "203.0.113.7"},
+      {header, loose, TSelectFrom::kTop, "127.0.0.1"},  // an internal hop the string must exclude
+      {header, "/^Received: from none/", TSelectFrom::kTop, nullptr},
+      {header, "", TSelectFrom::kTop, nullptr},
+      {header6, shipped, TSelectFrom::kTop, "2001:db8:1::23"},
+      {header6, shipped, TSelectFrom::kBottom, "2001:db8::7"},
   };
   CapturingLog log;
   for (const auto& c : cases) {
-    const auto selected = SelectReceived(header, c.matchString, c.from, log);
-    const auto address = selected ? FirstDottedQuad(*selected) : std::nullopt;
+    const auto selected = SelectReceived(c.header, c.matchString, c.from, log);
+    const auto address = selected ? SenderAddress(*selected) : std::nullopt;
     EXPECT_EQ(address, c.address ? std::optional<std::string>(c.address) : std::nullopt)
         << c.matchString << (c.from == TSelectFrom::kTop ? " Top" : " Bottom");
   }
@@ -185,8 +230,9 @@ TEST(MessageHeaderTest, MatchStringTheMatcherGivesUpOnSelectsNothingAndIsLogged)
                                "matcher's limit (match limit exceeded) and counts as no match"});
 }
 
-// Selects the bracketed part "(name [address])" of a Received: line.
-const char* kRules = "[S25R]\nDNSServer=127.0.0.1\nMatchString=/\\(\\S* ?\\[[0-9.]+\\]\\)/\n";
+// Selects the bracketed part "(name [address])" of a Received: line, for either family.
+const char* kRules =
+    "[S25R]\nDNSServer=127.0.0.1\nMatchString=/\\(\\S* ?\\[(IPv6:)?[0-9a-f:.]+\\]\\)/i\n";
 
 Lines Annotation(const std::string& ip, const std::string& host, const std::string& lookuped,
                  const std::string& status) {
@@ -202,13 +248,15 @@ Lines Received(const std::string& from) {
 // A proxy whose lookups know a few senders.
 struct Senders : ProxyHarness {
   Senders() {
-    names.nameOf = {{"203.0.113.7", "mail.example.org"},
-                    {"198.51.100.2", "dyn-198-51-100-2.example.com"},
-                    {"192.0.2.33", "cheat.example.net"},
-                    {"192.0.2.44", "noaddress.example.net"}};
-    dns.SetAddresses({{"mail.example.org", {"203.0.113.7"}},
+    names.nameOf = {
+        {"203.0.113.7", "mail.example.org"},   {"198.51.100.2", "dyn-198-51-100-2.example.com"},
+        {"192.0.2.33", "cheat.example.net"},   {"192.0.2.44", "noaddress.example.net"},
+        {"2001:db8::7", "mail.example.org"},   {"2001:db8::2", "dyn-2001-db8--2.example.com"},
+        {"2001:db8::33", "cheat.example.net"}, {"2001:db8::44", "noaddress.example.net"}};
+    dns.SetAddresses({{"mail.example.org", {"203.0.113.7", "2001:db8::7"}},
                       {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
-                      {"cheat.example.net", {"192.0.2.1", "192.0.2.2"}}});
+                      {"dyn-2001-db8--2.example.com", {"2001:db8::2"}},
+                      {"cheat.example.net", {"192.0.2.1", "192.0.2.2", "2001:db8::1"}}});
     proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
   }
   // RETR n through the client: the lines received, "-ERR..." when refused.
@@ -221,6 +269,7 @@ struct Senders : ProxyHarness {
 const Lines kNormal = Annotation("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal");
 const Lines kRule2 =
     Annotation("198.51.100.2", "dyn-198-51-100-2.example.com", "198.51.100.2", "S25R Rule 2");
+const Lines kNormal6 = Annotation("2001:db8::7", "mail.example.org", "2001:db8::7", "Normal");
 
 // Each row is one message in the mailbox: what the client must receive for it, four lines in
 // place, and no other change.
@@ -258,6 +307,28 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
        kFour},
       {"a quad that is none: no lookup", {"Received: from x (y [999.1.1.1])"}, {"b"}, kFour},
       {"no Received line", {"X-Received: from x (y [203.0.113.7])"}, {"b"}, kFour},
+      {"IPv6 normal", Received("a (mail.example.org [IPv6:2001:DB8:0::7])"), {"b"}, kNormal6},
+      {"IPv6 rule 2",
+       Received("x (dyn [2001:db8::2])"),
+       {"b"},
+       Annotation("2001:db8::2", "dyn-2001-db8--2.example.com", "2001:db8::2", "S25R Rule 2")},
+      {"IPv6 paranoid",
+       Received("x (cheat [IPv6:2001:db8::33])"),
+       {"b"},
+       Annotation("2001:db8::33", "cheat.example.net", "2001:db8::1", "Paranoid check failure")},
+      {"IPv6 no forward",
+       Received("x (n [IPv6:2001:db8::44])"),
+       {"b"},
+       Annotation("2001:db8::44", "noaddress.example.net", "", "Forward lookup failure")},
+      {"IPv6 no reverse",
+       Received("x ([IPv6:2001:db8::99])"),
+       {"b"},
+       Annotation("2001:db8::99", "", "", "Reverse lookup failure")},
+      {"an IPv4 address elsewhere in the line",
+       {"Received: from 192.0.2.9 (mail [IPv6:2001:db8::7]) by mx"},
+       {"b"},
+       kNormal6},
+      {"IPv4-mapped", Received("x (y [IPv6:::ffff:203.0.113.7])"), {"b"}, kNormal},
   };
   for (const Case& c : cases) {
     h.upstream.messages.push_back(Message(c.header, c.body));

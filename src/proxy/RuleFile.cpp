@@ -11,8 +11,11 @@ class LoadedFile : public IniStorage {
  public:
   explicit LoadedFile(std::string content) : content_(std::move(content)) {}
   std::optional<std::string> Load(const std::string&, size_t) override { return content_; }
-  void Save(const std::string& fileName, std::string_view) override {
+  void Save(const std::string& fileName, std::string_view, std::optional<unsigned>) override {
     throw EIniFileError("Unable to write to " + fileName + ": the rule file is read only");
+  }
+  void MakeFolders(const std::string& folder) override {
+    throw EIniFileError("Unable to create folder " + folder + ": the rule file is read only");
   }
 
  private:

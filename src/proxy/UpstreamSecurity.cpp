@@ -1,8 +1,8 @@
 #include "proxy/UpstreamSecurity.h"
 
-#include <filesystem>
 #include <optional>
 
+#include "base/Files.h"
 #include "base/SysUtils.h"
 
 namespace quillbox {
@@ -70,12 +70,7 @@ TUpstreamSecuritySettings ReadUpstreamSecurity(const TIniFile& ruleFile, int por
   s.VerifyCertificate = ParseBoolean(s.VerifyCertificateText, true, s.VerifyCertificateValid);
   s.TimeoutText = ruleFile.ReadString(kSection, "Timeout", "");
   s.TimeoutSeconds = ParseTimeout(s.TimeoutText, s.TimeoutValid);
-  s.CAFile = ruleFile.ReadString(kSection, "CAFile", "");
-  if (!s.CAFile.empty() && std::filesystem::path(s.CAFile).is_relative()) {
-    const std::filesystem::path folder =
-        std::filesystem::absolute(ruleFile.FileName()).parent_path();
-    s.CAFile = (folder / s.CAFile).string();
-  }
+  s.CAFile = PathFromFolderOf(ruleFile.FileName(), ruleFile.ReadString(kSection, "CAFile", ""));
   return s;
 }
 

@@ -63,11 +63,7 @@ void StartUpstreamTLS(LogSink& log, TMyPOP3ServerContext& context) {
   const TUpstreamSecuritySettings& settings = context.UpstreamSecurity;
   TIdSSLSocket* tls = nullptr;
   try {
-    context.Upstream.IOHandler().InterposeSocket([&tls](std::unique_ptr<TIdSocket> below) {
-      auto layer = std::make_unique<TIdSSLSocket>(std::move(below));
-      tls = layer.get();
-      return layer;
-    });
+    tls = &InterposeTLS(context.Upstream.IOHandler());
     tls->Handshake({context.UpstreamHost, settings.VerifyCertificate, settings.CAFile},
                    Within(context, kUpstreamHandshakeTimeoutMs));
   } catch (const EIdTLSError& e) {

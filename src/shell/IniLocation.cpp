@@ -1,15 +1,11 @@
 #include "shell/IniLocation.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <system_error>
 #include <vector>
 
-#include "base/IniFiles.h"
 #include "shell/Quillbox_Startup.h"
 
 namespace quillbox {
@@ -75,24 +71,10 @@ std::string DefaultIniFileName(const std::string& executablePath, const std::str
   return configFolder + "/quillbox.ini";
 }
 
-void CreateIniFolder(const std::string& iniFileName, const std::string& configFolder) {
-  if (configFolder.empty() || FolderOf(iniFileName) != configFolder)
-    return;
-  // mkdir -p: each missing level in turn, from the top.
-  for (size_t slash = configFolder.find('/', 1);; slash = configFolder.find('/', slash + 1)) {
-    const std::string folder = configFolder.substr(0, slash);
-    struct stat status {};
-    if (stat(folder.c_str(), &status) != 0) {
-      if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        throw EIniFileError("Unable to create folder " + folder + ": " +
-                            std::generic_category().message(errno));
-    } else if (!S_ISDIR(status.st_mode)) {
-      throw EIniFileError("Unable to create folder " + configFolder + ": " + folder +
-                          " is not a folder");
-    }
-    if (slash == std::string::npos)
-      break;
-  }
+void CreateIniFolder(const std::string& iniFileName, const std::string& configFolder,
+                     IniStorage& storage) {
+  if (!configFolder.empty() && FolderOf(iniFileName) == configFolder)
+    storage.MakeFolders(configFolder);
 }
 
 }  // namespace quillbox

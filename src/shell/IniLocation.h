@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/IniFiles.h"
+
 namespace quillbox {
 
 // Where the program INI file lives when no -I names one. A program run from a folder its user
@@ -30,9 +32,10 @@ std::string DefaultIniFileName(const std::string& executablePath, const std::str
                                const std::function<bool(const std::string&)>& folderWritable);
 
 // Creates the folder of iniFileName (parents included, mode 0700) when it is configFolder and
-// does not exist yet, so the configuration folder appears when the file is first written. Any
-// other folder is left alone: a missing folder named with -I stays an error of the write.
+// does not exist yet, so the configuration folder appears when a file is first written there.
+// Any other folder is left alone: a missing folder named with -I stays an error of the write.
 // Throws EIniFileError when the folder cannot be created.
-void CreateIniFolder(const std::string& iniFileName, const std::string& configFolder);
+void CreateIniFolder(const std::string& iniFileName, const std::string& configFolder,
+                     IniStorage& storage = DiskIniStorage());
 
 }  // namespace quillbox

@@ -34,6 +34,7 @@ TFormMain::~TFormMain() {
 bool TFormMain::FormCreate() {
   AssignEvents();
   AllowConnectionFromOutside = false;
+  RequireTLSFromOutside = true;
   const std::string executable =
       environment_.ExecutablePath.empty() ? "quillbox" : environment_.ExecutablePath;
   IniFileName =
@@ -54,39 +55,98 @@ bool TFormMain::FormCreate() {
     memo_.AppendLine(line);
   IdPOP3Server.Greeting.Text() = {GreetingText(VersionInfo.FileVersion)};
   IdPOP3Server.DefaultPort = ListeningPort;
+  IdPOP3Server.DefaultTLSPort = TLSListeningPort;
   IdPOP3Server.MaxConnections = MaxConnections;
-  if (!ActivateListener())
+  if (!CheckPorts() || !PrepareTLS() || !ActivateListener())
     return false;
   memo_.AppendLine("Port number: " + std::to_string(ListeningPort));
+  if (TLSListeningPort != 0)
+    memo_.AppendLine("TLS port number: " + std::to_string(TLSListeningPort));
   memo_.AppendLine("Started at " + FormatDateTime(environment_.Clock->LocalNow()));
+  AppendTLSLines();
   return true;
 }
 
-bool TFormMain::ActivateListener() {
-  const std::string port = std::to_string(ListeningPort);
+bool TFormMain::CheckPorts() {
   // Port 0 would make the system pick a random port no mail client knows.
-  if (ListeningPort < 1 || ListeningPort > 65535) {
-    ReportStartFailure("The Quillbox could not listen on port (" + port +
+  const auto outside = [](int port) { return port < 1 || port > 65535; };
+  if (outside(ListeningPort)) {
+    ReportStartFailure("The Quillbox could not listen on port (" + std::to_string(ListeningPort) +
                        ").  A port number must be from 1 to 65535: set ListeningPort in " +
                        IniFileName + ".");
     return false;
   }
+  if (TLSListeningPort != 0 && (outside(TLSListeningPort) || TLSListeningPort == ListeningPort)) {
+    ReportStartFailure("The Quillbox could not listen on the TLS port (" +
+                       std::to_string(TLSListeningPort) +
+                       ").  It must be from 1 to 65535 and differ from ListeningPort: set "
+                       "TLSListeningPort in " +
+                       IniFileName + ", or 0 for none.");
+    return false;
+  }
+  return true;
+}
+
+bool TFormMain::PrepareTLS() {
+  const std::string advice =
+      "  Name a certificate and its key as CertificateFile and KeyFile in section [TLS] of " +
+      IniFileName + ".";
+  try {
+    certificate_ = PrepareServerCertificate(IniFileName, environment_.ConfigFolder,
+                                            environment_.HostName(), *environment_.Storage);
+    IdPOP3Server.TLSContext = certificate_.Context;
+    return true;
+  } catch (const ECertificateNotStored& e) {
+    const std::string reason = "The Quillbox could not store its TLS certificate: " + e.Message();
+    // A folder the user may not write cost the plain service nothing before; it still does.
+    if (TLSListeningPort == 0) {
+      messages_.ShowWarning(reason + "  It offers no TLS until it can." + advice);
+      return true;
+    }
+    ReportStartFailure(reason + advice);
+  } catch (const Exception& e) {
+    ReportStartFailure("The Quillbox could not use its TLS certificate: " + e.Message() + advice);
+  }
+  return false;
+}
+
+void TFormMain::AppendTLSLines() {
+  if (!certificate_.Context) {
+    memo_.AppendLine("TLS certificate: none, so STLS is not offered.");
+    return;
+  }
+  memo_.AppendLine("TLS certificate: " + certificate_.CertificateFile);
+  memo_.AppendLine("TLS certificate SHA-256 fingerprint: " + certificate_.Fingerprint);
+  for (const std::string& note : certificate_.Notes)
+    memo_.AppendLine(note);
+}
+
+bool TFormMain::ActivateListener() {
+  int bound = ListeningPort;
   try {
     IdPOP3Server.SetActive(true);
     return true;
   } catch (const EIdCouldNotBindSocket&) {
-    const int error = environment_.BindError(ListeningPort);
+    int error = environment_.BindError(ListeningPort);
+    const char* key = "ListeningPort";
+    if (error == 0 && TLSListeningPort != 0) {
+      bound = TLSListeningPort;
+      key = "TLSListeningPort";
+      error = environment_.BindError(bound);
+    }
+    const std::string port = std::to_string(bound);
     if (error == EACCES || error == EPERM) {
       ReportStartFailure("The Quillbox could not bind socket.  The port (" + port +
                          ") is a privileged port that only the administrator may use.  Choose "
-                         "a port of 1024 or more as ListeningPort in " +
-                         IniFileName + ".");
+                         "a port of 1024 or more as " +
+                         key + " in " + IniFileName + ".");
     } else {
       ReportStartFailure("The Quillbox could not bind socket.  The port (" + port +
                          ") is already in use.");
     }
   } catch (const std::exception& e) {
-    ReportStartFailure("The Quillbox could not listen on port (" + port + "): " + e.what());
+    ReportStartFailure("The Quillbox could not listen on port (" + std::to_string(bound) +
+                       "): " + e.what());
   }
   return false;
 }
@@ -96,7 +156,7 @@ void TFormMain::ReportStartFailure(const std::string& reason) {
 }
 
 void TFormMain::WriteIniFileAtExit(const TFormStatus& placement, const TFontInfo& font) {
-  CreateIniFolder(IniFileName, environment_.ConfigFolder);
+  CreateIniFolder(IniFileName, environment_.ConfigFolder, *environment_.Storage);
   WriteFormStatusToIniFile(placement, kFormMainSection, IniFileName, *environment_.Storage);
   WriteFontToIniFile(font, IniFileName, *environment_.Storage);
   WriteParametersToIniFile(IniFileName);
@@ -127,6 +187,8 @@ TParameters TFormMain::Parameters() const {
   parameters.MaxConnections = MaxConnections;
   parameters.AllowConnectionFromOutside = AllowConnectionFromOutside;
   parameters.LogDirectory = LogDirectory;
+  parameters.TLSListeningPort = TLSListeningPort;
+  parameters.RequireTLSFromOutside = RequireTLSFromOutside;
   return parameters;
 }
 
@@ -135,6 +197,8 @@ void TFormMain::SetParameters(const TParameters& parameters) {
   MaxConnections = parameters.MaxConnections;
   AllowConnectionFromOutside = parameters.AllowConnectionFromOutside;
   LogDirectory = parameters.LogDirectory;
+  TLSListeningPort = parameters.TLSListeningPort;
+  RequireTLSFromOutside = parameters.RequireTLSFromOutside;
 }
 
 bool TFormMain::ReadParametersFromIniFile(const std::string& fileName) {

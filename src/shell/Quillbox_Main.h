@@ -14,6 +14,7 @@
 #include "shell/MemoQueue.h"
 #include "shell/Quillbox_Settings.h"
 #include "shell/Quillbox_Startup.h"
+#include "shell/ServerCertificate.h"
 #include "shell/VerInfo.h"
 
 namespace quillbox {
@@ -33,6 +34,8 @@ struct TStartupEnvironment {
   // this folder, made at the first write (IniLocation.h).
   std::string ConfigFolder = UserConfigFolder();
   std::function<bool(const std::string& folder)> FolderWritable = IsWritableFolder;
+  // The name a certificate made at the first start carries besides localhost ("" for none).
+  std::function<std::string()> HostName = LocalHostName;
   // The desktop reads the main window's placement and font at start-up; quillboxd has neither.
   bool ReadsWindowSettings = false;
 };
@@ -49,9 +52,10 @@ class TFormMain : public TQuillboxProxy {
             TStartupEnvironment environment = {});
   ~TFormMain() override;
 
-  // Start-up: settings, version data, rules, banner, greeting and the listener. True when the
-  // listener runs (the desktop then adds its tray icon); false when the program must end: the
-  // reason has been shown through MessageBoxes::ShowError and nothing has been written.
+  // Start-up: settings, version data, rules, banner, greeting, the TLS certificate and the
+  // listener. True when the listener runs (the desktop then adds its tray icon); false when the
+  // program must end: the reason has been shown through MessageBoxes::ShowError and the INI file
+  // has not been written.
   bool FormCreate();
 
   // The desktop's exit command, steps before the tray icon goes: placement, font, then the
@@ -72,7 +76,8 @@ class TFormMain : public TQuillboxProxy {
   std::string IniFileMenuCaption() const;
 
   // The settings as the dialog shows them, and the dialog's OK. A new port or limit takes
-  // effect at the next start; AllowConnectionFromOutside at the next connection.
+  // effect at the next start; AllowConnectionFromOutside and RequireTLSFromOutside at the next
+  // connection.
   TParameters Parameters() const;
   void SetParameters(const TParameters& parameters);
 
@@ -81,6 +86,7 @@ class TFormMain : public TQuillboxProxy {
 
   int ListeningPort = 123;
   int MaxConnections = 1;
+  int TLSListeningPort = 0;
   std::string IniFileName;
   std::string LogDirectory = "C:\\";
   TVersionInfo VersionInfo;
@@ -90,12 +96,16 @@ class TFormMain : public TQuillboxProxy {
 
  private:
   void ReportStartFailure(const std::string& reason);
+  bool PrepareTLS();
+  bool CheckPorts();
   bool ActivateListener();
+  void AppendTLSLines();
 
   TMemoQueue& log_;
   TextArea& memo_;
   MessageBoxes& messages_;
   TStartupEnvironment environment_;
+  TServerCertificate certificate_;  // no Context when TLS could not be set up
 };
 
 }  // namespace quillbox

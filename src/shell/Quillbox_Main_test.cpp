@@ -8,6 +8,7 @@
 #include "base/FakeIniStorage.h"
 #include "net/IdTCPClient.h"
 #include "support/Loopback.h"
+#include "support/Pop3Peers.h"
 
 namespace quillbox {
 namespace {
@@ -59,7 +60,15 @@ class TFormMainTest : public ::testing::Test {
     environment.RulesFileName = "/nonexistent/S25R_Rules.txt";
     environment.ConfigFolder = "/home/alice/.config/quillbox";
     environment.FolderWritable = [](const std::string&) { return true; };
+    environment.HostName = [] { return std::string("desk.example"); };
     return environment;
+  }
+  // The names of the files start-up left in the storage.
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& [name, content] : storage_.files)
+      names.push_back(name);
+    return names;
   }
   void WriteIni(const std::string& name, int port) {
     storage_.files[name] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
@@ -80,14 +89,20 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
   EXPECT_EQ(form.IniFileName, "/etc/q.ini");
   EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
   EXPECT_EQ(form.Caption(), "Quillbox  3.0.0.11");
-  ASSERT_EQ(frontEnd_.lines.size(), 13u);
+  ASSERT_EQ(frontEnd_.lines.size(), 16u);
   EXPECT_EQ(frontEnd_.lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11");
   EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(port));
   EXPECT_EQ(frontEnd_.lines[12], "Started at Dec/07/2026 03:00:44");
+  EXPECT_EQ(frontEnd_.lines[13], "TLS certificate: /etc/q.crt");
+  EXPECT_TRUE(frontEnd_.lines[15].starts_with(
+      "Made a TLS certificate for localhost, 127.0.0.1, ::1 and desk.example, valid until "));
   EXPECT_EQ(GreetingAt(port), "+OK Welcome to the Quillbox Version 3.0.0.11");
   form.Shutdown();
   EXPECT_FALSE(form.IdPOP3Server.Active());
-  EXPECT_EQ(storage_.saves, 0) << "start-up and shutdown write nothing";
+  EXPECT_EQ(Files(), (std::vector<std::string>{"/etc/q.crt", "/etc/q.ini", "/etc/q.key"}))
+      << "start-up and shutdown write nothing but the certificate";
+  EXPECT_EQ(storage_.files["/etc/q.ini"],
+            "[General]\nListeningPort=" + std::to_string(port) + "\n");
 }
 
 TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
@@ -103,49 +118,220 @@ TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
   EXPECT_EQ(form.IdPOP3Server.MaxConnections, 1);
   EXPECT_FALSE(form.AllowConnectionFromOutside);
   EXPECT_EQ(form.LogDirectory, "C:\\");
+  EXPECT_EQ(form.TLSListeningPort, 0);
+  EXPECT_TRUE(form.RequireTLSFromOutside);
   form.Shutdown();
-  EXPECT_EQ(storage_.saves, 0);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"/opt/quillbox/quillboxd.crt",
+                                               "/opt/quillbox/quillboxd.key"}));
 }
 
 TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
   struct Case {
+    bool tlsPortTaken;
     int bindError;
     std::string expectedTail;
   } cases[] = {
-      {EADDRINUSE, ") is already in use.  The Quillbox will abort."},
-      {EACCES,
+      {false, EADDRINUSE, ") is already in use.  The Quillbox will abort."},
+      {false, EACCES,
        ") is a privileged port that only the administrator may use.  Choose a port of 1024 or "
        "more as ListeningPort in /etc/q.ini.  The Quillbox will abort."},
+      {true, EACCES,
+       ") is a privileged port that only the administrator may use.  Choose a port of 1024 or "
+       "more as TLSListeningPort in /etc/q.ini.  The Quillbox will abort."},
   };
   for (const auto& c : cases) {
     LoopbackListener holder;
-    const int port = holder.Port();
-    WriteIni("/etc/q.ini", port);
+    const int taken = holder.Port();
+    const int free = FreePort();
+    const std::string ini =
+        "[General]\nListeningPort=" + std::to_string(c.tlsPortTaken ? free : taken) +
+        "\nTLSListeningPort=" + std::to_string(c.tlsPortTaken ? taken : 0) + "\n";
+    storage_.files["/etc/q.ini"] = ini;
     RecordingFrontEnd frontEnd;
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
-    environment.BindError = [&c](int) { return c.bindError; };
+    environment.BindError = [&c, taken](int port) { return port == taken ? c.bindError : 0; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_FALSE(form.FormCreate());
     ASSERT_EQ(frontEnd.errors.size(), 1u);
     EXPECT_EQ(frontEnd.errors[0], "The Quillbox could not bind socket.  The port (" +
-                                      std::to_string(port) + c.expectedTail);
+                                      std::to_string(taken) + c.expectedTail);
     EXPECT_EQ(frontEnd.lines.size(), 11u) << "banner only, no port line";
-    EXPECT_EQ(storage_.saves, 0);
+    EXPECT_EQ(storage_.files["/etc/q.ini"], ini);
   }
 }
 
-TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBinding) {
-  for (int port : {0, -1, 65536}) {
-    WriteIni("/etc/q.ini", port);
+TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertificate) {
+  const int free = FreePort();
+  struct Case {
+    int port, tlsPort;
+    std::string error;
+  } cases[] = {
+      {0, 0,
+       "The Quillbox could not listen on port (0).  A port number must be from 1 to 65535: "
+       "set ListeningPort in /etc/q.ini."},
+      {-1, 0,
+       "The Quillbox could not listen on port (-1).  A port number must be from 1 to "
+       "65535: set ListeningPort in /etc/q.ini."},
+      {65536, 0,
+       "The Quillbox could not listen on port (65536).  A port number must be from 1 "
+       "to 65535: set ListeningPort in /etc/q.ini."},
+      {free, 65536,
+       "The Quillbox could not listen on the TLS port (65536).  It must be from 1 to "
+       "65535 and differ from ListeningPort: set TLSListeningPort in /etc/q.ini, or "
+       "0 for none."},
+      {free, free,
+       "The Quillbox could not listen on the TLS port (" + std::to_string(free) +
+           ").  It must be from 1 to 65535 and differ from ListeningPort: set "
+           "TLSListeningPort in /etc/q.ini, or 0 for none."},
+  };
+  for (const Case& c : cases) {
+    storage_.files = {{"/etc/q.ini", "[General]\nListeningPort=" + std::to_string(c.port) +
+                                         "\nTLSListeningPort=" + std::to_string(c.tlsPort) + "\n"}};
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
-    EXPECT_FALSE(form.FormCreate()) << port;
-    EXPECT_FALSE(form.IdPOP3Server.Active()) << port;
+    EXPECT_FALSE(form.FormCreate()) << c.port;
+    EXPECT_FALSE(form.IdPOP3Server.Active()) << c.port;
     ASSERT_EQ(frontEnd.errors.size(), 1u);
-    EXPECT_EQ(frontEnd.errors[0], "The Quillbox could not listen on port (" + std::to_string(port) +
-                                      ").  A port number must be from 1 to 65535: set "
-                                      "ListeningPort in /etc/q.ini.  The Quillbox will abort.");
+    EXPECT_EQ(frontEnd.errors[0], c.error + "  The Quillbox will abort.");
+    EXPECT_EQ(Files(), std::vector<std::string>{"/etc/q.ini"});
   }
+}
+
+TEST_F(TFormMainTest, OwnCertificateIsMadeOnceKeptPrivateAndRenewedBeforeItEnds) {
+  const int port = FreePort();
+  WriteIni("/etc/q.ini", port);
+  const auto start = [&](const std::string& host) {
+    RecordingFrontEnd frontEnd;
+    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+    environment.HostName = [host] { return host; };
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
+    EXPECT_TRUE(form.FormCreate());
+    return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end());
+  };
+  const std::vector<std::string> first = start("desk.example");
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(storage_.modes["/etc/q.key"], 0600u);
+  const TIdSSLServerContext made(storage_.files["/etc/q.crt"], "c", storage_.files["/etc/q.key"],
+                                 "k");
+  for (const char* name : {"localhost", "127.0.0.1", "::1", "desk.example"})
+    EXPECT_TRUE(NamesHost(made.Certificate(), name)) << name;
+  EXPECT_EQ(first[1],
+            "TLS certificate SHA-256 fingerprint: " + Sha256Fingerprint(made.Certificate()));
+  EXPECT_EQ(NotAfter(made.Certificate()) / 86400, std::time(nullptr) / 86400 + 825);
+
+  const int saves = storage_.saves;
+  EXPECT_EQ(start("desk.example"), std::vector<std::string>(first.begin(), first.begin() + 2))
+      << "reused as it stands";
+  EXPECT_EQ(start("laptop.example").back(),
+            "The TLS certificate does not name this machine's host name laptop.example; delete "
+            "/etc/q.crt and /etc/q.key to have a new one made.");
+  EXPECT_EQ(storage_.saves, saves);
+
+  const TIdCertificate ending = MakeCertificate({"localhost", "DNS:localhost", -800, 29});
+  storage_.files["/etc/q.crt"] = CertificatePem(ending.Cert.get());
+  storage_.files["/etc/q.key"] = KeyPem(ending.Key.get());
+  const std::vector<std::string> renewed = start("desk.example");
+  EXPECT_NE(renewed[1], first[1]);
+  EXPECT_NE(renewed[2].find(", as the old one ends on "), std::string::npos) << renewed[2];
+  storage_.files.erase("/etc/q.crt");
+  EXPECT_NE(start("desk.example")[1], renewed[1]) << "a lone key is replaced with its certificate";
+}
+
+TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten) {
+  const TIdCertificate good = MakeCertificate({});
+  const TIdCertificate other = MakeCertificate({});
+  const TIdCertificate expired = MakeCertificate({"localhost", "", -30, -1});
+  const std::string cert = CertificatePem(good.Cert.get());
+  const std::string key = KeyPem(good.Key.get());
+  const std::string advice =
+      "  Name a certificate and its key as CertificateFile and KeyFile in section [TLS] of "
+      "/etc/q.ini.  The Quillbox will abort.";
+  struct Case {
+    std::string tls;
+    std::map<std::string, std::string> files;
+    std::string error;  // "" when the start succeeds
+  } cases[] = {
+      {"CertificateFile=c.pem\nKeyFile=/keys/k.pem",
+       {{"/etc/c.pem", cert}, {"/keys/k.pem", key}},
+       ""},
+      {"CertificateFile=/etc/both.pem", {{"/etc/both.pem", cert + key}}, ""},
+      {"CertificateFile=c.pem",
+       {},
+       "The Quillbox could not use its TLS certificate: The TLS certificate /etc/c.pem does not "
+       "exist."},
+      {"CertificateFile=c.pem\nKeyFile=k.pem",
+       {{"/etc/c.pem", cert}, {"/etc/k.pem", KeyPem(other.Key.get())}},
+       "The Quillbox could not use its TLS certificate: The TLS key /etc/k.pem does not belong "
+       "to the certificate /etc/c.pem."},
+      {"CertificateFile=c.pem\nKeyFile=k.pem",
+       {{"/etc/c.pem", CertificatePem(expired.Cert.get())},
+        {"/etc/k.pem", KeyPem(expired.Key.get())}},
+       "The Quillbox could not use its TLS certificate: The TLS certificate /etc/c.pem expired "
+       "on "},
+      {"KeyFile=k.pem",
+       {{"/etc/k.pem", key}},
+       "The Quillbox could not use its TLS certificate: KeyFile is set in section [TLS] of "
+       "/etc/q.ini, CertificateFile is not."},
+      {"",
+       {{"/etc/q.crt", "garbage"}, {"/etc/q.key", key}},
+       "The Quillbox could not use its TLS certificate: The TLS certificate /etc/q.crt could not "
+       "be read as PEM ("},
+  };
+  for (const Case& c : cases) {
+    storage_.files = c.files;
+    const int port = FreePort();
+    storage_.files["/etc/q.ini"] =
+        "[General]\nListeningPort=" + std::to_string(port) + "\n[TLS]\n" + c.tls + "\n";
+    const auto before = storage_.files;
+    RecordingFrontEnd frontEnd;
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    EXPECT_EQ(form.FormCreate(), c.error.empty()) << c.tls;
+    EXPECT_EQ(storage_.files, before) << c.tls;
+    if (c.error.empty()) {
+      EXPECT_EQ(frontEnd.lines[13], "TLS certificate: " + c.files.begin()->first);
+      continue;
+    }
+    ASSERT_EQ(frontEnd.errors.size(), 1u) << c.tls;
+    EXPECT_EQ(frontEnd.errors[0].substr(0, c.error.size()), c.error);
+    if (c.tls.empty()) {
+      EXPECT_NE(frontEnd.errors[0].find("Delete /etc/q.crt and /etc/q.key"), std::string::npos);
+    }
+    EXPECT_TRUE(frontEnd.errors[0].ends_with(advice)) << frontEnd.errors[0];
+    EXPECT_FALSE(form.IdPOP3Server.Active());
+  }
+}
+
+TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnserved) {
+  for (const bool tlsPort : {false, true}) {
+    const int port = FreePort();
+    storage_.files = {{"/etc/q.ini", "[General]\nListeningPort=" + std::to_string(port) +
+                                         "\nTLSListeningPort=" +
+                                         std::to_string(tlsPort ? FreePort() : 0) + "\n"}};
+    storage_.failSaveAfter = 0;
+    RecordingFrontEnd frontEnd;
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    EXPECT_EQ(form.FormCreate(), !tlsPort);
+    ASSERT_EQ(frontEnd.errors.size(), 1u);
+    EXPECT_TRUE(frontEnd.errors[0].starts_with(
+        "The Quillbox could not store its TLS certificate: Unable to write to /etc/q.key"))
+        << frontEnd.errors[0];
+    if (!tlsPort) {
+      EXPECT_EQ(frontEnd.lines.back(), "TLS certificate: none, so STLS is not offered.");
+    }
+  }
+}
+
+TEST_F(TFormMainTest, TLSPortSpeaksTLSFromTheFirstByte) {
+  const int port = FreePort();
+  const int tlsPort = FreePort();
+  storage_.files["/etc/q.ini"] = "[General]\nListeningPort=" + std::to_string(port) +
+                                 "\nTLSListeningPort=" + std::to_string(tlsPort) + "\n";
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I/etc/q.ini"}));
+  ASSERT_TRUE(form.FormCreate());
+  EXPECT_EQ(frontEnd_.lines[12], "TLS port number: " + std::to_string(tlsPort));
+  Pop3Client client(tlsPort);
+  ASSERT_EQ(client.StartTLS(), "");
+  EXPECT_EQ(client.ReadLine(), "+OK Welcome to the Quillbox Version 3.0.0.11");
 }
 
 TEST_F(TFormMainTest, ExitWritesPlacementFontAndGeneralInThatOrder) {
@@ -156,7 +342,7 @@ TEST_F(TFormMainTest, ExitWritesPlacementFontAndGeneralInThatOrder) {
             "[FormMain]\nWindowState=0\nTop=122\nLeft=413\nWidth=519\nHeight=284\n\n"
             "[Font]\nFontName=Courier New\nFontStyle=0\nFontSize=9\nCharacterSet=0\n\n"
             "[General]\nListeningPort=123\nMaxConnections=1\nAllowConnectionFromOutside=0\n"
-            "LogDirectory=C:\\\n");
+            "LogDirectory=C:\\\nTLSListeningPort=0\nRequireTLSFromOutside=1\n");
 }
 
 TEST_F(TFormMainTest, FailedPlacementWriteStopsTheExitWrites) {

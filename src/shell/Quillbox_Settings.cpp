@@ -16,6 +16,10 @@ bool ReadParametersFromIniFile(TParameters& parameters, const std::string& fileN
         kGeneralSection, "AllowConnectionFromOutside", parameters.AllowConnectionFromOutside);
     parameters.LogDirectory =
         ini.ReadString(kGeneralSection, "LogDirectory", parameters.LogDirectory);
+    parameters.TLSListeningPort =
+        ini.ReadInteger(kGeneralSection, "TLSListeningPort", parameters.TLSListeningPort);
+    parameters.RequireTLSFromOutside =
+        ini.ReadBool(kGeneralSection, "RequireTLSFromOutside", parameters.RequireTLSFromOutside);
     return true;
   } catch (const std::exception&) {
     return false;
@@ -31,6 +35,8 @@ bool WriteParametersToIniFile(const TParameters& parameters, const std::string& 
     ini.WriteBool(kGeneralSection, "AllowConnectionFromOutside",
                   parameters.AllowConnectionFromOutside);
     ini.WriteString(kGeneralSection, "LogDirectory", parameters.LogDirectory);
+    ini.WriteInteger(kGeneralSection, "TLSListeningPort", parameters.TLSListeningPort);
+    ini.WriteBool(kGeneralSection, "RequireTLSFromOutside", parameters.RequireTLSFromOutside);
     return true;
   } catch (const std::exception&) {
     return false;
@@ -39,6 +45,10 @@ bool WriteParametersToIniFile(const TParameters& parameters, const std::string& 
 
 std::string CorrectListeningPortText(std::string_view text) {
   return std::to_string(StrToIntDef(text, 123));
+}
+
+std::string CorrectTLSListeningPortText(std::string_view text) {
+  return std::to_string(StrToIntDef(text, 0));
 }
 
 std::string CorrectMaxConnectionsText(std::string_view text) {

@@ -14,13 +14,18 @@ TEST(ReadParametersFromIniFileTest, TakesValuesAsTheyStandAndDefaultsForTheRest)
     int maxConnections;
     bool outside;
     const char* logDirectory;
+    int tlsPort;
+    bool requireTLS;
   } cases[] = {
-      {nullptr, 123, 1, false, "C:\\"},
-      {"[General]\nListeningPort=0\nMaxConnections=-3\n", 0, -3, false, "C:\\"},
-      {"[general]\nlisteningport=70000\nALLOWCONNECTIONFROMOUTSIDE=2\nLogDirectory= /tmp/x \n",
-       70000, 1, true, "/tmp/x"},
-      {"[General]\nListeningPort=0x6E\nMaxConnections=many\nAllowConnectionFromOutside=no\n", 110,
-       1, false, "C:\\"},
+      {nullptr, 123, 1, false, "C:\\", 0, true},
+      {"[General]\nListeningPort=0\nMaxConnections=-3\nTLSListeningPort=995\n", 0, -3, false,
+       "C:\\", 995, true},
+      {"[general]\nlisteningport=70000\nALLOWCONNECTIONFROMOUTSIDE=2\nLogDirectory= /tmp/x \n"
+       "requiretlsfromoutside=0\n",
+       70000, 1, true, "/tmp/x", 0, false},
+      {"[General]\nListeningPort=0x6E\nMaxConnections=many\nAllowConnectionFromOutside=no\n"
+       "TLSListeningPort=x\nRequireTLSFromOutside=no\n",
+       110, 1, false, "C:\\", 0, true},
   };
   for (const auto& c : cases) {
     FakeIniStorage storage("q.ini", c.file);
@@ -30,6 +35,8 @@ TEST(ReadParametersFromIniFileTest, TakesValuesAsTheyStandAndDefaultsForTheRest)
     EXPECT_EQ(parameters.MaxConnections, c.maxConnections) << c.file;
     EXPECT_EQ(parameters.AllowConnectionFromOutside, c.outside) << c.file;
     EXPECT_EQ(parameters.LogDirectory, c.logDirectory) << c.file;
+    EXPECT_EQ(parameters.TLSListeningPort, c.tlsPort) << c.file;
+    EXPECT_EQ(parameters.RequireTLSFromOutside, c.requireTLS) << c.file;
   }
 }
 
@@ -41,8 +48,9 @@ TEST(WriteParametersToIniFileTest, WritesEachKeyByItselfAndKeepsTheRestOfTheFile
   EXPECT_TRUE(WriteParametersToIniFile(parameters, "q.ini", storage));
   EXPECT_EQ(storage.files["q.ini"],
             "; mine\n[FormMain]\nTop = 1\n\n[General]\nMaxConnections=1\nListeningPort=123\n"
-            "AllowConnectionFromOutside=1\nLogDirectory=C:\\\n");
-  EXPECT_EQ(storage.saves, 4);
+            "AllowConnectionFromOutside=1\nLogDirectory=C:\\\nTLSListeningPort=0\n"
+            "RequireTLSFromOutside=1\n");
+  EXPECT_EQ(storage.saves, 6);
 }
 
 TEST(WriteParametersToIniFileTest, StopsAtTheFailingKeyAndReportsFalse) {
@@ -60,14 +68,18 @@ TEST(SettingsDialogFieldTest, NumberFieldsAlwaysHoldAnInteger) {
     const char* text;
     const char* port;
     const char* limit;
+    const char* tlsPort;
   } cases[] = {
-      {"110", "110", "110"}, {"", "123", "1"},     {"-", "123", "1"}, {"abc", "123", "1"},
-      {"0", "0", "1"},       {"-5", "-5", "1"},    {"007", "7", "7"}, {"70000", "70000", "70000"},
-      {"1e3", "123", "1"},   {"0x10", "123", "1"},
+      {"110", "110", "110", "110"}, {"", "123", "1", "0"},
+      {"-", "123", "1", "0"},       {"abc", "123", "1", "0"},
+      {"0", "0", "1", "0"},         {"-5", "-5", "1", "-5"},
+      {"007", "7", "7", "7"},       {"70000", "70000", "70000", "70000"},
+      {"1e3", "123", "1", "0"},     {"0x10", "123", "1", "0"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CorrectListeningPortText(c.text), c.port) << c.text;
     EXPECT_EQ(CorrectMaxConnectionsText(c.text), c.limit) << c.text;
+    EXPECT_EQ(CorrectTLSListeningPortText(c.text), c.tlsPort) << c.text;
   }
 }
 

@@ -93,6 +93,28 @@ int ProbeBindError(int port) {
   return error;
 }
 
+std::string CertificateHostName(std::string_view name) {
+  std::string host;
+  for (char c : name) {
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (!((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '-' ||
+          lower == '.'))
+      return "";
+    host.push_back(lower);
+  }
+  if (host.empty() || host.size() > 253 || host.front() == '-' || host.front() == '.' ||
+      host == "localhost")
+    return "";
+  return host;
+}
+
+std::string LocalHostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0)
+    return "";
+  return CertificateHostName(name);
+}
+
 namespace {
 
 class RealClock : public TClock {

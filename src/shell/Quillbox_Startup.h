@@ -46,6 +46,13 @@ std::string FormatDateTime(const std::tm& time);
 // would succeed. Tells a port in use (EADDRINUSE) from one the user may not take (EACCES).
 int ProbeBindError(int port);
 
+// The host name as it may stand in a certificate: lower case, letters, digits, '-' and '.', at
+// most 253 characters, not "localhost" (named anyway). "" when name is none of that.
+std::string CertificateHostName(std::string_view name);
+
+// The machine's host name through CertificateHostName.
+std::string LocalHostName();
+
 // The local time, injectable so tests can fix it. The real one is thread-safe.
 class TClock {
  public:

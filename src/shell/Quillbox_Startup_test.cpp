@@ -21,6 +21,25 @@ TEST(ChangeFileExtTest, ReplacesOrAppendsTheExtensionOfTheLastPathElement) {
     EXPECT_EQ(ChangeFileExt(c.path, ".ini"), c.expected) << c.path;
 }
 
+TEST(CertificateHostNameTest, OnlyNamesThatCannotAddANameOfTheirOwnPass) {
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {"Desk-1.Example", "desk-1.example"},
+      {"", ""},
+      {"localhost", ""},
+      {"a,DNS:evil.example", ""},
+      {"a b", ""},
+      {"-a", ""},
+      {".a", ""},
+      {"caf\xc3\xa9", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CertificateHostName(c.name), c.expected) << c.name;
+  EXPECT_EQ(CertificateHostName(std::string(254, 'a')), "");
+}
+
 TEST(ReadCommandLineTest, LastUpperCaseIWithAPathWins) {
   struct Case {
     std::vector<std::string> arguments;

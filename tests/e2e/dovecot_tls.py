@@ -88,12 +88,22 @@ class LogCursor:
 
 
 class Pop3Client:
-    """A plain POP3 client of the proxy, raw lines in and out."""
+    """A POP3 client of the proxy, raw lines in and out: plain, or TLS from the first byte when
+    given an ssl context; start_tls() follows STLS."""
 
-    def __init__(self, port, timeout=WAIT):
-        self.socket = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, timeout=WAIT, context=None, host="localhost", source="127.0.0.1"):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                               source_address=(source, 0))
+        if context:
+            self.socket = context.wrap_socket(self.socket, server_hostname=host)
         self.reader = self.socket.makefile("rb")
         self.greeting = self.readline()
+
+    def start_tls(self, context, host="localhost"):
+        """Runs the TLS handshake after a +OK to STLS; the certificate is checked for host."""
+        self.reader.close()
+        self.socket = context.wrap_socket(self.socket, server_hostname=host)
+        self.reader = self.socket.makefile("rb")
 
     def readline(self):
         return self.reader.readline()

@@ -4,6 +4,7 @@ server on a loopback address, and quillboxd itself in a private mount namespace 
 machine. Every wait is bounded; everything started is stopped again, also on failure (use the
 classes as context managers, or through a contextlib.ExitStack)."""
 
+import ipaddress
 import os
 import queue
 import random
@@ -177,7 +178,7 @@ service pop3-login {{
 class Dnsmasq(Peer):
     """An authoritative DNS server on a loopback address of its own (port 53)."""
 
-    ZONES = ("example.org", "example.net", "example.com", "test", "in-addr.arpa")
+    ZONES = ("example.org", "example.net", "example.com", "test", "in-addr.arpa", "ip6.arpa")
 
     def __init__(self):
         self.root = scratch_folder("quillbox-dnsmasq-")
@@ -185,10 +186,12 @@ class Dnsmasq(Peer):
         self.records = []
 
     def host(self, name, *addresses):
+        """A and AAAA records: dotted quads and IPv6 addresses alike."""
         self.records += [f"address=/{name}/{a}" for a in addresses]
 
     def ptr(self, address, name):
-        reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+        """A PTR record in in-addr.arpa or ip6.arpa, by the address's family."""
+        reverse = ipaddress.ip_address(address).reverse_pointer
         self.records.append(f"ptr-record={reverse},{name}")
 
     def start(self):
@@ -227,13 +230,15 @@ class Quillboxd(Peer):
     """quillboxd with its own INI file, S25R rules and name service files, run in a private mount
     namespace. Its log (standard output) is collected in the background."""
 
-    def __init__(self, dns_address, max_connections=1, rules=()):
+    def __init__(self, dns_address, max_connections=1, rules=(), general=""):
         self.root = scratch_folder("quillbox-d-")
         self.port = free_port()
         self.lines = []
         self.lock = threading.Lock()
-        self._write("quillbox.ini",
-                    f"[General]\nListeningPort={self.port}\nMaxConnections={max_connections}\n")
+        self._write("quillbox.ini", f"[General]\nListeningPort={self.port}\n"
+                    f"MaxConnections={max_connections}\n{general}")
+        # Made at the first start: what a mail client is told to trust.
+        self.certificate = os.path.join(self.root, "quillbox.crt")
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
         self._write("hosts", "127.0.0.1\tlocalhost\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")

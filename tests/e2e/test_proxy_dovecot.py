@@ -16,7 +16,7 @@ import quillbox_e2e as e2e
 poplib._MAXLINE = 100000
 
 PASSWORD = "Pa55-w0rd"
-MATCH = r"/\(\S* ?\[[0-9.]+\]\)\s+by mx\.example\.net/"
+MATCH = r"/\(\S* ?\[(IPv6:)?[0-9a-f:.]+\]\)\s+by mx\.example\.net/i"
 RULES = [r"/^mail\.example\.com$/", "/^dyn-/"]
 
 # Sender (Received: text), and the four values quillboxd must add.
@@ -30,7 +30,18 @@ SENDERS = [
     ("nobody ([198.51.100.99])", ("198.51.100.99", "", "", "Reverse lookup failure")),
     ("lost (noaddr.example.net [192.0.2.44])",
      ("192.0.2.44", "noaddr.example.net", "", "Forward lookup failure")),
-    ("[IPv6:2001:db8::1]", ("Unextracted", "Unresolved", "Unresolved", "Unknown")),
+    ("mail.example.org (mail.example.org [IPv6:2001:DB8::7])",
+     ("2001:db8::7", "mail.example.org", "2001:db8::7", "Normal")),
+    ("pc ([2001:db8:0:0:0:0:0:2])",
+     ("2001:db8::2", "dyn-2001-db8--2.example.net", "2001:db8::2", "S25R Rule 2")),
+    ("cheat (cheat.example.net [IPv6:2001:db8::33])",
+     ("2001:db8::33", "cheat.example.net", "2001:db8::1", "Paranoid check failure")),
+    ("nobody ([IPv6:2001:db8::99])", ("2001:db8::99", "", "", "Reverse lookup failure")),
+    ("lost (noaddr.example.net [IPv6:2001:db8::44])",
+     ("2001:db8::44", "noaddr.example.net", "", "Forward lookup failure")),
+    ("mapped ([IPv6:::ffff:203.0.113.7])",
+     ("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")),
+    ("nothing (x [1.2.3])", ("Unextracted", "Unresolved", "Unresolved", "Unknown")),
 ]
 
 FORGED_HEADER = ["X-Quillbox-Status: Normal", "x-quillbox-sender-hostname: mail.example.org",
@@ -78,13 +89,18 @@ class ProxyAgainstDovecot(unittest.TestCase):
         cls.stack = contextlib.ExitStack()
         try:
             dns = e2e.Dnsmasq()
-            dns.ptr("203.0.113.7", "mail.example.org")
-            dns.host("mail.example.org", "203.0.113.7")
+            for address in ("203.0.113.7", "2001:db8::7"):
+                dns.ptr(address, "mail.example.org")
+            dns.host("mail.example.org", "203.0.113.7", "2001:db8::7")
             dns.ptr("198.51.100.2", "dyn-198-51-100-2.example.net")
             dns.host("dyn-198-51-100-2.example.net", "198.51.100.2")
-            dns.ptr("192.0.2.33", "cheat.example.net")
-            dns.host("cheat.example.net", "192.0.2.1")
-            dns.ptr("192.0.2.44", "noaddr.example.net")
+            dns.ptr("2001:db8::2", "dyn-2001-db8--2.example.net")
+            dns.host("dyn-2001-db8--2.example.net", "2001:db8::2")
+            for address in ("192.0.2.33", "2001:db8::33"):
+                dns.ptr(address, "cheat.example.net")
+            dns.host("cheat.example.net", "192.0.2.1", "2001:db8::1")
+            for address in ("192.0.2.44", "2001:db8::44"):
+                dns.ptr(address, "noaddr.example.net")
             cls.dns = cls.stack.enter_context(dns)
             cls.dovecot = e2e.Dovecot({"alice": PASSWORD})
             cls.messages = mailbox()

@@ -1,16 +1,20 @@
-"""quillboxd as a process: greeting, -I, defaults of a sparse INI file, start-up failures and
-stopping by signal. Loopback only, free ports, every wait bounded."""
+"""quillboxd as a process: greeting, -I, defaults of a sparse INI file, its TLS certificate and
+real TLS clients (Python's ssl, curl), start-up failures and stopping by signal. Loopback only,
+free ports, every wait bounded."""
 
 import os
 import queue
 import signal
 import socket
+import ssl
+import stat
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
+from dovecot_tls import Pop3Client
 from quillbox_e2e import free_port
 
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
@@ -138,12 +142,14 @@ class QuillboxdTest(unittest.TestCase):
         os.utime(self.ini, (1_000_000_000, 1_000_000_000))
         return os.stat(self.ini), text
 
-    def assert_ini_untouched(self, before):
+    def assert_ini_untouched(self, before, certificate=True):
+        """The INI file as written, and beside it at most the certificate start-up made."""
         info, text = before
         with open(self.ini) as f:
             self.assertEqual(f.read(), text)
         self.assertEqual(os.stat(self.ini).st_mtime_ns, info.st_mtime_ns)
-        self.assertEqual(sorted(os.listdir(self.dir.name)), ["quillbox.ini"])
+        made = ["quillbox.crt", "quillbox.key"] if certificate else []
+        self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(["quillbox.ini"] + made))
 
     def start(self, *args):
         daemon = Daemon(*args, cwd=self.dir.name)
@@ -265,7 +271,76 @@ class QuillboxdTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(f"could not listen on port ({port}).  A port number must be from "
                               "1 to 65535", result.stderr.decode())
-                self.assert_ini_untouched(before)
+                self.assert_ini_untouched(before, certificate=False)
+
+    def test_a_certificate_that_cannot_serve_ends_with_status_1_and_writes_nothing(self):
+        before = self.write_ini(f"[General]\nListeningPort={free_port()}\n"
+                                "[TLS]\nCertificateFile=missing.pem\n")
+        result = self.run_to_end(f"-I{self.ini}")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("The Quillbox could not use its TLS certificate: The TLS certificate "
+                      f"{self.dir.name}/missing.pem does not exist.", result.stderr.decode())
+        self.assert_ini_untouched(before, certificate=False)
+
+    def curl(self, port, *args, scheme="pop3"):
+        """curl from 127.0.0.2 ("another machine") asking for a message as a user whose login
+        the proxy refuses; its verbose log shows the TLS handshake and the server's lines."""
+        return subprocess.run(["curl", "-sv", "--max-time", str(WAIT), "--interface", "127.0.0.2",
+                               *args, f"{scheme}://nobody:pw@127.0.0.1:{port}/1"],
+                              capture_output=True, timeout=2 * WAIT)
+
+    def test_its_own_certificate_serves_stls_and_the_tls_port_to_verifying_clients(self):
+        port, tls_port = free_port(), free_port()
+        self.write_ini(f"[General]\nListeningPort={port}\nTLSListeningPort={tls_port}\n"
+                       "AllowConnectionFromOutside=1\nMaxConnections=0\n")
+        daemon = self.start(f"-I{self.ini}")
+        lines = daemon.wait_for_line("Made a TLS certificate for localhost, 127.0.0.1, ::1")
+        certificate = os.path.join(self.dir.name, "quillbox.crt")
+        self.assertEqual(lines[11:14], [f"Port number: {port}", f"TLS port number: {tls_port}",
+                                        lines[13]])
+        self.assertEqual(lines[14], f"TLS certificate: {certificate}")
+        openssl = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in",
+                                  certificate], capture_output=True, text=True, check=True)
+        fingerprint = openssl.stdout.strip().split("=", 1)[1]
+        self.assertEqual(lines[15], f"TLS certificate SHA-256 fingerprint: {fingerprint}")
+        key = os.stat(os.path.join(self.dir.name, "quillbox.key"))
+        self.assertEqual(stat.S_IMODE(key.st_mode), 0o600)
+
+        trusting = ssl.create_default_context(cafile=certificate)
+        client = Pop3Client(port)
+        self.addCleanup(client.close)
+        self.assertEqual(client.greeting, GREETING)
+        self.assertEqual(client.multiline("CAPA")[1][-1], b"STLS\r\n")
+        self.assertEqual(client.command("STLS"), "+OK Begin TLS negotiation")
+        client.start_tls(trusting)
+        self.assertNotIn(b"STLS\r\n", client.multiline("CAPA")[1])
+        pop3s = Pop3Client(tls_port, context=trusting, host="127.0.0.1")
+        self.addCleanup(pop3s.close)
+        self.assertEqual(pop3s.greeting, GREETING)
+
+        # curl from "another machine": a plain login is refused in one line; over STLS the
+        # certificate verifies and the login goes on (to be refused for its name).
+        refused = b"< -ERR This client is not on Quillbox's machine: start TLS with STLS"
+        plain = self.curl(port)
+        self.assertEqual(plain.returncode, 67, plain.stderr)
+        self.assertIn(refused, plain.stderr)
+        for result in (self.curl(port, "--ssl-reqd", "--cacert", certificate),
+                       self.curl(tls_port, "--cacert", certificate, scheme="pop3s")):
+            self.assertEqual(result.returncode, 67, result.stderr)
+            self.assertIn(b"SSL certificate verify ok", result.stderr)
+            self.assertIn(b"< -ERR Delimiter # is not found in the USER command.", result.stderr)
+        untrusted = self.curl(port, "--ssl-reqd")
+        self.assertEqual(untrusted.returncode, 60, untrusted.stderr)
+
+        # The next start takes the same certificate.
+        self.assertEqual(daemon.stop(), 0)
+        again = self.start(f"-I{self.ini}")
+        lines = again.wait_for_line("TLS certificate SHA-256 fingerprint: ")
+        self.assertEqual(lines[-1], f"TLS certificate SHA-256 fingerprint: {fingerprint}")
+        with Client(port) as probe:
+            self.assertEqual(probe.readline(), GREETING)
+        lines = again.wait_for_line("C->P    New connection from ")
+        self.assertFalse([line for line in lines if line.startswith("Made a TLS")], lines)
 
 
 if __name__ == "__main__":

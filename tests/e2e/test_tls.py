@@ -1,20 +1,23 @@
-"""TLS to the real server, end to end: quillboxd logs in to Dovecot over POP3S and over STLS,
+"""TLS end to end. To the real server: quillboxd logs in to Dovecot over POP3S and over STLS,
 verifies the certificate against the system store plus the rule file's CAFile, and refuses what
-it must refuse. Loopback only, free ports, every wait bounded."""
+it must refuse. From the mail client: curl fetches over STLS and over the TLS port, trusting the
+certificate quillboxd made. Loopback only, free ports, every wait bounded."""
 
 import contextlib
 import os
 import poplib
 import shutil
 import ssl
+import subprocess
 import sys
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dovecot_tls import (Certificates, LogCursor, Pop3Client, RecordingRelay,  # noqa: E402
                          TlsDovecot, body_lines)
-from quillbox_e2e import (Dovecot, Quillboxd, message, require_real_servers,  # noqa: E402
-                          scratch_folder)
+from quillbox_e2e import (WAIT, Dovecot, Quillboxd, free_port, message,  # noqa: E402
+                          require_real_servers, scratch_folder)
 
 # No Received: line matches, so no retrieval asks any name service.
 RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
@@ -52,7 +55,9 @@ class TlsTest(unittest.TestCase):
         for peer in (cls.server, cls.other_name, cls.plain):
             cls.peers.enter_context(peer)
         # No name is looked up: the address of the DNS server does not matter.
-        cls.proxy = cls.peers.enter_context(Quillboxd("127.0.0.1", max_connections=8))
+        cls.tls_port = free_port()
+        cls.proxy = cls.peers.enter_context(
+            Quillboxd("127.0.0.1", max_connections=8, general=f"TLSListeningPort={cls.tls_port}\n"))
         shutil.copy(cls.ca, cls.proxy.root)  # for rule files that name it relatively
         cls.log = LogCursor(cls.proxy)
 
@@ -101,6 +106,27 @@ class TlsTest(unittest.TestCase):
                     blank = expected.index(b"\r\n")
                     self.assertEqual(lines, expected[:blank] + ADDED + expected[blank:])
                 self.assertTrue(client.command("QUIT").startswith("+OK"))
+
+    def test_a_mail_client_on_tls_gets_the_same_bytes_as_in_clear(self):
+        rule_file = self.proxy.rule_file("client_tls.ini", RULES)
+        login = urllib.parse.quote(f"alice#localhost:{self.server.port};{rule_file}", safe="")
+
+        def curl(scheme, port, *args):
+            result = subprocess.run(
+                ["curl", "-s", "--max-time", str(WAIT), *args,
+                 f"{scheme}://{login}:{PASSWORD}@127.0.0.1:{port}/2"],
+                capture_output=True, timeout=2 * WAIT)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout
+
+        in_clear = curl("pop3", self.proxy.port)
+        self.assertIn(b"".join(ADDED), in_clear)
+        self.assertGreater(len(in_clear), 40000)
+        trust = ["--cacert", self.proxy.certificate]
+        self.assertEqual(curl("pop3", self.proxy.port, "--ssl-reqd", *trust), in_clear)
+        self.assertEqual(curl("pop3s", self.tls_port, *trust), in_clear)
+        self.assertRegex(self.log.wait_for("   P    TLS with the client 127.0.0.1:"),
+                         r": TLSv1\.3, TLS_")
 
     def test_certificate_verifies_only_with_the_ca_file(self):
         port = self.server.pop3s_port

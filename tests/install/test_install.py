@@ -236,6 +236,10 @@ class InstallTest(unittest.TestCase):
                         env["XDG_CONFIG_HOME"] = os.path.join(home, xdg)
                     self.check_listens(command, port, env, home, as_user)
                     self.assertFalse(os.path.exists(os.path.join(bin_dir, program + ".ini")))
+                    # Its own TLS certificate, made beside the settings, key for the user only.
+                    key = os.stat(os.path.join(folder, "quillbox.key"))
+                    self.assertEqual(key.st_mode & 0o777, 0o600)
+                    self.assertTrue(os.path.exists(os.path.join(folder, "quillbox.crt")))
         finally:
             os.chmod(bin_dir, bin_mode)
 

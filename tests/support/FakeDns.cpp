@@ -34,15 +34,21 @@ std::string Pointer(uint16_t offset) {
   return U16(static_cast<uint16_t>(0xc000 | offset));
 }
 
-std::string Record(const std::string& owner, uint16_t type, const std::string& data) {
-  return owner + U16(type) + U16(1) + U16(0) + U16(3600) + U16(static_cast<uint16_t>(data.size())) +
-         data;
+std::string Record(const std::string& owner, uint16_t type, const std::string& data, uint32_t ttl) {
+  return owner + U16(type) + U16(1) + U16(static_cast<uint16_t>(ttl >> 16)) +
+         U16(static_cast<uint16_t>(ttl)) + U16(static_cast<uint16_t>(data.size())) + data;
 }
 
-std::string ARecord(const std::string& owner, const std::string& dottedQuad) {
+std::string ARecord(const std::string& owner, const std::string& dottedQuad, uint32_t ttl) {
   in_addr addr{};
   inet_pton(AF_INET, dottedQuad.c_str(), &addr);
-  return Record(owner, 1, std::string(reinterpret_cast<const char*>(&addr), 4));
+  return Record(owner, 1, std::string(reinterpret_cast<const char*>(&addr), 4), ttl);
+}
+
+std::string AAAARecord(const std::string& owner, const std::string& ipv6, uint32_t ttl) {
+  in6_addr addr{};
+  inet_pton(AF_INET6, ipv6.c_str(), &addr);
+  return Record(owner, 28, std::string(reinterpret_cast<const char*>(&addr), 16), ttl);
 }
 
 std::string ReplyTo(const std::string& query, Counts counts, const std::string& records,
@@ -51,10 +57,10 @@ std::string ReplyTo(const std::string& query, Counts counts, const std::string& 
          U16(counts.additional) + query.substr(12) + records;
 }
 
-ScriptedDnsServer::ScriptedDnsServer(Script script) : script_(std::move(script)) {
-  fd_ = BoundLoopbackSocket(SOCK_DGRAM, port_);
+ScriptedDnsServer::ScriptedDnsServer(Script script, int family) : script_(std::move(script)) {
+  fd_ = BoundLoopbackSocket(SOCK_DGRAM, port_, family);
   int otherPort = 0;
-  otherFd_ = BoundLoopbackSocket(SOCK_DGRAM, otherPort);
+  otherFd_ = BoundLoopbackSocket(SOCK_DGRAM, otherPort, family);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -76,7 +82,7 @@ void ScriptedDnsServer::Run() {
     if (poll(&pfd, 1, 20) <= 0)
       continue;
     char buffer[2048];
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t fromLength = sizeof from;
     const ssize_t n =
         recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
@@ -115,8 +121,18 @@ std::string QuestionName(const std::string& query) {
   return name;
 }
 
-FakeDnsServer::FakeDnsServer()
-    : server_([this](const std::string& query) { return Answer(query); }) {}
+uint16_t QuestionType(const std::string& query) {
+  size_t end = 12;
+  while (end < query.size() && query[end] != 0)
+    end += 1 + static_cast<uint8_t>(query[end]);
+  if (end + 3 > query.size())
+    return 0;
+  return static_cast<uint16_t>(static_cast<uint8_t>(query[end + 1]) << 8 |
+                               static_cast<uint8_t>(query[end + 2]));
+}
+
+FakeDnsServer::FakeDnsServer(int family)
+    : server_([this](const std::string& query) { return Answer(query); }, family) {}
 
 void FakeDnsServer::SetAddresses(std::map<std::string, std::vector<std::string>> addresses) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -130,10 +146,17 @@ std::vector<Datagram> FakeDnsServer::Answer(const std::string& query) {
   const auto found = addresses_.find(QuestionName(query));
   if (found == addresses_.end())
     return {{ReplyTo(query, {}, "", 0x8183)}};
+  const uint16_t type = QuestionType(query);
   std::string records;
-  for (const std::string& address : found->second)
-    records += ARecord(Pointer(12), address);
-  return {{ReplyTo(query, {static_cast<uint16_t>(found->second.size())}, records)}};
+  uint16_t count = 0;
+  for (const std::string& address : found->second) {
+    const bool ipv6 = address.find(':') != std::string::npos;
+    if (type == (ipv6 ? 28 : 1)) {
+      records += ipv6 ? AAAARecord(Pointer(12), address) : ARecord(Pointer(12), address);
+      ++count;
+    }
+  }
+  return {{ReplyTo(query, {count}, records)}};
 }
 
 std::string FakeNameService::HostByName(const std::string& hostName) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,9 +23,11 @@ std::string WireName(const std::string& dotted);
 std::string Pointer(uint16_t offset);
 std::string U16(uint16_t value);
 
-// A resource record: owner (wire form), type, class IN, TTL 3600, data.
-std::string Record(const std::string& owner, uint16_t type, const std::string& data);
-std::string ARecord(const std::string& owner, const std::string& dottedQuad);
+// A resource record: owner (wire form), type, class IN, TTL, data.
+std::string Record(const std::string& owner, uint16_t type, const std::string& data,
+                   uint32_t ttl = 3600);
+std::string ARecord(const std::string& owner, const std::string& dottedQuad, uint32_t ttl = 3600);
+std::string AAAARecord(const std::string& owner, const std::string& ipv6, uint32_t ttl = 3600);
 
 struct Counts {
   uint16_t answer = 0, authority = 0, additional = 0;
@@ -38,11 +42,12 @@ struct Datagram {
   bool fromOtherPort = false;  // sent from a second socket, as a spoofer would
 };
 
-// Answers every query with the datagrams its script returns for it. Thread-safe.
+// Answers every query with the datagrams its script returns for it, on 127.0.0.1 (or on ::1
+// for family AF_INET6). Thread-safe.
 class ScriptedDnsServer {
  public:
   using Script = std::function<std::vector<Datagram>(const std::string& query)>;
-  explicit ScriptedDnsServer(Script script);
+  explicit ScriptedDnsServer(Script script, int family = AF_INET);
   ~ScriptedDnsServer();
   ScriptedDnsServer(const ScriptedDnsServer&) = delete;
   ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
@@ -63,10 +68,12 @@ class ScriptedDnsServer {
   std::thread thread_;
 };
 
-// Answers A queries from a table; other names get NXDOMAIN. Thread-safe.
+// Answers A and AAAA queries from a table of names and their addresses, dotted quads for A and
+// IPv6 addresses for AAAA (a name without addresses of the type asked gets an empty answer);
+// names not in the table get NXDOMAIN. Thread-safe.
 class FakeDnsServer {
  public:
-  FakeDnsServer();
+  explicit FakeDnsServer(int family = AF_INET);
   int Port() const { return server_.Port(); }
   void SetAddresses(std::map<std::string, std::vector<std::string>> addresses);
 
@@ -78,8 +85,10 @@ class FakeDnsServer {
   ScriptedDnsServer server_;
 };
 
-// The question name of a query, dotted ("" when the query is too short to hold one).
+// The question name of a query, dotted ("" when the query is too short to hold one), and the
+// question's type code (0 when the query is too short to hold one).
 std::string QuestionName(const std::string& query);
+uint16_t QuestionType(const std::string& query);
 
 // A name service that knows only the names a test gives it; anything else raises the socket
 // error for an unknown host, as the real one does. Set the tables before use; the lookups may

@@ -38,19 +38,24 @@ std::unique_ptr<TIdIOHandlerStack> LoopbackListener::Accept() {
   return io;
 }
 
-int BoundLoopbackSocket(int type, int& port) {
-  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+int BoundLoopbackSocket(int type, int& port, int family) {
+  const int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+  sockaddr_storage address{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  address.ss_family = static_cast<sa_family_t>(family);
+  if (family == AF_INET6)
+    v6->sin6_addr = in6addr_loopback;
+  else
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = family == AF_INET6 ? sizeof *v6 : sizeof *v4;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     if (fd >= 0)
       ::close(fd);
     throw std::runtime_error("cannot bind a loopback socket");
   }
-  socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
+  port = ntohs(family == AF_INET6 ? v6->sin6_port : v4->sin_port);
   return fd;
 }
 

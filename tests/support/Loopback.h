@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -72,8 +74,9 @@ class LineSocket {
 // A loopback port that was free a moment ago.
 int FreePort();
 
-// A loopback socket of the given type bound to a port the system picks; sets port.
-int BoundLoopbackSocket(int type, int& port);
+// A loopback socket of the given type bound to a port the system picks; sets port. family
+// AF_INET6 binds to ::1.
+int BoundLoopbackSocket(int type, int& port, int family = AF_INET);
 
 // Polls the condition for up to 5 s.
 bool WaitFor(const std::function<bool()>& condition);

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "net/IdSSLOpenSSL.h"
+
 namespace quillbox::test {
 namespace {
 
@@ -164,31 +166,22 @@ std::string ScriptedUpstream::Answer(const std::string& command) {
   return "-ERR Unknown command.\r\n";
 }
 
-Pop3Client::Pop3Client(int port, const char* from)
-    : fd_(::socket(AF_INET, SOCK_STREAM, 0)), socket_(fd_) {
-  if (from != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    throw std::runtime_error("cannot connect to the proxy");
-  }
-}
-
-Pop3Client::~Pop3Client() {
-  ::close(fd_);
+Pop3Client::Pop3Client(int port, const char* from) {
+  client_.Host = "127.0.0.1";
+  client_.Port = port;
+  client_.BoundIP = from != nullptr ? from : "";
+  client_.ReadTimeout = kWaitMs;
+  client_.Connect();
+  client_.IOHandler().MaxLineLength = TIdIOHandlerStack::kUnlimitedLineLength;
 }
 
 std::string Pop3Client::ReadLine() {
-  std::string line;
-  socket_.ReadLine(line);
-  return line;
+  try {
+    std::string line = client_.IOHandler().ReadLine();
+    return client_.IOHandler().ReadLnTimedOut() ? "<timeout>" : line;
+  } catch (const Exception&) {
+    return "<closed>";
+  }
 }
 
 void Pop3Client::Send(const std::string& line) {
@@ -196,7 +189,20 @@ void Pop3Client::Send(const std::string& line) {
 }
 
 void Pop3Client::Write(const std::string& bytes) {
-  socket_.Write(bytes);
+  try {
+    client_.IOHandler().Write(bytes);
+  } catch (const Exception&) {
+    // A proxy that has closed shows in the next read.
+  }
+}
+
+std::string Pop3Client::StartTLS(const std::string& caFile) {
+  try {
+    InterposeTLS(client_.IOHandler()).Handshake({"localhost", !caFile.empty(), caFile}, kWaitMs);
+    return "";
+  } catch (const Exception& e) {
+    return e.Message();
+  }
 }
 
 std::string Pop3Client::Command(const std::string& line) {

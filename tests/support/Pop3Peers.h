@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "net/IdTCPClient.h"
 #include "support/Loopback.h"
 
 // POP3 peers for tests: a scripted real server, a mail client and a log that records every line.
@@ -64,22 +65,24 @@ class ScriptedUpstream {
   LoopbackServer server_;
 };
 
-// A mail client on loopback. Used by one thread.
+// A mail client on loopback, on the program's own client connection so that it can start TLS.
+// Lines may be as long as the peer sends them. Used by one thread.
 class Pop3Client {
  public:
   // from: the local address to connect from (default 127.0.0.1).
   explicit Pop3Client(int port, const char* from = nullptr);
-  ~Pop3Client();
   std::string ReadLine();              // "<timeout>" or "<closed>" on failure
   void Send(const std::string& line);  // line + CR LF
   void Write(const std::string& bytes);
   std::string Command(const std::string& line);  // the first reply line
   std::vector<std::string> ReadUntilDot();       // raw (stuffed) lines without the "."
   bool Closed();                                 // the proxy closed the connection
+  // Runs the client's TLS handshake for "localhost", verified against the certificates of
+  // caFile ("": not verified). Returns "" or what went wrong.
+  std::string StartTLS(const std::string& caFile = "");
 
  private:
-  int fd_;
-  LineSocket socket_;
+  TIdTCPClient client_;
 };
 
 // A message as lines: header lines, an empty line, body lines.

@@ -3,17 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace quillbox::test {
@@ -23,64 +20,22 @@ constexpr int kAcceptWaitMs = 10000;
 
 void Check(bool ok, const char* what) {
   if (!ok)
-    throw std::runtime_error(std::string("test certificate: ") + what);
-}
-
-void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
-  Check(ext != nullptr, "extension");
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
+    throw std::runtime_error(std::string("TLS test peer: ") + what);
 }
 
 }  // namespace
 
-TestCertificate MakeTestCertificate(const TestCertificateSpec& spec,
-                                    const TestCertificate* issuer) {
-  TestCertificate made;
-  made.Key.reset(EVP_EC_gen("P-256"));
-  Check(made.Key != nullptr, "key");
-  made.Cert.reset(X509_new());
-  X509* cert = made.Cert.get();
-  X509_set_version(cert, 2);
-  static std::atomic<long> serial{1};
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(cert), spec.ValidFromDays * 86400);
-  X509_gmtime_adj(X509_getm_notAfter(cert), spec.ValidToDays * 86400);
-  X509_set_pubkey(cert, made.Key.get());
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(spec.CommonName.c_str()), -1,
-                             -1, 0);
-  X509* issuerCert = issuer != nullptr ? issuer->Cert.get() : cert;
-  X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
-  AddExtension(cert, issuerCert, NID_basic_constraints,
-               spec.IsAuthority ? "critical,CA:TRUE" : "CA:FALSE");
-  AddExtension(cert, issuerCert, NID_subject_key_identifier, "hash");
-  if (!spec.AltNames.empty())
-    AddExtension(cert, issuerCert, NID_subject_alt_name, spec.AltNames);
-  EVP_PKEY* signer = issuer != nullptr ? issuer->Key.get() : made.Key.get();
-  Check(X509_sign(cert, signer, EVP_sha256()) > 0, "sign");
-  return made;
-}
-
-std::string WriteTestPem(const TestCertificate& certificate) {
+std::string WriteTestPem(const TIdCertificate& certificate) {
   static std::atomic<int> counter{0};
   const std::string name =
       (std::filesystem::temp_directory_path() /
        ("quillbox-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".pem"))
           .string();
-  FILE* file = std::fopen(name.c_str(), "w");
-  Check(file != nullptr, "pem file");
-  PEM_write_X509(file, certificate.Cert.get());
-  std::fclose(file);
+  std::ofstream(name) << CertificatePem(certificate.Cert.get());
   return name;
 }
 
-TlsTestPeer::TlsTestPeer(const TestCertificate* certificate, Session session,
+TlsTestPeer::TlsTestPeer(const TIdCertificate* certificate, Session session,
                          const std::function<void(SSL_CTX*)>& configure) {
   // OpenSSL writes to the descriptor with write(): a client that gave up must not kill the test.
   ::signal(SIGPIPE, SIG_IGN);

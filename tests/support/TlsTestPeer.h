@@ -1,7 +1,6 @@
 #pragma once
 
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <functional>
 #include <memory>
@@ -9,38 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "net/IdSSLCertificate.h"
+
 namespace quillbox::test {
 
-// Test certificates made in memory, so tests need no files from outside and can make the odd
-// ones (expired, wrong name, self-signed) at will.
-struct TestKeyDeleter {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct TestCertDeleter {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-using TestKey = std::unique_ptr<EVP_PKEY, TestKeyDeleter>;
-using TestCert = std::unique_ptr<X509, TestCertDeleter>;
+// Test certificates are made in memory with MakeCertificate (net/IdSSLCertificate.h), so tests
+// need no files from outside and can make the odd ones (expired, wrong name, self-signed) at will.
 
-struct TestCertificate {
-  TestKey Key;
-  TestCert Cert;
-};
-
-struct TestCertificateSpec {
-  std::string CommonName = "localhost";
-  // Subject alternative names in OpenSSL's text form: "DNS:localhost,IP:127.0.0.1".
-  std::string AltNames = "DNS:localhost,IP:127.0.0.1";
-  long ValidFromDays = -1;  // relative to now
-  long ValidToDays = 30;
-  bool IsAuthority = false;
-};
-
-// Signed by issuer, or by itself when issuer is null.
-TestCertificate MakeTestCertificate(const TestCertificateSpec& spec,
-                                    const TestCertificate* issuer = nullptr);
 // Writes the certificate as PEM to a fresh file in the temporary folder; returns its name.
-std::string WriteTestPem(const TestCertificate& certificate);
+std::string WriteTestPem(const TIdCertificate& certificate);
 
 // A server on 127.0.0.1 that accepts one connection on its own thread and runs session on it.
 // With a certificate it speaks TLS (session gets the SSL object, handshake done; a failed
@@ -49,7 +25,7 @@ std::string WriteTestPem(const TestCertificate& certificate);
 class TlsTestPeer {
  public:
   using Session = std::function<void(SSL* ssl, int fd)>;
-  TlsTestPeer(const TestCertificate* certificate, Session session,
+  TlsTestPeer(const TIdCertificate* certificate, Session session,
               const std::function<void(SSL_CTX*)>& configure = nullptr);
   ~TlsTestPeer();
   TlsTestPeer(const TlsTestPeer&) = delete;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -90,9 +91,11 @@ TEST_F(DesktopTest, StartSetsCaptionIniItemBannerAndListens) {
   EXPECT_EQ(desktop->Window().MainMenuOptionIniFileName->text(),
             "INI file name: /home/user/quill&&box.ini");
   QStringList expected = kBanner;
-  expected << QString("Port number: %1").arg(port) << "Started at Dec/07/2026 03:00:44";
+  expected << QString("Port number: %1").arg(port) << "Started at Dec/07/2026 03:00:44"
+           << "TLS certificate: /home/user/quill&box.crt";
   EXPECT_EQ(MemoLines(*desktop).mid(0, expected.size()), expected);
-  EXPECT_EQ(storage_.saves, 0);
+  EXPECT_EQ(storage_.files[kIni], "[General]\nListeningPort=" + std::to_string(port) + "\n");
+  EXPECT_EQ(storage_.saves, 2) << "the certificate and its key only";
 }
 
 TEST_F(DesktopTest, WithoutATrayTheLogSaysSoAndTheWindowShows) {
@@ -121,7 +124,8 @@ TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {
     EXPECT_FALSE(desktop->Window().isVisible());
     EXPECT_EQ(quits_, 0);
   }
-  EXPECT_EQ(storage_.saves, 0);
+  EXPECT_EQ(storage_.files[kIni],
+            "[General]\nListeningPort=" + std::to_string(taken.Port()) + "\n");
 }
 
 TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
@@ -135,7 +139,8 @@ TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
   EXPECT_FALSE(desktop->Indicator().TimerEnabled());
   EXPECT_EQ(storage_.files[kIni],
             "[General]\nListeningPort=" + std::to_string(port) +
-                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n\n"
+                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n"
+                "TLSListeningPort=0\nRequireTLSFromOutside=1\n\n"
                 "[FormMain]\nWindowState=0\nTop=122\nLeft=413\nWidth=519\nHeight=284\n\n"
                 "[Font]\nFontName=Courier New\nFontStyle=0\nFontSize=9\nCharacterSet=0\n\n");
 }
@@ -158,7 +163,8 @@ TEST_F(DesktopTest, ExitRewritesAFileWithCommentsAndBlankLines) {
             "[Font]\nFontName=DejaVu Sans Mono\nFontStyle=3\nFontSize=11\nCharacterSet=128\n\n"
             "[General]\nListeningPort=" +
                 std::to_string(port) +
-                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n\n"
+                "\nMaxConnections=1\nAllowConnectionFromOutside=0\nLogDirectory=C:\\\n"
+                "TLSListeningPort=0\nRequireTLSFromOutside=1\n\n"
                 "[Other]\nKey=kept\n\n");
 }
 
@@ -183,14 +189,19 @@ TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {
   const auto runDialog = [&](QPushButton* button) {
     QTimer::singleShot(0, &settings, [&settings, button] {
       settings.LabeledEditMaxConnections->setText("4");
+      settings.LabeledEditTLSListeningPort->setText("8995");
+      settings.CheckBoxRequireTLSFromOutside->setChecked(false);
       button->click();
     });
     desktop->MainMenuOptionSettingClick();
   };
   runDialog(settings.BitBtnCancel);
   EXPECT_EQ(desktop->Core().MaxConnections, 1);
+  EXPECT_TRUE(desktop->Core().RequireTLSFromOutside);
   runDialog(settings.BitBtnOK);
   EXPECT_EQ(desktop->Core().MaxConnections, 4);
+  EXPECT_EQ(desktop->Core().TLSListeningPort, 8995);
+  EXPECT_FALSE(desktop->Core().RequireTLSFromOutside) << "in force for the next connection";
 }
 
 TEST_F(DesktopTest, AboutBoxListsVersionHomePageAndCredits) {

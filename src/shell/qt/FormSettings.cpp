@@ -52,11 +52,16 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   LabeledEditMaxConnections = AddLabeledEdit(grid, 1, "Max connections:");
   CheckBoxAllowConnectionFromOutside = new QCheckBox("Allow connection from outside");
   grid->addWidget(CheckBoxAllowConnectionFromOutside, 2, 0, 1, 2);
+  LabeledEditTLSListeningPort = AddLabeledEdit(grid, 3, "TLS listening port:");
+  CheckBoxRequireTLSFromOutside = new QCheckBox("Require TLS from outside");
+  grid->addWidget(CheckBoxRequireTLSFromOutside, 4, 0, 1, 2);
   grid->setColumnStretch(1, 1);
-  grid->setRowStretch(3, 1);
+  grid->setRowStretch(5, 1);
   LabeledEditListeningPort->setObjectName("LabeledEditListeningPort");
   LabeledEditMaxConnections->setObjectName("LabeledEditMaxConnections");
   CheckBoxAllowConnectionFromOutside->setObjectName("CheckBoxAllowConnectionFromOutside");
+  LabeledEditTLSListeningPort->setObjectName("LabeledEditTLSListeningPort");
+  CheckBoxRequireTLSFromOutside->setObjectName("CheckBoxRequireTLSFromOutside");
 
   BitBtnOK = new QPushButton("OK(&O)");
   BitBtnOK->setObjectName("BitBtnOK");
@@ -77,6 +82,8 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
           &TFormSettings::LabeledEditListeningPortChange);
   connect(LabeledEditMaxConnections, &QLineEdit::textChanged, this,
           &TFormSettings::LabeledEditMaxConnectionsChange);
+  connect(LabeledEditTLSListeningPort, &QLineEdit::textChanged, this,
+          &TFormSettings::LabeledEditTLSListeningPortChange);
   connect(BitBtnOK, &QPushButton::clicked, this, &QDialog::accept);
   connect(BitBtnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -89,10 +96,16 @@ void TFormSettings::LabeledEditMaxConnectionsChange() {
   Correct(LabeledEditMaxConnections, CorrectMaxConnectionsText);
 }
 
+void TFormSettings::LabeledEditTLSListeningPortChange() {
+  Correct(LabeledEditTLSListeningPort, CorrectTLSListeningPortText);
+}
+
 void TFormSettings::SetControls(const TParameters& settings) {
   LabeledEditListeningPort->setText(QString::number(settings.ListeningPort));
   LabeledEditMaxConnections->setText(QString::number(settings.MaxConnections));
   CheckBoxAllowConnectionFromOutside->setChecked(settings.AllowConnectionFromOutside);
+  LabeledEditTLSListeningPort->setText(QString::number(settings.TLSListeningPort));
+  CheckBoxRequireTLSFromOutside->setChecked(settings.RequireTLSFromOutside);
 }
 
 TParameters TFormSettings::Controls() const {
@@ -100,15 +113,17 @@ TParameters TFormSettings::Controls() const {
   settings.ListeningPort = StrToIntDef(LabeledEditListeningPort->text().toStdString(), 123);
   settings.MaxConnections = StrToIntDef(LabeledEditMaxConnections->text().toStdString(), 1);
   settings.AllowConnectionFromOutside = CheckBoxAllowConnectionFromOutside->isChecked();
+  settings.TLSListeningPort = StrToIntDef(LabeledEditTLSListeningPort->text().toStdString(), 0);
+  settings.RequireTLSFromOutside = CheckBoxRequireTLSFromOutside->isChecked();
   return settings;
 }
 
 bool TFormSettings::Edit(TParameters& settings) {
   if (exec() == QDialog::Accepted) {
-    const TParameters edited = Controls();
-    settings.ListeningPort = edited.ListeningPort;
-    settings.MaxConnections = edited.MaxConnections;
-    settings.AllowConnectionFromOutside = edited.AllowConnectionFromOutside;
+    // LogDirectory is no control of the dialog: it stays as it is.
+    const std::string logDirectory = settings.LogDirectory;
+    settings = Controls();
+    settings.LogDirectory = logDirectory;
     return true;
   }
   SetControls(settings);

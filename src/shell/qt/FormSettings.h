@@ -10,10 +10,11 @@ class QPushButton;
 
 namespace quillbox {
 
-// "Quillbox Settings": edits the port, the connection limit and outside access in its controls; the
-// caller takes them over only when the dialog ends with OK. The two number fields always hold an
-// integer, the limit one of at least 1, because every change is corrected at once. Not thread-safe:
-// a widget, touched only on the user-interface thread.
+// "Quillbox Settings": edits the port, the connection limit, outside access, the TLS port and
+// whether outside clients must use TLS in its controls; the caller takes them over only when the
+// dialog ends with OK. The number fields always hold an integer, the limit one of at least 1,
+// because every change is corrected at once. Not thread-safe: a widget, touched only on the
+// user-interface thread.
 class TFormSettings : public QDialog {
   Q_OBJECT
 
@@ -32,6 +33,8 @@ class TFormSettings : public QDialog {
   QLineEdit* LabeledEditListeningPort;
   QLineEdit* LabeledEditMaxConnections;
   QCheckBox* CheckBoxAllowConnectionFromOutside;
+  QLineEdit* LabeledEditTLSListeningPort;
+  QCheckBox* CheckBoxRequireTLSFromOutside;
   QPushButton* BitBtnOK;
   QPushButton* BitBtnCancel;
 
@@ -41,6 +44,7 @@ class TFormSettings : public QDialog {
  private:
   void LabeledEditListeningPortChange();
   void LabeledEditMaxConnectionsChange();
+  void LabeledEditTLSListeningPortChange();
 };
 
 }  // namespace quillbox

@@ -1,0 +1,131 @@
+#include "base/Files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace quillbox {
+
+namespace {
+
+[[noreturn]] void Fail(const char* what, const std::string& fileName, int err) {
+  throw EFileError(what, fileName, std::strerror(err));
+}
+
+// The size a file claims is checked first; files that claim none (under /proc) are counted.
+[[noreturn]] void TooLarge(const std::string& fileName, size_t maxSize) {
+  throw EFileError("Unable to read ", fileName,
+                   "larger than " + std::to_string(maxSize) + " bytes");
+}
+
+}  // namespace
+
+std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize) {
+  // O_NONBLOCK: a FIFO named as a file must not hang start-up; it is refused below.
+  const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return std::nullopt;
+    Fail("Unable to read ", fileName, errno);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (fstat(fd, &info) != 0)
+    Fail("Unable to read ", fileName, errno);
+  if (!S_ISREG(info.st_mode))
+    throw EFileError("Unable to read ", fileName, "not a regular file");
+  if (static_cast<uintmax_t>(info.st_size) > maxSize)
+    TooLarge(fileName, maxSize);
+  std::string content;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      Fail("Unable to read ", fileName, errno);
+    if (n == 0)
+      break;
+    if (content.size() + static_cast<size_t>(n) > maxSize)
+      TooLarge(fileName, maxSize);
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  return content;
+}
+
+void ReplaceFile(const std::string& fileName, std::string_view content,
+                 std::optional<unsigned> mode) {
+  std::error_code ec;
+  // Replace what a symbolic link points to, not the link.
+  std::string target = fileName;
+  if (std::filesystem::is_symlink(fileName, ec)) {
+    const auto resolved = std::filesystem::weakly_canonical(fileName, ec);
+    if (!ec)
+      target = resolved.string();
+  }
+  mode_t newMode = mode.value_or(0644);
+  struct stat info;
+  if (stat(target.c_str(), &info) == 0) {
+    // The rename below would replace a read-only file as well; refuse it as a write in place
+    // would be refused.
+    if (access(target.c_str(), W_OK) != 0)
+      Fail("Unable to write to ", fileName, errno);
+    if (!mode)
+      newMode = info.st_mode & 07777;
+  }
+  // mkstemp makes the file readable by its owner only.
+  std::string temp = target + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0)
+    Fail("Unable to write to ", fileName, errno);
+  int err = 0;
+  size_t done = 0;
+  while (err == 0 && done < content.size()) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno != EINTR)
+      err = errno;
+    else if (n > 0)
+      done += static_cast<size_t>(n);
+  }
+  if (err == 0 && (fchmod(fd, newMode) != 0 || fsync(fd) != 0))
+    err = errno;
+  if (close(fd) != 0 && err == 0)
+    err = errno;
+  if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
+    err = errno;
+  if (err != 0) {
+    unlink(temp.c_str());
+    Fail("Unable to write to ", fileName, err);
+  }
+}
+
+std::string PathFromFolderOf(const std::string& file, const std::string& path) {
+  if (path.empty() || std::filesystem::path(path).is_absolute())
+    return path;
+  return (std::filesystem::absolute(file).parent_path() / path).string();
+}
+
+void MakeFolders(const std::string& folder) {
+  // Each missing level in turn, from the top.
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string level = folder.substr(0, slash);
+    struct stat status {};
+    if (stat(level.c_str(), &status) != 0) {
+      if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+        Fail("Unable to create folder ", level, errno);
+    } else if (!S_ISDIR(status.st_mode)) {
+      throw EFileError("Unable to create folder ", folder, level + " is not a folder");
+    }
+    if (slash == std::string::npos)
+      break;
+  }
+}
+
+}  // namespace quillbox
