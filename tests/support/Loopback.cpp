@@ -106,15 +106,11 @@ LoopbackServer::~LoopbackServer() {
 
 bool LineSocket::ReadLine(std::string& line, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  // The search goes on where it stopped, so that a line of many megabytes is scanned once, and
-  // lines taken are dropped from the buffer once per receive, not once per line.
-  for (size_t searched = head_;;) {
-    const size_t end = buffer_.find('\n', searched);
-    searched = buffer_.size();
+  for (;;) {
+    const size_t end = buffer_.find('\n');
     if (end != std::string::npos) {
-      line =
-          buffer_.substr(head_, (end > head_ && buffer_[end - 1] == '\r' ? end - 1 : end) - head_);
-      head_ = end + 1;
+      line = buffer_.substr(0, end > 0 && buffer_[end - 1] == '\r' ? end - 1 : end);
+      buffer_.erase(0, end + 1);
       return true;
     }
     const auto left =
@@ -129,9 +125,6 @@ bool LineSocket::ReadLine(std::string& line, int timeoutMs) {
       line = "<closed>";
       return false;
     }
-    buffer_.erase(0, head_);
-    searched -= head_;
-    head_ = 0;
     buffer_.append(chunk, static_cast<size_t>(got));
   }
 }

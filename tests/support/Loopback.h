@@ -68,7 +68,6 @@ class LineSocket {
  private:
   int fd_;
   std::string buffer_;
-  size_t head_ = 0;  // where the unread bytes in buffer_ begin
 };
 
 // A loopback port that was free a moment ago.

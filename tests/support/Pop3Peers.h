@@ -76,7 +76,10 @@ class Pop3Client {
   void Write(const std::string& bytes);
   std::string Command(const std::string& line);  // the first reply line
   std::vector<std::string> ReadUntilDot();       // raw (stuffed) lines without the "."
-  bool Closed();                                 // the proxy closed the connection
+  // The bytes of a multi-line answer as they came, without the terminating line, whatever the
+  // length of its lines; "<timeout>" or "<closed>" on failure.
+  std::string ReadBytesUntilDot();
+  bool Closed();  // the proxy closed the connection
   // Runs the client's TLS handshake for "localhost", verified against the certificates of
   // caFile ("": not verified). Returns "" or what went wrong.
   std::string StartTLS(const std::string& caFile = "");
