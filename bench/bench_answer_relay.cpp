@@ -9,10 +9,10 @@
 
 #include <thread>
 
+#include "RatioReporter.h"
 #include "net/IdException.h"
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
-#include "RatioReporter.h"
 #include "proxy/AnswerRelay.h"
 
 namespace quillbox {
@@ -84,9 +84,8 @@ void BM_ChunkRelay(benchmark::State& state) {
       TIdDotTerminatedWriter writer(path.to);
       TAnswerRelay relay(false);
       for (;;) {
-        path.from.DiscardInput(relay.Take(path.from.InputBuffer(), [&writer](std::string_view p) {
-          writer.AddStuffed(p);
-        }));
+        path.from.DiscardInput(relay.Take(path.from.InputBuffer(),
+                                          [&writer](std::string_view p) { writer.AddStuffed(p); }));
         if (relay.Done())
           break;
         path.from.ReadFromSource(true, -1, false);
