@@ -24,7 +24,8 @@ class CountingIndicator : public ConnectionIndicator {
 
 // The most heap memory in use (as glibc counts it) while it lives, above what was in use when it
 // began, sampled every millisecond: what the proxy holds while an answer streams through it.
-// Reads about 0 under the sanitizers, whose allocator glibc does not count.
+// Reads about 0 under the sanitizers, whose allocator glibc does not count. Used by one thread;
+// its own sampling thread touches only the atomics.
 class HeapPeak {
  public:
   HeapPeak();
