@@ -39,6 +39,7 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   std::string MatchString;                        // from the rule file
   TSelectFrom SelectFrom = TSelectFrom::kBottom;  // from the rule file
   int MaxLines = 0;                               // from the rule file
+  bool AnnotateTop = true;                        // from the rule file
   TIdStackWindows Stack;
   std::string UpstreamUser;
   TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section

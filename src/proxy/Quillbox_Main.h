@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,11 @@ class TQuillboxProxy : public TS25RJudgment {
                        const std::vector<std::string>& header);
 
  private:
+  // Sends request (RETR or TOP) upstream and relays its answer, a message or the start of one,
+  // with the verdict's four lines where the header ends and forged names renamed. prefetched is
+  // the verdict on c.HeaderLines when a pre-fetch gave that header; any other header is judged.
+  void RelayAnnotatedAnswer(TIdCommand& command, LogSink& log, const std::string& request,
+                            const std::optional<TVerdict>& prefetched);
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
   // The log of a connection's handlers, with its password masked.

@@ -89,6 +89,10 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
        "-ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom or Top.",
        "C<-P    -ERR SelectFrom=Lowest in section [S25R] of the rule file is not valid; use Bottom "
        "or Top."},
+      {up + h.RuleFile("top.ini", "[QuillboxRules]\nAnnotateTop=yes\n"),
+       "-ERR AnnotateTop=yes in section [QuillboxRules] of the rule file is not valid; use 1 or 0.",
+       "C<-P    -ERR AnnotateTop=yes in section [QuillboxRules] of the rule file is not valid; use "
+       "1 or 0."},
       {up + rules, "+OK Login OK",
        "   P    User: alice, Host: 127.0.0.1, Port: " + std::to_string(h.upstream.Port()) +
            ", ConfigFile: " + rules},

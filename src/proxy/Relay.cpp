@@ -78,10 +78,18 @@ void TQuillboxProxy::IdPOP3ServerUIDL(TIdCommand& command, int messageNumber) {
   RelayListing(command, "UIDL", messageNumber, "   P<-S ");
 }
 
+// A client may retrieve whole messages with TOP (fetchmail does, unless told "fetchall"), so its
+// answers carry the verdict too, unless the rule file says AnnotateTop=0.
 void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int lines) {
-  TSessionLog log = SessionLog(ProxyContext(command));
-  Relay(log, command, "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines),
-        "   P<-S ");
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  TSessionLog log = SessionLog(c);
+  const std::string request = "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines);
+  if (c.AnnotateTop) {
+    log.AddToMemo("C->P    " + request);
+    RelayAnnotatedAnswer(command, log, request, std::nullopt);
+    return;
+  }
+  Relay(log, command, request, "   P<-S ");
   RelayAnswerLines(command);
 }
 

@@ -10,12 +10,12 @@ using test::ProxyHarness;
 using Lines = std::vector<std::string>;
 
 // Each row: a client command, everything the client receives for it, and the command the real
-// server receives.
+// server receives. TOP answers are relayed as they come (AnnotateTop=0).
 TEST(RelayTest, EachCommandReachesTheRealServerAndItsAnswerTheClient) {
   ProxyHarness h;
   h.upstream.messages = {Message({"Subject: one"}, {".", "b"}), Message({"Subject: two"}, {})};
   h.Start();
-  auto client = h.LoggedIn();
+  auto client = h.LoggedIn("[QuillboxRules]\nAnnotateTop=0\n");
   struct Case {
     std::string command;
     Lines received;

@@ -1,8 +1,9 @@
 // RETR: pre-fetch the header and judge the sender named in the selected Received: line, then
 // relay the whole message with the verdict added as four header lines where the header ends. The
 // verdict belongs to the message delivered: the retrieval's own header is read before anything
-// goes to the client, and judged again when it is not the header the pre-fetch gave. A header too
-// long to hold is not judged: its message goes out whole with the four lines first.
+// goes to the client, and judged again when it is not the header the pre-fetch gave. A TOP answer
+// goes the same way, judged on its own header. A header too long to hold is not judged: its
+// message goes out whole with the four lines first.
 #include "proxy/MessageHeader.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
@@ -106,25 +107,32 @@ void TQuillboxProxy::IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber
   const std::string number = std::to_string(messageNumber);
   log.AddToMemo("C->P    RETR " + number);
 
-  const bool prefetched = Prefetch(log, c, number);
-  TVerdict verdict = prefetched ? JudgeHeader(log, c, c.HeaderLines) : TVerdict();
+  std::optional<TVerdict> prefetched;
+  if (Prefetch(log, c, number))
+    prefetched = JudgeHeader(log, c, c.HeaderLines);
+  RelayAnnotatedAnswer(command, log, "RETR " + number, prefetched);
+}
 
-  const std::string reply = Ask(log, c, "RETR " + number);
+void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
+                                          const std::string& request,
+                                          const std::optional<TVerdict>& prefetched) {
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  const std::string reply = Ask(log, c, request);
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
     throw EProxyError(ReplyRest(reply, 5));
   }
   TMessageAnnotation message;
   const THeaderRead read = CollectHeader(c, message);
+  TVerdict verdict = prefetched.value_or(TVerdict());
   if (read == THeaderRead::kTooLong) {
     // Not all of it can be looked at, so no sender in it can be vouched for.
-    log.AddToMemo("   P    The header of RETR " + number + " is longer than " + kHeaderBytesText +
+    log.AddToMemo("   P    The header of " + request + " is longer than " + kHeaderBytesText +
                   ": the sender is not judged");
     verdict = TVerdict();
   } else if (!prefetched || message.Header() != c.HeaderLines) {
     if (prefetched)
-      log.AddToMemo("   P    The header of RETR " + number +
-                    " is not the one TOP gave: judged again");
+      log.AddToMemo("   P    The header of " + request + " is not the one TOP gave: judged again");
     try {
       verdict = JudgeHeader(log, c, message.Header());
     } catch (...) {

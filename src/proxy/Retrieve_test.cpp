@@ -259,10 +259,13 @@ struct Senders : ProxyHarness {
                       {"cheat.example.net", {"192.0.2.1", "192.0.2.2", "2001:db8::1"}}});
     proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
   }
-  // RETR n through the client: the lines received, "-ERR..." when refused.
-  Lines Retrieve(test::Pop3Client& client, int n) {
-    const std::string reply = client.Command("RETR " + std::to_string(n));
+  // A multi-line command through the client: the lines received, "-ERR..." when refused.
+  Lines Answer(test::Pop3Client& client, const std::string& command) {
+    const std::string reply = client.Command(command);
     return reply.starts_with("+OK") ? client.ReadUntilDot() : Lines{reply};
+  }
+  Lines Retrieve(test::Pop3Client& client, int n) {
+    return Answer(client, "RETR " + std::to_string(n));
   }
 };
 
@@ -403,6 +406,48 @@ TEST(RetrieveTest, VerdictComesFromTheRetrievedHeaderWhenThePrefetchDiffersOrFai
   }
 }
 
+// fetchmail retrieves with "TOP n 99999999" unless told "fetchall", so a TOP answer is judged on
+// its own header (no pre-fetch) and delivered as RETR's is, unless the rule file asks for the
+// answer as the real server gave it.
+TEST(RetrieveTest, TopAnswersCarryTheVerdictUnlessTheRuleFileSaysAnnotateTop0) {
+  Senders h;
+  const Lines header = {"Received: from y (dyn [198.51.100.2]) by mx.example.net",
+                        "x-quillbox-status: Normal"};
+  const Lines forged = {header[0], "x-Forged-quillbox-status: Normal"};
+  h.upstream.messages = {Message(header, {".b1", "b2"}), {"Subject: no empty line"}};
+  h.Start();
+  Lines annotated = forged;
+  annotated.insert(annotated.end(), kRule2.begin(), kRule2.end());
+  annotated.emplace_back();
+  const auto with = [](Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+  };
+  const struct {
+    const char* annotateTop;
+    const char* command;
+    Lines received;
+  } cases[] = {
+      {nullptr, "TOP 1 0", annotated},
+      {"1", "TOP 1 1", with(annotated, {"..b1"})},
+      {"1", "TOP 1 99999999", with(annotated, {"..b1", "b2"})},
+      {"", "TOP 2 0", WithFour({"Subject: no empty line", "<4>"})},
+      {"1", "TOP 3 0", {"-ERR There's no message 3."}},
+      {"0", "TOP 1 99999999", with(header, {"", "..b1", "b2"})},
+      {"0", "TOP 2 5", {"Subject: no empty line"}},
+  };
+  for (const auto& c : cases) {
+    std::string rules = kRules;
+    if (c.annotateTop)
+      rules += std::string("[QuillboxRules]\nAnnotateTop=") + c.annotateTop + "\n";
+    auto client = h.LoggedIn(rules);
+    EXPECT_EQ(h.Answer(*client, c.command), c.received) << c.annotateTop << " " << c.command;
+    const Lines commands = h.upstream.Commands();
+    EXPECT_EQ(commands.back(), c.command);
+    EXPECT_NE(commands.end()[-2].substr(0, 4), "TOP ") << "pre-fetched for " << c.command;
+  }
+}
+
 TEST(RetrieveTest, PrefetchesMaxLinesAndRelaysStuffedAndLongLinesIntact) {
   ProxyHarness h;
   const std::string longLine(100000, 'x');
@@ -415,7 +460,8 @@ TEST(RetrieveTest, PrefetchesMaxLinesAndRelaysStuffedAndLongLinesIntact) {
   EXPECT_EQ(client->ReadUntilDot(), expected);
   EXPECT_EQ(h.upstream.Commands()[3], "TOP 1 0");
   ASSERT_EQ(client->Command("TOP 1 4").substr(0, 3), "+OK");
-  EXPECT_EQ(client->ReadUntilDot(), Lines({"Subject: s", "", "..", "...x", "..y", longLine}));
+  EXPECT_EQ(client->ReadUntilDot(),
+            WithFour({"Subject: s", "<4>", "", "..", "...x", "..y", longLine}));
 }
 
 TEST(RetrieveTest, UpstreamDroppingMidMessageNeverPassesATruncatedMessageAsWhole) {

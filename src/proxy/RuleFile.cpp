@@ -50,6 +50,12 @@ void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
                          " in section [S25R] of the rule file is not valid; use Bottom or Top.");
   }
   context.SelectFrom = *from;
+  const std::string annotateTop = ini.ReadString("QuillboxRules", "AnnotateTop", "");
+  if (!annotateTop.empty() && annotateTop != "0" && annotateTop != "1") {
+    throw ERuleFileError("AnnotateTop=" + annotateTop +
+                         " in section [QuillboxRules] of the rule file is not valid; use 1 or 0.");
+  }
+  context.AnnotateTop = annotateTop != "0";
   // The Notification section belongs to the rule file format and is read with it; the proxy
   // never changes a message's subject, so nothing acts on it.
   [[maybe_unused]] const bool alsoNotifyInSubject =

@@ -4,8 +4,10 @@ server on a loopback address, and quillboxd itself in a private mount namespace 
 machine. Every wait is bounded; everything started is stopped again, also on failure (use the
 classes as context managers, or through a contextlib.ExitStack)."""
 
+import contextlib
 import ipaddress
 import os
+import poplib
 import queue
 import random
 import re
@@ -16,6 +18,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 BUILD = os.path.abspath(os.environ.get("QUILLBOX_BUILD", "build"))
 QUILLBOXD = os.path.join(BUILD, "apps", "quillboxd", "quillboxd")
@@ -25,11 +28,11 @@ WAIT = 20  # seconds any single step may take
 SKIP = 77  # the exit status ctest reports as "skipped"
 
 
-def require_real_servers():
+def require_real_servers(*clients):
     """Ends the run as skipped when this machine cannot host the real peers: they need root (a
     DNS server on port 53, a private mount namespace) and the Debian packages that
-    scripts/bootstrap installs."""
-    missing = [tool for tool in ("dovecot", "dnsmasq", "unshare", "curl")
+    scripts/bootstrap installs (the mail clients named included)."""
+    missing = [tool for tool in ("dovecot", "dnsmasq", "unshare", "curl", *clients)
                if not shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")]
     if os.geteuid() != 0 or missing:
         print("skipped: needs root and " + (", ".join(missing) or "nothing else"))
@@ -164,6 +167,21 @@ service pop3-login {{
             f.write(data)
         os.chown(path, self.UID, self.UID)
 
+    def login(self, user):
+        """A POP3 session of the user, straight to this server."""
+        client = poplib.POP3("127.0.0.1", self.port, timeout=WAIT)
+        client.user(user)
+        client.pass_(self.users[user])
+        return client
+
+    def count(self, user):
+        """How many messages the user's mailbox holds."""
+        client = self.login(user)
+        try:
+            return client.stat()[0]
+        finally:
+            client.quit()
+
     def start(self):
         for dirpath, _, _ in os.walk(os.path.join(self.root, "mail")):
             os.chown(dirpath, self.UID, self.UID)
@@ -295,6 +313,25 @@ class Quillboxd(Peer):
                     return int(line.split()[1])
         return 0
 
+
+
+class PeersTestCase(unittest.TestCase):
+    """Test cases whose peers start once for the class, in start_peers (entered into
+    cls.peers), and stop after its last test, also when starting them fails (unittest skips
+    tearDownClass then)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.peers = contextlib.ExitStack()
+        try:
+            cls.start_peers()
+        except BaseException:
+            cls.peers.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.peers.close()
 
 
 def login_name(user, dovecot, rule_file):

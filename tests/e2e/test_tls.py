@@ -3,7 +3,6 @@ verifies the certificate against the system store plus the rule file's CAFile, a
 it must refuse. From the mail client: curl fetches over STLS and over the TLS port, trusting the
 certificate quillboxd made. Loopback only, free ports, every wait bounded."""
 
-import contextlib
 import os
 import poplib
 import shutil
@@ -16,8 +15,8 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dovecot_tls import (Certificates, LogCursor, Pop3Client, RecordingRelay,  # noqa: E402
                          TlsDovecot, body_lines)
-from quillbox_e2e import (WAIT, Dovecot, Quillboxd, free_port, message,  # noqa: E402
-                          require_real_servers, scratch_folder)
+from quillbox_e2e import (WAIT, Dovecot, PeersTestCase, Quillboxd, free_port,  # noqa: E402
+                          message, require_real_servers, scratch_folder)
 
 # No Received: line matches, so no retrieval asks any name service.
 RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
@@ -28,16 +27,7 @@ ADDED = [b"X-Quillbox-Sender-IP-Address: Unextracted\r\n",
 PASSWORD = "s3cret"
 
 
-class TlsTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.peers = contextlib.ExitStack()
-        try:
-            cls.start_peers()
-        except BaseException:
-            cls.peers.close()  # unittest skips tearDownClass when set-up fails
-            raise
-
+class TlsTest(PeersTestCase):
     @classmethod
     def start_peers(cls):
         cls.certs_folder = scratch_folder("quillbox-certs-")
@@ -60,10 +50,6 @@ class TlsTest(unittest.TestCase):
             Quillboxd("127.0.0.1", max_connections=8, general=f"TLSListeningPort={cls.tls_port}\n"))
         shutil.copy(cls.ca, cls.proxy.root)  # for rule files that name it relatively
         cls.log = LogCursor(cls.proxy)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.peers.close()
 
     def login(self, port, rules, host="localhost"):
         """Logs in through quillboxd; returns the client and the reply to PASS."""
