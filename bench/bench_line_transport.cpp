@@ -7,10 +7,9 @@
 #include <sys/socket.h>
 
 #include <cstring>
-#include <iostream>
-#include <map>
 #include <thread>
 
+#include "RatioReporter.h"
 #include "net/IdException.h"
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
@@ -227,40 +226,15 @@ BENCHMARK(BM_WriteDotTerminated)->Unit(benchmark::kMillisecond)->UseRealTime()->
 BENCHMARK(BM_WriterStuffedParts)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_PlainSend)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
-// Keeps the throughput of every run so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end())
-        throughput_[run.run_name.function_name] = it->second;
-    }
-  }
-  void PrintRatio(const char* what, const char* ours, const char* plain) {
-    const double a = throughput_[ours];
-    const double b = throughput_[plain];
-    std::cout << what << " ratio: " << (b > 0 ? a / b : 0) << " (target >= 0.7)\n";
-  }
-
- private:
-  std::map<std::string, double> throughput_;
-};
-
 }  // namespace
 }  // namespace quillbox
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  quillbox::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("ReadLine / recv+memchr", "BM_ReadLine", "BM_RecvMemchr");
-  reporter.PrintRatio("ReadLine, new string per line / recv+memchr+string per line",
-                      "BM_ReadLineNewString", "BM_RecvMemchrCopy");
-  reporter.PrintRatio("WriteDotTerminated / plain send", "BM_WriteDotTerminated", "BM_PlainSend");
-  reporter.PrintRatio("Body writer, stuffed 32 KB parts / plain send", "BM_WriterStuffedParts",
-                      "BM_PlainSend");
-  benchmark::Shutdown();
-  return 0;
+  return quillbox::RunAndPrintRatios(
+      argc, argv,
+      {{"ReadLine / recv+memchr", "BM_ReadLine", "BM_RecvMemchr"},
+       {"ReadLine, new string per line / recv+memchr+string per line", "BM_ReadLineNewString",
+        "BM_RecvMemchrCopy"},
+       {"WriteDotTerminated / plain send", "BM_WriteDotTerminated", "BM_PlainSend"},
+       {"Body writer, stuffed 32 KB parts / plain send", "BM_WriterStuffedParts", "BM_PlainSend"}});
 }

@@ -140,6 +140,11 @@ std::string_view TIdIOHandlerStack::InputBuffer() const {
   return std::string_view(buffer_.data() + head_, tail_ - head_);
 }
 
+void TIdIOHandlerStack::DiscardInput(size_t count) {
+  head_ += std::min(count, tail_ - head_);
+  Compact();
+}
+
 bool TIdIOHandlerStack::SocketOpen() const {
   return socket_ != nullptr && socket_->IsOpen();
 }
@@ -203,18 +208,28 @@ bool TIdIOHandlerStack::WaitReadable(int timeout) {
   if (served_ == nullptr || timeout == 0)
     return socket_->WaitReadable(timeout);
   // The slices are counted rather than timed: a wait that finds data at once, the usual case
-  // while an answer streams in, then costs no clock reading.
+  // while an answer streams in, then costs no more than one clock reading.
   for (int waited = 0;;) {
     const int slice =
         timeout == kInfinite ? kWatchSliceMs : std::min(kWatchSliceMs, timeout - waited);
     if (slice <= 0)
       return false;
-    if (socket_->WaitReadable(slice))
+    if (socket_->WaitReadable(slice)) {
+      WatchServed(false);
       return true;
+    }
     waited += slice;
-    if (served_->PeerHungUp())
-      throw EIdWatchedPeerGone();
+    WatchServed(true);
   }
+}
+
+void TIdIOHandlerStack::WatchServed(bool now) {
+  const auto clock = std::chrono::steady_clock::now();
+  if (!now && clock < nextWatch_)
+    return;
+  nextWatch_ = clock + std::chrono::milliseconds(kWatchSliceMs);
+  if (served_->PeerHungUp())
+    throw EIdWatchedPeerGone();
 }
 
 bool TIdIOHandlerStack::PeerHungUp() {
@@ -254,12 +269,6 @@ void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines
   TIdDotTerminatedWriter writer(*this);
   writer.AddLines(lines);
   writer.Finish();
-}
-
-void TIdIOHandlerStack::WriteStuffed(const std::vector<std::string>& lines) {
-  TIdDotTerminatedWriter writer(*this);
-  writer.AddLines(lines);
-  writer.Flush();
 }
 
 bool TIdIOHandlerStack::IsConnected() {
@@ -302,8 +311,9 @@ void TIdDotTerminatedWriter::AddLines(const std::vector<std::string>& lines) {
 }
 
 void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
-  // A part as large as a chunk goes out as it is, without a copy.
-  if (chunk_.empty() && bytes.size() >= kChunk) {
+  // A large part goes out as it is, after what has collected, without a copy.
+  if (bytes.size() >= kDirect) {
+    Flush();
     io_.Write(bytes);
     return;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,15 +60,14 @@ class TIdIOHandlerStack {
   void WriteLines(const std::vector<std::string>& lines);  // all in one send
   // A whole dot-terminated body: the lines stuffed, then "." (TIdDotTerminatedWriter).
   void WriteDotTerminated(const std::vector<std::string>& lines);
-  // The lines of a dot-terminated body, stuffed, without the final ".": for a body that is
-  // sent in parts as it arrives, the last part going out with WriteDotTerminated.
-  void WriteStuffed(const std::vector<std::string>& lines);
   void Write(std::string_view bytes);  // direct send
 
   // The connection this one serves (an upstream connection serves its mail client's): while a
   // read here waits, it looks at that connection every kWatchSliceMs and raises
   // EIdWatchedPeerGone once its peer has hung up, so that a client that gave up never leaves a
-  // thread waiting for an answer nobody takes. nullptr: no watch. It must outlive this one.
+  // thread waiting for an answer nobody takes; while an answer streams in without a pause, it
+  // looks as often, so that one that never ends does not keep the thread either. nullptr: no
+  // watch. It must outlive this one.
   void WatchPeerOf(TIdIOHandlerStack* served) { served_ = served; }
   static constexpr int kWatchSliceMs = 100;
   // Whether the peer has closed or reset the connection (see TIdSocket::HungUp).
@@ -91,6 +91,8 @@ class TIdIOHandlerStack {
   bool SocketOpen() const;
   // Bytes received and not yet consumed.
   std::string_view InputBuffer() const;
+  // Consumes the first count bytes of InputBuffer(), which the caller has taken from there.
+  void DiscardInput(size_t count);
   TIdSocket* Socket() { return socket_.get(); }
 
   std::string PeerIP() const;
@@ -108,6 +110,9 @@ class TIdIOHandlerStack {
   int EffectiveTimeout(int timeoutMs) const;
   // Waits until the socket is readable (false: the time is up), watching served_.
   bool WaitReadable(int timeout);
+  // Raises EIdWatchedPeerGone when served_'s peer has hung up; looks at most every
+  // kWatchSliceMs unless asked to look now.
+  void WatchServed(bool now);
   void TakeLine(std::string& line, size_t length, size_t dropped);
   void Compact();
   // Makes room for `room` more bytes after tail_.
@@ -120,6 +125,7 @@ class TIdIOHandlerStack {
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;
   TIdIOHandlerStack* served_ = nullptr;
+  std::chrono::steady_clock::time_point nextWatch_;
   // The input buffer is buffer_[head_, tail_). The storage only grows, and consumed bytes are
   // dropped in bulk, so a receive neither clears nor moves much memory.
   std::vector<char> buffer_;
@@ -130,12 +136,15 @@ class TIdIOHandlerStack {
 // The one writer of a dot-terminated body (a POP3 multi-line answer) on a line connection. Lines,
 // or bytes already stuffed as the wire carries them, go out in chunks of about kChunk bytes as
 // they come: a large answer costs a few sends instead of one per line, and memory stays bounded
-// however long it is. Finish sends the rest and the terminating "." line. A writer dropped
-// without Finish sends nothing more, so a broken answer never ends in "." and the client never
-// takes it for a whole one. Used by the thread that uses the line connection.
+// however long it is. Stuffed parts of kDirect bytes or more go out as they are, uncopied: a
+// relay that receives kChunk bytes at a time passes a message on with no copy of its own. Finish
+// sends the rest and the terminating "." line. A writer dropped without Finish sends nothing more,
+// so a broken answer never ends in "." and the client never takes it for a whole one. Used by the
+// thread that uses the line connection.
 class TIdDotTerminatedWriter {
  public:
   static constexpr size_t kChunk = 256 * 1024;
+  static constexpr size_t kDirect = kChunk / 4;
 
   explicit TIdDotTerminatedWriter(TIdIOHandlerStack& io);
   TIdDotTerminatedWriter(const TIdDotTerminatedWriter&) = delete;

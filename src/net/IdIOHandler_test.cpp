@@ -243,9 +243,12 @@ TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
       {"empty body", [](auto& io) { io.WriteDotTerminated({}); }, ".\r\n"},
       {"body sent in parts",
        [](auto& io) {
-         io.WriteStuffed({".a", "b"});
-         io.WriteStuffed({});
-         io.WriteDotTerminated({"", "..c"});
+         TIdDotTerminatedWriter writer(io);
+         writer.AddLines({".a", "b"});
+         writer.Flush();
+         writer.Flush();
+         writer.AddLines({"", "..c"});
+         writer.Finish();
        },
        "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
       {"lines and stuffed bytes cut anywhere",
@@ -304,7 +307,7 @@ TEST(IdIOHandlerTest, LargeBodyIsCoalescedWithIdenticalBytes) {
   EXPECT_EQ(fake.Sent(), expected + ".\r\n");
   EXPECT_LT(fake.SendCalls(), 40u);
   // The same bytes relayed as they come from a socket, in small parts: coalesced alike, and a
-  // part of a chunk's size or more goes out as it is.
+  // large part goes out as it is.
   TIdDotTerminatedWriter writer(io);
   for (size_t at = 0; at < expected.size(); at += 1000)
     writer.AddStuffed(std::string_view(expected).substr(at, 1000));

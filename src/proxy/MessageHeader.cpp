@@ -11,9 +11,6 @@
 namespace quillbox {
 namespace {
 
-constexpr std::string_view kOwnPrefix = "X-Quillbox-";
-constexpr std::string_view kForged = "Forged-";
-
 bool StartsWithBlank(std::string_view line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
@@ -133,13 +130,13 @@ bool RenameForgedFields(std::string& line) {
   std::vector<size_t> starts;
   size_t offset = 0;
   ForEachPiece(line, [&](std::string_view piece) {
-    if (StartsText(kOwnPrefix, piece))
+    if (StartsText(kOwnFieldPrefix, piece))
       starts.push_back(offset);
     offset += piece.size() + 1;
   });
   // From the end, so that each insertion leaves the positions before it valid.
   for (auto at = starts.rbegin(); at != starts.rend(); ++at)
-    line.insert(*at + 2, kForged);
+    line.insert(*at + 2, kForgedMark);
   return !starts.empty();
 }
 
@@ -243,6 +240,16 @@ void TMessageAnnotation::DeliverHeader(const std::vector<std::string>& added,
     out.push_back(std::move(*end_));
     end_.reset();
   }
+}
+
+void TMessageAnnotation::DeliverUnendedHeader(const std::vector<std::string>& added,
+                                              std::vector<std::string>& out) {
+  out.insert(out.end(), added.begin(), added.end());
+  for (std::string& line : header_) {
+    RenameForgedFields(line);
+    out.push_back(std::move(line));
+  }
+  header_.clear();
 }
 
 void TMessageAnnotation::DeliverLine(std::string& line) {

@@ -28,10 +28,12 @@ std::optional<TSelectFrom> ParseSelectFrom(std::string_view text);
 // every piece between its carriage returns is one: a piece that is empty ends their header.
 bool IsHeaderLine(std::string_view line);
 
-// Quillbox owns the field names that begin with "X-Quillbox-": wherever such a name begins a
-// line (or a piece after a lone carriage return), "Forged-" goes in after its first two
+// Quillbox owns the field names that begin with kOwnFieldPrefix: wherever such a name begins a
+// line (or a piece after a lone carriage return), kForgedMark goes in after its first two
 // characters ("x-quillbox-status:" becomes "x-Forged-quillbox-status:"). Every other byte stays.
 // True when something was renamed.
+inline constexpr std::string_view kOwnFieldPrefix = "X-Quillbox-";  // in any letter case
+inline constexpr std::string_view kForgedMark = "Forged-";
 bool RenameForgedFields(std::string& line);
 
 // Joins each continuation line (one that begins with a blank or a tab) to the line before it,
@@ -88,6 +90,14 @@ class TMessageAnnotation {
   void DeliverHeader(const std::vector<std::string>& added, std::vector<std::string>& out);
   // A line after those, as it is delivered.
   void DeliverLine(std::string& line);
+  // Whether DeliverLine still renames: no empty line has passed.
+  bool BeforeEmptyLine() const { return beforeEmptyLine_; }
+
+  // For a header too long to hold whole, whose collection stopped before its end: appends the
+  // four lines, then the header lines collected. The added lines go first because where the
+  // header ends is not known; every field of Quillbox's names that follows is renamed by
+  // DeliverLine, or by whatever passes on the rest, before the first empty line.
+  void DeliverUnendedHeader(const std::vector<std::string>& added, std::vector<std::string>& out);
 
  private:
   std::vector<std::string> header_;

@@ -1,12 +1,35 @@
 #include "proxy/ProxyHarness.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 namespace quillbox::test {
+
+HeapPeak::HeapPeak() : start_(InUse()), peak_(start_) {
+  sampler_ = std::thread([this] {
+    while (!stop_) {
+      const size_t now = InUse();
+      if (now > peak_)
+        peak_ = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+}
+
+HeapPeak::~HeapPeak() {
+  stop_ = true;
+  sampler_.join();
+}
+
+size_t HeapPeak::InUse() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
 
 ProxyHarness::ProxyHarness() : proxy(log, indicator) {
   char pattern[] = "/tmp/quillbox-proxy-test-XXXXXX";
@@ -48,6 +71,18 @@ std::unique_ptr<Pop3Client> ProxyHarness::LoggedIn(const std::string& rules) {
     throw std::runtime_error("login through the proxy failed");
   }
   return client;
+}
+
+bool ProxyHarness::GreetsWithin(std::chrono::milliseconds time) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    Pop3Client next(port);
+    if (next.ReadLine() == "+OK Welcome to the Quillbox")
+      return true;
+    if (std::chrono::steady_clock::now() - start >= time)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 }  // namespace quillbox::test

@@ -12,6 +12,9 @@ namespace {
 
 constexpr const char* kOnlyLocal = "-ERR Only local connection is allowed.";
 constexpr int kListenQueue = 128;
+// Memory the real server's capabilities may take, and how much of its CAPA answer is read at most.
+constexpr size_t kCapabilityBytes = 64 * 1024;
+constexpr size_t kCapaAnswerBytes = 1024 * 1024;
 
 // Only this address counts as this machine: another loopback address may be forwarded from
 // anywhere.
@@ -41,6 +44,9 @@ void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
     throw EIdSocketError(10022);
   }
   c.Upstream.Connect();
+  // A message then arrives in parts large enough to go on to the client uncopied, and takes
+  // fewer system calls.
+  c.Upstream.IOHandler().RecvBufferSize = TIdDotTerminatedWriter::kChunk;
   log.AddToMemo("   P    Connected");
   StartUpstreamTLSIfImplicit(log, c);
   c.UpstreamGreeting = ReadUpstreamGreeting(log, c);
@@ -76,8 +82,10 @@ void LogInUpstream(LogSink& log, LogSink& unmaskedLog, TMyPOP3ServerContext& c) 
   }
 }
 
-// CAPA at the real server: its lines are merged into the proxy's own answer to CAPA. A refusal
-// leaves the list empty and the login successful.
+// CAPA at the real server: its lines are merged into the proxy's own answer to CAPA, as many
+// as fit into kCapabilityBytes; the rest of the answer is read and dropped. A refusal leaves the
+// list empty and the login successful. An answer that goes on past kCapaAnswerBytes comes from a
+// server that cannot be talked to: the login is refused and the upstream connection closed.
 void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
   log.AddToMemo("   P->S CAPA");
   SendUpstream(c, "CAPA");
@@ -87,11 +95,25 @@ void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
     return;
   }
   std::string line;
-  while (ReadUpstreamAnswerLine(c, line)) {
-    log.AddToMemo("   P<-S " + line);
-    c.UpstreamCapabilities.push_back(line);
+  for (size_t room = kCapabilityBytes;;) {
+    switch (ReadUpstreamAnswerLine(c, line, room)) {
+      case TAnswerLine::kLine:
+        log.AddToMemo("   P<-S " + line);
+        c.UpstreamCapabilities.push_back(std::move(line));
+        break;
+      case TAnswerLine::kEnd:
+        log.AddToMemo("   P<-S .");
+        return;
+      case TAnswerLine::kTooLong:
+        log.AddToMemo("   P    The rest of the CAPA answer is not kept: over 64 KiB");
+        if (!SkipUpstreamAnswer(c, kCapaAnswerBytes)) {
+          Refuse(log, "C<-P    -ERR ",
+                 "Quillbox sent \"CAPA\" but the answer from the actual POP3 server did not end "
+                 "within 1 MiB.");
+        }
+        return;
+    }
   }
-  log.AddToMemo("   P<-S .");
 }
 
 }  // namespace

@@ -51,10 +51,7 @@ void RelayAnswerLines(TIdCommand& command) {
   TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
   writer.AddLines(command.Response);
   std::vector<std::string>().swap(command.Response);
-  std::string line;
-  while (ReadUpstreamAnswerLine(c, line)) {
-    writer.AddLine(line);
-  }
+  RelayUpstreamAnswer(c, false, writer);
   writer.Finish();
 }
 

@@ -2,7 +2,8 @@
 // relay the whole message with the verdict added as four header lines where the header ends. The
 // verdict belongs to the message delivered: the retrieval's own header is read before anything
 // goes to the client, and judged again when it is not the header the pre-fetch gave. A TOP answer
-// goes the same way, judged on its own header.
+// goes the same way, judged on its own header. A header too long to hold is not judged: its
+// message goes out whole with the four lines first.
 #include "proxy/MessageHeader.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
@@ -11,8 +12,10 @@
 namespace quillbox {
 namespace {
 
-// How much of a message collects before it is passed on to the client.
-constexpr size_t kStreamChunk = 256 * 1024;
+// Memory a message's header may take while it is held for the verdict, the pre-fetched one and
+// the retrieved one each.
+constexpr size_t kHeaderBytes = 1024 * 1024;
+constexpr const char* kHeaderBytesText = "1 MiB";
 
 // Sends command upstream and reads its reply.
 std::string Ask(LogSink& log, TMyPOP3ServerContext& c, const std::string& command) {
@@ -21,19 +24,34 @@ std::string Ask(LogSink& log, TMyPOP3ServerContext& c, const std::string& comman
   return ReadUpstreamReply(c);
 }
 
-// Reads an answer's lines into message until its header has ended; false when the answer ended
-// first.
-bool CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message) {
+// How the collection of a header ended.
+enum class THeaderRead {
+  kEnded,        // by a line that is no header line (collected with it); the answer goes on
+  kAnswerEnded,  // the answer ended first
+  kTooLong,      // the next line would take the header over kHeaderBytes: it stays unread
+};
+
+// Reads an answer's lines into message until its header has ended.
+THeaderRead CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message) {
   std::string line;
-  while (ReadUpstreamAnswerLine(c, line)) {
-    if (!message.CollectHeader(std::move(line)))
-      return true;
+  size_t room = kHeaderBytes;
+  for (;;) {
+    switch (ReadUpstreamAnswerLine(c, line, room)) {
+      case TAnswerLine::kLine:
+        if (!message.CollectHeader(std::move(line)))
+          return THeaderRead::kEnded;
+        break;
+      case TAnswerLine::kEnd:
+        return THeaderRead::kAnswerEnded;
+      case TAnswerLine::kTooLong:
+        return THeaderRead::kTooLong;
+    }
   }
-  return false;
 }
 
 // The pre-fetch: the header of message number by TOP into c.HeaderLines, the rest of the answer
-// read and dropped. False when the server refuses TOP (it may not offer it at all).
+// read and dropped. False when the server refuses TOP (it may not offer it at all) or the header
+// is too long to hold.
 bool Prefetch(LogSink& log, TMyPOP3ServerContext& c, const std::string& number) {
   const std::string reply = Ask(log, c, "TOP " + number + " " + std::to_string(c.MaxLines));
   if (IsErrReply(reply)) {
@@ -41,13 +59,32 @@ bool Prefetch(LogSink& log, TMyPOP3ServerContext& c, const std::string& number) 
     return false;
   }
   TMessageAnnotation top;
-  if (CollectHeader(c, top)) {
-    std::string line;
-    while (ReadUpstreamAnswerLine(c, line)) {
-    }
-  }
-  c.HeaderLines = top.Header();
-  return true;
+  const THeaderRead read = CollectHeader(c, top);
+  if (read != THeaderRead::kAnswerEnded)
+    SkipUpstreamAnswer(c);
+  c.HeaderLines = read == THeaderRead::kTooLong ? std::vector<std::string>() : top.Header();
+  return read != THeaderRead::kTooLong;
+}
+
+// The reply, then the retrieved message with the verdict's lines, passed on as it arrives
+// instead of after its last line: the two transfers overlap and memory stays bounded whatever the
+// message's size or the length of its lines. Once the reply has gone out, a failure can no longer
+// become "-ERR": the command layer then ends the client connection, so the client sees an
+// unfinished answer, never a truncated message ending in ".".
+void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& message,
+             THeaderRead read, const TVerdict& verdict) {
+  command.SendReply();
+  std::vector<std::string> head;
+  if (read == THeaderRead::kTooLong)
+    message.DeliverUnendedHeader(AnnotationLines(verdict), head);
+  else
+    message.DeliverHeader(AnnotationLines(verdict), head);
+  TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
+  writer.AddLines(head);
+  std::vector<std::string>().swap(head);
+  if (read != THeaderRead::kAnswerEnded)
+    RelayUpstreamAnswer(c, message.BeforeEmptyLine(), writer);
+  writer.Finish();
 }
 
 }  // namespace
@@ -86,9 +123,14 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
     throw EProxyError(ReplyRest(reply, 5));
   }
   TMessageAnnotation message;
-  const bool more = CollectHeader(c, message);
+  const THeaderRead read = CollectHeader(c, message);
   TVerdict verdict = prefetched.value_or(TVerdict());
-  if (!prefetched || message.Header() != c.HeaderLines) {
+  if (read == THeaderRead::kTooLong) {
+    // Not all of it can be looked at, so no sender in it can be vouched for.
+    log.AddToMemo("   P    The header of " + request + " is longer than " + kHeaderBytesText +
+                  ": the sender is not judged");
+    verdict = TVerdict();
+  } else if (!prefetched || message.Header() != c.HeaderLines) {
     if (prefetched)
       log.AddToMemo("   P    The header of " + request + " is not the one TOP gave: judged again");
     try {
@@ -103,27 +145,7 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
   const std::string rest = ReplyRest(reply, 4);
   command.Reply.SetCodeAndText("+OK", rest);
   log.AddToMemo("C<-P    +OK " + rest);
-
-  // The message goes to the client as it arrives instead of after the last line: the two
-  // transfers overlap and memory stays bounded whatever the message's size. Once the reply has
-  // gone out, a failure can no longer become "-ERR": the command layer then ends the client
-  // connection, so the client sees an unfinished answer, never a truncated message ending in ".".
-  command.SendReply();
-  message.DeliverHeader(AnnotationLines(verdict), command.Response);
-  TIdIOHandlerStack& client = command.Context().Connection().IOHandler();
-  size_t pending = 0;
-  std::string line;
-  while (more && ReadUpstreamAnswerLine(c, line)) {
-    message.DeliverLine(line);
-    pending += line.size() + 2;
-    command.Response.push_back(std::move(line));
-    if (pending >= kStreamChunk) {
-      client.WriteStuffed(command.Response);
-      command.Response.clear();
-      pending = 0;
-    }
-  }
-  command.AlwaysSendResponse = true;
+  Deliver(command, c, message, read, verdict);
 }
 
 }  // namespace quillbox

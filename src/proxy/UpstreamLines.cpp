@@ -1,8 +1,10 @@
 #include "proxy/UpstreamLines.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "base/SysUtils.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 namespace {
@@ -18,15 +20,51 @@ auto ClosingOnFailure(TMyPOP3ServerContext& context, Step step) {
   }
 }
 
-// The next line from the real server, waiting at most timeoutMs for it.
-std::string ReadLineWithin(TMyPOP3ServerContext& context, int timeoutMs, int maxLength) {
+EUpstreamTimeout NoAnswer(const TMyPOP3ServerContext& context, int timeoutMs) {
+  return EUpstreamTimeout("No answer from " + UpstreamName(context) + " within " +
+                          Seconds(timeoutMs / 1000) + ".");
+}
+
+// The next line from the real server into line, waiting at most timeoutMs for it. A line over
+// maxLength raises EIdReadLnMaxLineLengthExceeded, or when leaveTooLong stays unread: false.
+bool ReadLineWithin(TMyPOP3ServerContext& context, std::string& line, int timeoutMs, int maxLength,
+                    bool leaveTooLong) {
   return ClosingOnFailure(context, [&](TIdIOHandlerStack& io) {
-    std::string line = io.ReadLine('\n', timeoutMs, maxLength);
-    if (io.ReadLnTimedOut()) {
-      throw EUpstreamTimeout("No answer from " + UpstreamName(context) + " within " +
-                             Seconds(timeoutMs / 1000) + ".");
+    try {
+      io.ReadLineInto(line, '\n', timeoutMs, maxLength);
+    } catch (const EIdReadLnMaxLineLengthExceeded&) {
+      if (!leaveTooLong)
+        throw;
+      return false;
     }
-    return line;
+    if (io.ReadLnTimedOut())
+      throw NoAnswer(context, timeoutMs);
+    return true;
+  });
+}
+
+// The rest of a multi-line answer through relay to out; false, with the upstream connection
+// closed, once more than limit bytes have come without its end.
+bool PassUpstreamAnswer(TMyPOP3ServerContext& context, TAnswerRelay& relay,
+                        const TAnswerRelay::TSink& out, size_t limit) {
+  const int timeoutMs = UpstreamTimeoutMs(context);
+  return ClosingOnFailure(context, [&](TIdIOHandlerStack& io) {
+    for (size_t used = 0;;) {
+      const size_t taken = relay.Take(io.InputBuffer(), out);
+      io.DiscardInput(taken);
+      if (relay.Done())
+        return true;
+      used += taken;
+      if (used > limit) {
+        io.Close();
+        return false;
+      }
+      const int received = io.ReadFromSource(true, timeoutMs, false);
+      if (received < 0)
+        throw NoAnswer(context, timeoutMs);
+      if (received == 0)
+        throw EIdConnClosedGracefully();
+    }
   });
 }
 
@@ -57,43 +95,65 @@ std::string ReadUpstreamReply(TMyPOP3ServerContext& context) {
 }
 
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs) {
-  std::string reply = ReadLineWithin(context, timeoutMs, -1);
+  std::string reply;
+  ReadLineWithin(context, reply, timeoutMs, -1, false);
   // The status line goes on to the client; a bare CR in it would reach the client as a line end.
   std::replace(reply.begin(), reply.end(), '\r', ' ');
   return reply;
 }
 
-bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line) {
-  line =
-      ReadLineWithin(context, UpstreamTimeoutMs(context), TIdIOHandlerStack::kUnlimitedLineLength);
-  if (line == ".") {
-    return false;
+TAnswerLine ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line, size_t& room) {
+  // The reader counts a line's CR in its length, and takes 0 for no limit.
+  const size_t overhead = sizeof line + 1;
+  if (room <= overhead)
+    return TAnswerLine::kTooLong;
+  const size_t maxLength = std::min<size_t>(room - overhead, INT_MAX);
+  if (!ReadLineWithin(context, line, UpstreamTimeoutMs(context), static_cast<int>(maxLength),
+                      true)) {
+    return TAnswerLine::kTooLong;
   }
-  if (line.size() > 1 && line[0] == '.') {
+  if (line == ".")
+    return TAnswerLine::kEnd;
+  if (line.size() > 1 && line[0] == '.')
     line.erase(0, 1);
-  }
-  return true;
+  room -= std::min(room, sizeof line + line.size());
+  return TAnswerLine::kLine;
 }
 
 bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines,
                         size_t keepBytes) {
   std::string line;
-  size_t kept = 0;
   try {
-    while (ReadUpstreamAnswerLine(context, line)) {
-      kept += sizeof line + line.size();
-      lines.push_back(std::move(line));
-      if (kept > keepBytes) {
-        return false;
+    for (;;) {
+      switch (ReadUpstreamAnswerLine(context, line, keepBytes)) {
+        case TAnswerLine::kLine:
+          lines.push_back(std::move(line));
+          break;
+        case TAnswerLine::kEnd:
+          return true;
+        case TAnswerLine::kTooLong:
+          return false;
       }
     }
-    return true;
   } catch (...) {
     // The lines of a broken answer must not follow the "-ERR" that reports it: the client
     // would take them for the answers to its next commands.
     lines.clear();
     throw;
   }
+}
+
+void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
+                         TIdDotTerminatedWriter& to) {
+  TAnswerRelay relay(renameForged);
+  PassUpstreamAnswer(
+      context, relay, [&to](std::string_view part) { to.AddStuffed(part); }, SIZE_MAX);
+}
+
+bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit) {
+  TAnswerRelay relay(false);
+  return PassUpstreamAnswer(
+      context, relay, [](std::string_view) {}, limit);
 }
 
 bool IsErrReply(std::string_view reply) {

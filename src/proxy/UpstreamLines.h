@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/Exception.h"
 #include "pop3/IdCmdTCPServer.h"
+#include "proxy/AnswerRelay.h"
 #include "proxy/MyPOP3ServerContext.h"
 
 namespace quillbox {
@@ -43,15 +45,33 @@ void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context);
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs);
 
-// The next line of a multi-line answer, unstuffed, whatever its length (mail must never become
-// unretrievable because of a long line); false at the terminating ".".
-bool ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line);
+// What ReadUpstreamAnswerLine found.
+enum class TAnswerLine {
+  kLine,     // a line of the answer
+  kEnd,      // the terminating "."
+  kTooLong,  // a line that does not fit: it stays unread
+};
+
+// The next line of a multi-line answer, unstuffed, if it fits into room bytes of memory (its
+// bytes and its string), which it then takes from room. A line that does not fit, however long,
+// stays unread, and the answer can go on with RelayUpstreamAnswer.
+TAnswerLine ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& line, size_t& room);
 
 // The rest of a multi-line answer, unstuffed, appended to lines; true once the "." has come.
-// False as soon as the lines kept take more than keepBytes of memory: the answer goes on with
-// ReadUpstreamAnswerLine. On a failure the lines are cleared before the error goes on.
+// False as soon as the next line does not fit into keepBytes of memory with those kept: it stays
+// unread. On a failure the lines are cleared before the error goes on.
 bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>& lines,
                         size_t keepBytes);
+
+// The rest of a multi-line answer, from a line start to the terminating line, passed on to the
+// client's writer through a TAnswerRelay (renaming forged field names when asked): no line is
+// held, whatever its length, and each wait for more is bounded as a line's is. What follows the
+// terminating line stays unread. The caller finishes the writer.
+void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
+                         TIdDotTerminatedWriter& to);
+// The rest of a multi-line answer read and dropped in the same way. False when more than limit
+// bytes came without its end: the upstream connection is then closed.
+bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit = SIZE_MAX);
 
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);

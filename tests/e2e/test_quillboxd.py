@@ -90,11 +90,13 @@ class Client:
         self.socket.close()
 
 
-class EndlessListingServer:
-    """A POP3 server that logs anyone in and answers LIST with a listing that never ends: it sends
-    lines until the proxy goes away."""
+class EndlessAnswerServer:
+    """A POP3 server that logs anyone in and answers one command with lines that never end (a
+    listing, or a header that goes on for ever): it sends them until the proxy goes away. It has
+    no CAPA, and no TOP when the endless answer is RETR's."""
 
-    def __init__(self):
+    def __init__(self, verb):
+        self.verb = verb
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.sent = 0
@@ -102,11 +104,11 @@ class EndlessListingServer:
 
     def _serve(self):
         connection, _ = self.listener.accept()
-        block = b"".join(b"%d 4711\r\n" % n for n in range(1, 100001))
+        block = b"".join(b"X-Filler-%d: 4711\r\n" % n for n in range(1, 100001))
         with connection, connection.makefile("rb") as commands:
             connection.sendall(b"+OK endless\r\n")
             for command in commands:
-                if command.startswith(b"LIST"):
+                if command.startswith(self.verb):
                     connection.sendall(b"+OK\r\n")
                     try:
                         while True:
@@ -114,8 +116,9 @@ class EndlessListingServer:
                             self.sent += len(block)
                     except OSError:
                         return
-                connection.sendall(b"+OK\r\n" if not command.startswith(b"CAPA") else
-                                   b"-ERR\r\n")
+                refused = command.startswith(b"CAPA") or (
+                    self.verb == b"RETR" and command.startswith(b"TOP"))
+                connection.sendall(b"-ERR\r\n" if refused else b"+OK\r\n")
 
     def close(self):
         self.listener.close()
@@ -191,7 +194,15 @@ class QuillboxdTest(unittest.TestCase):
                                  b"-ERR Only local connection is allowed.\r\n")
         self.assertEqual(daemon.stop(), 0)
 
-    def test_a_listing_that_never_ends_costs_a_bounded_amount_of_memory(self):
+    def test_an_answer_that_never_ends_costs_a_bounded_amount_of_memory(self):
+        # A listing the client receives, a pre-fetched header it waits for, a retrieved header it
+        # receives.
+        for verb, command, received in [(b"LIST", "LIST", True), (b"TOP", "RETR 1", False),
+                                        (b"RETR", "RETR 1", True)]:
+            with self.subTest(verb=verb):
+                self.endless(verb, command, received)
+
+    def endless(self, verb, command, received):
         port = free_port()
         self.write_ini(f"[General]\nListeningPort={port}\n")
         with open(os.path.join(self.dir.name, "rules.ini"), "w") as f:
@@ -199,24 +210,27 @@ class QuillboxdTest(unittest.TestCase):
         daemon = self.start(f"-I{self.ini}")
         daemon.wait_for_line("Started at ")
         status = f"/proc/{daemon.process.pid}/status"
-        server = EndlessListingServer()
+        server = EndlessAnswerServer(verb)
         try:
             with Client(port) as client:
                 client.readline()
                 client.sendall(f"USER a#127.0.0.1:{server.port};rules.ini\r\nPASS x\r\n"
-                               "LIST\r\n".encode())
-                for _ in range(3):
+                               f"{command}\r\n".encode())
+                for _ in range(2):
                     client.readline()
-                received = 0
-                while received < 200_000_000:
-                    chunk = client.reader.read1(1 << 20)
-                    self.assertTrue(chunk, "the listing broke off")
-                    received += len(chunk)
+                deadline = time.monotonic() + 6 * WAIT
+                while server.sent < 200_000_000 and time.monotonic() < deadline:
+                    if received:
+                        self.assertTrue(client.reader.read1(1 << 20), "the answer broke off")
+                    else:
+                        time.sleep(0.01)
+                self.assertGreaterEqual(server.sent, 200_000_000)
             with open(status) as f:
                 peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
         finally:
             server.close()
-        # 1 MiB kept, 256 KiB on their way to the client, the rest the program itself.
+        # 1 MiB kept of a listing or a header, 256 KiB on their way to the client, the rest the
+        # program itself.
         if not sanitized():
             self.assertLess(peak, 16 * 1024, f"peak resident memory {peak} KiB")
         self.assertEqual(daemon.stop(), 0)

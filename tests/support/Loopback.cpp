@@ -129,13 +129,14 @@ bool LineSocket::ReadLine(std::string& line, int timeoutMs) {
   }
 }
 
-void LineSocket::Write(const std::string& bytes) {
+bool LineSocket::Write(std::string_view bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0)
-      return;
+      return false;
     sent += static_cast<size_t>(n);
   }
+  return true;
 }
 
 }  // namespace quillbox::test

@@ -62,7 +62,7 @@ class LineSocket {
  public:
   explicit LineSocket(int fd) : fd_(fd) {}
   bool ReadLine(std::string& line, int timeoutMs = kWaitMs);
-  void Write(const std::string& bytes);
+  bool Write(std::string_view bytes);  // false: the peer has gone
   int Fd() const { return fd_; }
 
  private:

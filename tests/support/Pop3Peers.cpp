@@ -91,6 +91,14 @@ void ScriptedUpstream::Serve(int fd) {
     if (answer == kStall) {
       continue;
     }
+    if (const size_t repeat = answer.find(kRepeat); repeat != std::string::npos) {
+      const std::string_view block = std::string_view(answer).substr(repeat + kRepeat.size());
+      if (socket.Write(answer.substr(0, repeat))) {
+        while (socket.Write(block))
+          repeated_ += block.size();
+      }
+      return;
+    }
     socket.Write(answer);
     if (command == "QUIT") {
       ::shutdown(fd, SHUT_RDWR);
@@ -211,6 +219,28 @@ std::vector<std::string> Pop3Client::ReadUntilDot() {
     }
   }
   return lines;
+}
+
+std::string Pop3Client::ReadBytesUntilDot() {
+  TIdIOHandlerStack& io = client_.IOHandler();
+  try {
+    // The search goes on where it stopped, so that a long answer is scanned once.
+    for (size_t searched = 0;;) {
+      const std::string_view bytes = io.InputBuffer();
+      const size_t end = bytes.starts_with(".\r\n") ? 0 : bytes.find("\r\n.\r\n", searched);
+      if (end != std::string_view::npos) {
+        const size_t kept = end == 0 ? 0 : end + 2;
+        std::string answer(bytes.substr(0, kept));
+        io.DiscardInput(kept + 3);
+        return answer;
+      }
+      searched = bytes.size() < 4 ? 0 : bytes.size() - 4;
+      if (io.ReadFromSource(true, kWaitMs, false) < 0)
+        return "<timeout>";
+    }
+  } catch (const Exception&) {
+    return "<closed>";
+  }
 }
 
 bool Pop3Client::Closed() {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/LogSink.h"
@@ -33,15 +35,18 @@ class CapturingLog : public LogSink {
 // Set it up before the first connection; Commands() is thread-safe.
 // Script overrides the answer to any command: it gets the command line and returns the raw
 // bytes to send (ending with kClose: then drop the connection) or kStall to say nothing; an empty
-// string falls back to the mailbox.
+// string falls back to the mailbox. Bytes, kRepeat and a block send the bytes, then the block
+// again and again until the peer goes, counted in Repeated().
 class ScriptedUpstream {
  public:
   static constexpr const char* kClose = "<close>";
   static constexpr const char* kStall = "<stall>";  // no answer at all
+  static constexpr std::string_view kRepeat = "<repeat>";
 
   ScriptedUpstream();
   int Port() const { return server_.Port(); }
-  std::vector<std::string> Commands();  // every command line received, in order
+  std::vector<std::string> Commands();           // every command line received, in order
+  size_t Repeated() const { return repeated_; }  // bytes sent of repeated blocks
 
   std::string user = "alice";
   std::string password = "s3cret";
@@ -56,6 +61,7 @@ class ScriptedUpstream {
 
   std::mutex lock_;  // guards commands_
   std::vector<std::string> commands_;
+  std::atomic<size_t> repeated_{0};
   LoopbackServer server_;
 };
 
@@ -70,7 +76,10 @@ class Pop3Client {
   void Write(const std::string& bytes);
   std::string Command(const std::string& line);  // the first reply line
   std::vector<std::string> ReadUntilDot();       // raw (stuffed) lines without the "."
-  bool Closed();                                 // the proxy closed the connection
+  // The bytes of a multi-line answer as they came, without the terminating line, whatever the
+  // length of its lines; "<timeout>" or "<closed>" on failure.
+  std::string ReadBytesUntilDot();
+  bool Closed();  // the proxy closed the connection
   // Runs the client's TLS handshake for "localhost", verified against the certificates of
   // caFile ("": not verified). Returns "" or what went wrong.
   std::string StartTLS(const std::string& caFile = "");

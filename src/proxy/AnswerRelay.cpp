@@ -1,0 +1,144 @@
+#include "proxy/AnswerRelay.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/SysUtils.h"
+#include "proxy/MessageHeader.h"
+
+namespace quillbox {
+
+// The input of one Take: what has been looked at, and what of that has gone on.
+struct TAnswerRelay::TCursor {
+  std::string_view input;
+  const TSink& out;
+  size_t at = 0;      // the next byte to look at
+  size_t passed = 0;  // the bytes before this one have gone on or were dropped
+
+  // Passes on the bytes looked at and not yet gone on.
+  void Pass() {
+    if (at > passed)
+      out(input.substr(passed, at - passed));
+    passed = at;
+  }
+  // Passes on what is pending, then skips count bytes.
+  void Drop(size_t count) {
+    Pass();
+    at += count;
+    passed = at;
+  }
+  // Passes on what is pending, then bytes that were not in the input.
+  void Insert(std::string_view bytes) {
+    Pass();
+    out(bytes);
+  }
+};
+
+size_t TAnswerRelay::Take(std::string_view input, const TSink& out) {
+  TCursor c{input, out};
+  for (bool decided = true; decided && !done_ && c.at < input.size();) {
+    switch (at_) {
+      case TAt::kLineStart:
+        decided = LineStart(c);
+        break;
+      case TAt::kPieceStart:
+        decided = PieceStart(c);
+        break;
+      case TAt::kInLine:
+        decided = rename_ ? InLine(c) : InBody(c);
+        break;
+    }
+  }
+  c.Pass();
+  if (c.at > 0)
+    lastWasCR_ = input[c.at - 1] == '\r';
+  return c.at;
+}
+
+bool TAnswerRelay::LineStart(TCursor& c) {
+  const std::string_view rest = c.input.substr(c.at);
+  if (rest[0] == '.') {
+    if (rest.size() < 2 || (rest[1] == '\r' && rest.size() < 3))
+      return false;
+    if (rest[1] == '\n' || (rest[1] == '\r' && rest[2] == '\n')) {
+      c.Drop(rest[1] == '\n' ? 2 : 3);
+      done_ = true;
+      return true;
+    }
+    // A second dot stays, and the line then begins with a dot and never with a field name.
+    if (rest[1] != '.')
+      c.Drop(1);
+  } else if (rename_ && (rest[0] == '\n' || rest[0] == '\r')) {
+    if (rest[0] == '\r' && rest.size() < 2)
+      return false;
+    // The first empty line: the body begins, and nothing in it is renamed.
+    if (rest[0] == '\n' || rest[1] == '\n')
+      rename_ = false;
+  }
+  at_ = rename_ ? TAt::kPieceStart : TAt::kInLine;
+  return true;
+}
+
+bool TAnswerRelay::PieceStart(TCursor& c) {
+  const size_t n = std::min(c.input.size() - c.at, kOwnFieldPrefix.size());
+  if (SameText(c.input.substr(c.at, n), kOwnFieldPrefix.substr(0, n))) {
+    if (n < kOwnFieldPrefix.size())
+      return false;
+    c.at += 2;
+    c.Insert(kForgedMark);
+  }
+  at_ = TAt::kInLine;
+  return true;
+}
+
+bool TAnswerRelay::InLine(TCursor& c) {
+  // While names are renamed, a lone CR starts a piece, so CRs are looked for too.
+  const size_t end = c.input.find_first_of("\r\n", c.at);
+  if (end == std::string_view::npos) {
+    c.at = c.input.size();
+    return true;
+  }
+  if (c.input[end] == '\r') {
+    c.at = end;
+    if (end + 1 == c.input.size())
+      return false;
+    ++c.at;
+    if (c.input[c.at] != '\n')
+      at_ = TAt::kPieceStart;
+    return true;
+  }
+  const bool afterCR = end > 0 ? c.input[end - 1] == '\r' : lastWasCR_;
+  c.at = end;
+  if (!afterCR)
+    c.Insert("\r");
+  ++c.at;
+  at_ = TAt::kLineStart;
+  return true;
+}
+
+bool TAnswerRelay::InBody(TCursor& c) {
+  // The lines of a body are gone through here without a step per line: only a line end without
+  // its CR and a line that begins with a dot need more.
+  const char* data = c.input.data();
+  const size_t size = c.input.size();
+  for (size_t at = c.at;;) {
+    const void* hit = std::memchr(data + at, '\n', size - at);
+    if (hit == nullptr) {
+      c.at = size;
+      return true;
+    }
+    const size_t lf = static_cast<const char*>(hit) - data;
+    if (!(lf > 0 ? data[lf - 1] == '\r' : lastWasCR_)) {
+      c.at = lf;
+      c.Insert("\r");
+    }
+    at = lf + 1;
+    if (at == size || data[at] == '.') {
+      c.at = at;
+      at_ = TAt::kLineStart;
+      return true;
+    }
+  }
+}
+
+}  // namespace quillbox
