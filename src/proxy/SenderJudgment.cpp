@@ -27,8 +27,8 @@ std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
   } else {
     TIdStack& stack = ReverseLookupStack ? *ReverseLookupStack : c.Stack;
     judgment = c.Judgments.Start(
-        [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, server,
-         address, port = DNSPort] {
+        [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, server, address,
+         port = DNSPort] {
           LogLines log;
           TIdDNSResolver resolver;
           resolver.Port = port;
