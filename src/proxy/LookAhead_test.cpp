@@ -90,7 +90,7 @@ TEST(LookAheadTest, SpeculationStaysWithinTheDepth) {
     std::vector<int> retrieved;
     size_t tops;
   } cases[] = {
-      {"", {1}, 1 + 32}, {"LookAhead=5\n", {1}, 1 + 5}, {"LookAhead=0\n", {1}, 1},
+      {"", {1}, 1 + 32},     {"LookAhead=5\n", {1}, 1 + 5},          {"LookAhead=0\n", {1}, 1},
       {"", {38, 39, 40}, 3}, {"LookAhead=2\n", {1, 2, 3, 4}, 4 + 2},
   };
   for (const auto& c : cases) {
@@ -149,7 +149,8 @@ TEST(LookAheadTest, ClientLeavingInTheMiddleOfTheLookAheadLeavesNothingBehind) {
     // The scripted server keeps its end of the connection until it ends.
     EXPECT_TRUE(test::WaitFor([&] {
       return Entries("/proc/self/task") == threads && Entries("/proc/self/fd") == descriptors + 1;
-    })) << Entries("/proc/self/task") << " threads, " << Entries("/proc/self/fd") << " descriptors";
+    })) << Entries("/proc/self/task")
+        << " threads, " << Entries("/proc/self/fd") << " descriptors";
   }
 }
 

@@ -52,7 +52,7 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   // The session's judgment of each sender address, so that each is judged once (also when two
   // messages of one sender are judged at once). Bounded by kJudgedSenders: then it starts anew.
   std::map<std::string, std::shared_ptr<TJudgment>> JudgedSenders;
-  static constexpr size_t kJudgedSenders = 10000;
+  static constexpr size_t kJudgedSenders = 1000;
   // Last, so that its threads, which use the members above, are joined before those go.
   TJudgmentPool Judgments;
 };
