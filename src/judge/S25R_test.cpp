@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "judge/BRegExp.h"
+#include "judge/JudgmentPool.h"
 #include "judge/VerdictCache.h"
 #include "support/FakeDns.h"
 #include "support/Pop3Peers.h"
@@ -284,6 +287,57 @@ TEST(VerdictCacheTest, EntriesExpireWithTheirRecordsAndNeverCrossDnsServers) {
   EXPECT_EQ(cache.Size(), 3u);
   EXPECT_FALSE(cache.Find("s", "192.0.2.2"));
   EXPECT_TRUE(cache.Find("s", "192.0.2.1"));
+}
+
+// Every judgment ends, once: on a pool thread, on the waiting thread when the pool has none free
+// (or could make none), or with EJudgmentCancelled when its connection ends before it started.
+TEST(JudgmentPoolTest, EveryJudgmentEndsOnceRunOrCancelled) {
+  const auto judged = [](TSenderStatus status, std::vector<std::string> lines = {}) {
+    TJudged j;
+    j.Verdict.Status = status;
+    j.Lines = std::move(lines);
+    return j;
+  };
+  TJudgmentPool none(0);
+  std::thread::id ranOn;
+  const auto inlined = none.Start(
+      [&] {
+        ranOn = std::this_thread::get_id();
+        return TJudged{};
+      },
+      false);
+  none.Wait(*inlined, nullptr);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+
+  TJudgmentPool one(1);
+  std::atomic<bool> release = false;
+  std::atomic<int> runs = 0;
+  const auto busy = one.Start(
+      [&] {
+        while (!release)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return judged(TSenderStatus::kNormal);
+      },
+      false);
+  const auto queued = one.Start(
+      [&] {
+        ++runs;
+        return judged(TSenderStatus::kParanoidCheckFailure, {"line"});
+      },
+      false);
+  int between = 0;
+  const TJudged& result = one.Wait(*queued, [&] { return ++between < 3; });
+  EXPECT_EQ(result.Verdict.Status, TSenderStatus::kParanoidCheckFailure);
+  EXPECT_EQ(result.Lines, std::vector<std::string>{"line"});
+  EXPECT_EQ(one.Wait(*queued, nullptr).Lines, result.Lines);
+  EXPECT_EQ(runs, 1);
+  const auto never = one.Start([&] { return ++runs, TJudged{}; }, false);
+  one.Cancel();
+  EXPECT_TRUE(one.Cancelled());
+  EXPECT_THROW(one.Wait(*never, nullptr), EJudgmentCancelled);
+  release = true;
+  EXPECT_EQ(one.Wait(*busy, nullptr).Verdict.Status, TSenderStatus::kNormal);
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(S25RTest, RuleTheMatcherGivesUpOnCountsAsNoMatchAndIsLogged) {

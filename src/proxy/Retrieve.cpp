@@ -3,7 +3,9 @@
 // verdict belongs to the message delivered: the retrieval's own header is read before anything
 // goes to the client, and judged again when it is not the header the pre-fetch gave. A TOP answer
 // goes the same way, judged on its own header. A header too long to hold is not judged: its
-// message goes out whole with the four lines first.
+// message goes out whole with the four lines first. The pre-fetch may have come earlier, from the
+// look-ahead, which fetches the next headers while the client reads so that their lookups, slow
+// at a real DNS server, overlap with the mail instead of adding to it.
 #include "proxy/MessageHeader.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
