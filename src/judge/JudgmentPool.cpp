@@ -30,6 +30,9 @@ bool TJudgmentPool::Spawn() {
     return false;
   try {
     threads_.emplace_back([this] { Serve(); });
+    // Idle from now on: a thread on its way to the queue takes the next judgment as well as one
+    // waiting there, and no second thread is started for the same judgment.
+    ++idle_;
     return true;
   } catch (const std::system_error&) {
     // Out of threads: the judgments still run, on the threads that wait for them.
@@ -57,7 +60,8 @@ std::shared_ptr<TJudgment> TJudgmentPool::Start(std::function<TJudged()> work, b
     queue_.push_front(judgment);
   else
     queue_.push_back(judgment);
-  if (idle_ == 0)
+  // Every queued judgment gets a thread of its own while the limit allows.
+  if (idle_ < queue_.size())
     Spawn();
   work_.notify_one();
   return judgment;
@@ -82,7 +86,6 @@ void TJudgmentPool::Run(TJudgment& judgment) {
 void TJudgmentPool::Serve() {
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
-    ++idle_;
     work_.wait(hold, [&] { return cancelled_ || !queue_.empty(); });
     --idle_;
     if (cancelled_)
@@ -93,6 +96,7 @@ void TJudgmentPool::Serve() {
     hold.unlock();
     Run(*judgment);
     hold.lock();
+    ++idle_;
   }
 }
 
