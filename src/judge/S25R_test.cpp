@@ -310,15 +310,19 @@ TEST(JudgmentPoolTest, EveryJudgmentEndsOnceRunOrCancelled) {
   EXPECT_EQ(ranOn, std::this_thread::get_id());
 
   TJudgmentPool one(1);
-  std::atomic<bool> release = false;
+  std::atomic<bool> started = false, release = false;
   std::atomic<int> runs = 0;
   const auto busy = one.Start(
       [&] {
+        started = true;
         while (!release)
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return judged(TSenderStatus::kNormal);
       },
       false);
+  // The pool's only thread must be taken before the next judgment comes, or it may take that one.
+  while (!started)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto queued = one.Start(
       [&] {
         ++runs;
