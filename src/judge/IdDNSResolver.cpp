@@ -126,27 +126,42 @@ std::optional<std::string> TIdDNSResolver::ReceiveAnswer() {
   using Clock = std::chrono::steady_clock;
   TUdpSocket socket(ServerAddress(), Port);
   socket.Send(query_);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(WaitingTime, 0));
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(std::max(WaitingTime, 0));
+  auto resend = Retransmissions.begin();
   for (;;) {
+    auto until = deadline;
+    if (resend != Retransmissions.end())
+      until = std::min(until, start + std::chrono::milliseconds(*resend));
+    if (Cancel != nullptr)
+      until = std::min(until, Clock::now() + std::chrono::milliseconds(kCancelSliceMs));
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     std::optional<std::string> datagram =
         socket.Receive(kMaxReplySize, static_cast<int>(std::max<long long>(left, 0)));
-    if (!datagram || AnswersQuery(*datagram))
+    if (datagram && AnswersQuery(*datagram))
       return datagram;
     // A flood of wrong datagrams must not hold the lookup past its time.
-    if (Clock::now() >= deadline)
+    const auto now = Clock::now();
+    if (now >= deadline || (Cancel != nullptr && *Cancel))
       return std::nullopt;
+    if (resend != Retransmissions.end() && now >= start + std::chrono::milliseconds(*resend)) {
+      socket.Send(query_);
+      ++resend;
+    }
   }
 }
 
 void TIdDNSResolver::QueryDomain(const std::string& name, int qclass) {
   result_.Clear();
   query_.clear();
+  replyCode_.reset();
   BuildQuery(name, qclass);
   const std::optional<std::string> reply = ReceiveAnswer();
   if (!reply)
     return;
+  constexpr size_t kFlagsLow = 3;
+  replyCode_ = static_cast<unsigned char>((*reply)[kFlagsLow]) & 0x0f;
   try {
     DecodeDnsReply(*reply, header_.ID, result_);
   } catch (...) {

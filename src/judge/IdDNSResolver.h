@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "judge/IdDNSRecords.h"
 #include "net/IdSocketHandle.h"
@@ -28,8 +30,9 @@ class TDNSHeader {
   std::string Bytes() const;
 };
 
-// A DNS client: one query in one UDP datagram to one server, and the first datagram back that
-// answers it, decoded into QueryResult(). Used by one thread at a time (each connection owns one).
+// A DNS client: one query in a UDP datagram to one server, sent again while no answer has come,
+// and the first datagram back that answers it, decoded into QueryResult(). Used by one thread at a
+// time (each lookup owns one); only the Cancel flag it watches may be set from another thread.
 class TIdDNSResolver {
  public:
   // stack resolves a DNS server given by name.
@@ -40,6 +43,13 @@ class TIdDNSResolver {
   int Port = 53;
   TQueryType QueryType;
   int WaitingTime = 5000;  // milliseconds to wait for the reply
+  // Milliseconds after the first datagram at which the query goes out again while no answer has
+  // come: a datagram lost on the way (a server's full receive buffer drops it) must not pass for
+  // a name without addresses. Those past WaitingTime are not sent.
+  std::vector<int> Retransmissions = {1000, 3000};
+  // Once set (from any thread), a wait for the answer ends within kCancelSliceMs, unanswered.
+  const std::atomic<bool>* Cancel = nullptr;
+  static constexpr int kCancelSliceMs = 100;
   bool AllowRecursiveQueries = true;
   TIdIPVersion IPVersion = TIdIPVersion::Id_IPv4;
   std::string ResolvConfPath = "/etc/resolv.conf";
@@ -47,9 +57,15 @@ class TIdDNSResolver {
   // Asks the server for name in class qclass (0 to 65535). A datagram that does not carry the
   // query's identifier and question is no answer: it is skipped and the wait goes on, so that
   // one stray or forged datagram can neither end the lookup nor pass for its answer (RFC 5452).
-  // No answer within WaitingTime leaves the result empty. Raises EIdDnsResolverError or
-  // EIdSocketError.
+  // A retransmission is the same datagram from the same port, identifier included: a late answer
+  // to the first one is as good, and an off-path sender still has one identifier to hit, not
+  // one for each datagram sent. No answer within WaitingTime leaves the result empty. Raises
+  // EIdDnsResolverError (also for an answer whose response code is not 0) or EIdSocketError.
   void QueryDomain(const std::string& name, int qclass);
+
+  // The response code of the last query's answer (3: the name does not exist), or none when no
+  // answer came.
+  std::optional<int> ReplyCode() const { return replyCode_; }
 
   const TQueryResult& QueryResult() const { return result_; }
   const TDNSHeader& DNSHeader() const { return header_; }
@@ -65,6 +81,7 @@ class TIdDNSResolver {
   TDNSHeader header_;
   std::string query_;
   TQueryResult result_;
+  std::optional<int> replyCode_;
 };
 
 // The first "nameserver" address of a resolv.conf file, or "" when there is none (or no file).

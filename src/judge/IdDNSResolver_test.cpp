@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <thread>
 #include <typeinfo>
 
 #include "support/FakeDns.h"
@@ -294,6 +296,42 @@ TEST(IdDNSResolverTest, SilentServerEndsTheQueryAfterTheWaitingTime) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(190));
   EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+// One lost datagram (a server's full receive buffer drops it) must not pass for a name without
+// addresses: the same query goes out again, and an answer to either is taken.
+TEST(IdDNSResolverTest, LostQueryIsSentAgainWithTheSameIdentifierAndQuestion) {
+  for (const size_t answered : {1, 2}) {
+    std::atomic<size_t> received = 0;
+    Exchange x([&](const std::string& q) {
+      if (++received <= answered)
+        return std::vector<Datagram>{};
+      return std::vector<Datagram>{{ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"))}};
+    });
+    x.resolver.Retransmissions = {50, 150};
+    EXPECT_EQ(std::vector<std::string>{"answer A 192.0.2.1"}, x.Query()) << answered;
+    const std::vector<std::string> sent = x.server.Queries();
+    ASSERT_EQ(sent.size(), answered + 1);
+    for (const std::string& again : sent)
+      EXPECT_EQ(again, sent.front());
+  }
+  // Retransmissions never stretch the wait, and a cancelled lookup ends within a slice.
+  Exchange silent([](const std::string&) { return std::vector<Datagram>{}; });
+  silent.resolver.Retransmissions = {50, 150, 5000};
+  silent.resolver.WaitingTime = 300;
+  std::atomic<bool> cancel = false;
+  silent.resolver.Cancel = &cancel;
+  EXPECT_TRUE(silent.Query().empty());
+  EXPECT_EQ(silent.server.Queries().size(), 3u);
+  silent.resolver.WaitingTime = 60000;
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    cancel = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(silent.Query().empty());
+  later.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(IdDNSResolverTest, OversizedDatagramIsASocketError) {

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "judge/BRegExp.h"
+#include "net/IdException.h"
 
 namespace quillbox {
 
@@ -41,8 +42,12 @@ TForwardLookup TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver,
   try {
     resolver.QueryDomain(hostName, 1);
   } catch (const std::exception&) {
+    // An answer saying the name does not exist settles it; a server failure does not.
+    constexpr int kNameError = 3;
+    found.Settled = resolver.ReplyCode() == kNameError;
     return found;
   }
+  found.Settled = resolver.ReplyCode().has_value();
   for (const auto& record : resolver.QueryResult()) {
     // An address record without data has no address to compare with the sender's.
     const std::string* address = nullptr;
@@ -79,8 +84,12 @@ TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdS
   verdict.Address = address;
   try {
     verdict.HostName = stack.AddressToHostName(address);
+  } catch (const EIdSocketError& e) {
+    verdict.HostName.clear();
+    verdict.Transient = e.LastError() != kWsaHostNotFound;
   } catch (const std::exception&) {
     verdict.HostName.clear();
+    verdict.Transient = true;
   }
   if (verdict.HostName.empty()) {
     verdict.Status = TSenderStatus::kReverseLookupFailure;
@@ -91,6 +100,7 @@ TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdS
   const bool ipv6 = address.find(':') != std::string::npos;
   const TForwardLookup forward =
       HostNameToIPAddresses(resolver, dnsServer, verdict.HostName, ipv6 ? qtAAAA : qtA);
+  verdict.Transient = !forward.Settled;
   if (forward.Addresses.empty()) {
     verdict.Status = TSenderStatus::kForwardLookupFailure;
     return verdict;

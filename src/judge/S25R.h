@@ -18,13 +18,16 @@ struct TForwardLookup {
   // The smallest TTL of the records that gave Addresses, in seconds: how long the answer may be
   // kept. None when there is no address.
   std::optional<uint32_t> TTL;
+  // The server answered, with addresses, no data or "no such name" (not a failure or silence).
+  bool Settled = false;
 };
 
 // The S25R verdict on the host that handed a message to the user's provider: reverse lookup,
 // forward lookup at the user's DNS server, paranoid check, then the rules.
 //
 // Thread-safe as long as S25RRules is not changed after start-up: every call uses only the
-// resolver, stack and log it is given and the calling thread's matcher.
+// resolver, stack and log it is given and the calling thread's matcher, so the judgments of one
+// connection may run on several threads at once.
 class TS25RJudgment {
  public:
   explicit TS25RJudgment(LogSink& log) : log_(log) {}

@@ -26,6 +26,9 @@ struct TVerdict {
   // Seconds the forward lookup's answer may be kept (its records' smallest TTL); none when it
   // gave no address.
   std::optional<uint32_t> ForwardTTL;
+  // A lookup got no answer that settles it (no reply in time, a name service that did not
+  // answer, a server failure): asked again, it may go otherwise, so the verdict is not kept.
+  bool Transient = false;
 
   bool operator==(const TVerdict&) const = default;
 };

@@ -204,6 +204,10 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
   }
 }
 
+bool TIdIOHandlerStack::InputWaiting() {
+  return !InputBuffer().empty() || ReadFromSource(false, 0, false) >= 0;
+}
+
 bool TIdIOHandlerStack::WaitReadable(int timeout) {
   if (served_ == nullptr || timeout == 0)
     return socket_->WaitReadable(timeout);

@@ -55,6 +55,9 @@ class TIdIOHandlerStack {
   void ReadLineInto(std::string& line, char terminator = '\n', int timeoutMs = kDefaultTimeout,
                     int maxLength = -1);
   bool ReadLnTimedOut() const { return readLnTimedOut_; }
+  // Whether a read would find something at once: unread bytes, bytes waiting in the socket
+  // (taken into the buffer) or the peer's end. Does not wait.
+  bool InputWaiting();
 
   void WriteLine(std::string_view text);                   // text + CR LF
   void WriteLines(const std::vector<std::string>& lines);  // all in one send

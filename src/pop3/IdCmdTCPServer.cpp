@@ -181,6 +181,8 @@ bool TIdCmdTCPServer::DoExecute(TIdContext& context) {
   if (!connection.Connected())
     return false;
   TIdIOHandlerStack& io = connection.IOHandler();
+  while (OnIdle && !io.InputWaiting() && OnIdle(context)) {
+  }
   const std::string line =
       io.ReadLine('\n', IdleTimeout > 0 ? IdleTimeout : TIdIOHandlerStack::kDefaultTimeout, -1);
   if (io.ReadLnTimedOut())

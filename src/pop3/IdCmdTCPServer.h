@@ -104,6 +104,10 @@ class TIdCmdTCPServer : public TIdCustomTCPServer {
   TIdReplyPOP3 MaxConnectionReply;
   TIdReplyPOP3 ReplyUnknownCommand;
   TIdCommandHandlers CommandHandlers;
+  // One step of a connection's background work, done while the client has sent nothing: true
+  // when there may be more. A step must end in bounded time, as the client's next command waits
+  // for it. Runs on the connection's thread.
+  std::function<bool(TIdContext&)> OnIdle;
 
   // Reads one line and answers it; false when the connection is down. Raises EIdIdleTimeout
   // when no line came within IdleTimeout.

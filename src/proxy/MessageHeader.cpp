@@ -1,9 +1,15 @@
 #include "proxy/MessageHeader.h"
 
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+
 #include <algorithm>
 #include <cctype>
 #include <iterator>
 
+#include "base/Exception.h"
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
 #include "net/IdStack.h"
@@ -199,6 +205,22 @@ std::optional<std::string> SenderAddress(std::string_view text) {
   if (auto quad = FirstDottedQuad(text))
     return quad;
   return FirstIPv6Address(text);
+}
+
+THeaderDigest HeaderDigest(const std::vector<std::string>& header) {
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        &EVP_MD_CTX_free);
+  THeaderDigest digest{};
+  bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
+  for (const std::string& line : header) {
+    const uint64_t length = line.size();
+    ok = ok && EVP_DigestUpdate(context.get(), &length, sizeof length) == 1 &&
+         EVP_DigestUpdate(context.get(), line.data(), line.size()) == 1;
+  }
+  unsigned int size = 0;
+  if (!ok || EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1 || size != digest.size())
+    throw Exception("SHA-256 is not available");
+  return digest;
 }
 
 std::vector<std::string> AnnotationLines(const TVerdict& verdict) {

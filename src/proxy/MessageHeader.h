@@ -5,6 +5,7 @@
 // and how the verdict goes in. Nothing here touches a socket, so RETR, TOP and any look-ahead
 // share it, and a fuzzer can drive it.
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,11 @@ std::optional<std::string> FirstIPv6Address(std::string_view text);
 // (FirstDottedQuad: it wins wherever it stands, ::ffff:192.0.2.1 gives 192.0.2.1) or, in text
 // without one, the first IPv6 address (FirstIPv6Address). The result is the address's key.
 std::optional<std::string> SenderAddress(std::string_view text);
+
+// What identifies a header without holding it: the SHA-256 of its lines, each with its length.
+// Two different headers that give the same digest cannot be made.
+using THeaderDigest = std::array<unsigned char, 32>;
+THeaderDigest HeaderDigest(const std::vector<std::string>& header);
 
 // The four lines Quillbox adds, in their order.
 std::vector<std::string> AnnotationLines(const TVerdict& verdict);

@@ -13,6 +13,7 @@ TMyPOP3ServerContext::TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> con
 void TMyPOP3ServerContext::Abort() {
   TIdPOP3ServerContext::Abort();
   Upstream.Abort();
+  Judgments.Cancel();
 }
 
 }  // namespace quillbox

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "judge/IdDNSResolver.h"
+#include "judge/JudgmentPool.h"
 #include "net/IdStack.h"
 #include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
+#include "proxy/LookAhead.h"
 #include "proxy/MessageHeader.h"
 #include "proxy/UpstreamSecurity.h"
 
@@ -18,7 +22,9 @@ namespace quillbox {
 // destroys it with the connection; destroying it closes the upstream connection without
 // sending anything.
 //
-// Used only by its connection's thread, except Abort(), which any thread may call.
+// Used only by its connection's thread, except Abort(), which any thread may call. The
+// judgments' pool threads get copies of what they need, and of the context they use only Stack
+// (thread-safe) and the pool's cancel flag.
 class TMyPOP3ServerContext : public TIdPOP3ServerContext {
  public:
   explicit TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection);
@@ -29,10 +35,7 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
 
   std::vector<std::string> UpstreamCapabilities;  // CAPA lines of the real server at login
   std::string DNSServer;                          // from the rule file
-  TIdDNSResolver Resolver;
   std::string UpstreamGreeting;
-  std::vector<std::string> HeaderLines;     // header of the message being retrieved, by TOP
-  std::vector<std::string> UnfoldedHeader;  // the header judged, continuation lines joined
   std::string UpstreamHost;
   int UpstreamPort = 0;
   TIdTCPClient Upstream;
@@ -45,6 +48,13 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
   // The password sent to the real server; the session's log never shows it (TSessionLog).
   std::string MaskedPassword;
+  TLookAhead LookAhead;  // depth from the rule file
+  // The session's judgment of each sender address, so that each is judged once (also when two
+  // messages of one sender are judged at once). Bounded by kJudgedSenders: then it starts anew.
+  std::map<std::string, std::shared_ptr<TJudgment>> JudgedSenders;
+  static constexpr size_t kJudgedSenders = 1000;
+  // Last, so that its threads, which use the members above, are joined before those go.
+  TJudgmentPool Judgments;
 };
 
 }  // namespace quillbox

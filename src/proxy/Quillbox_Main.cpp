@@ -153,6 +153,7 @@ void TQuillboxProxy::AssignEvents() {
   s.OnQuit = [this](TIdCommand& cmd) { IdPOP3ServerQUIT(cmd); };
   s.OnCAPA = [this](TIdContext& c, std::vector<std::string>& caps) { IdPOP3ServerCAPA(c, caps); };
   s.OnRetrieve = [this](TIdCommand& cmd, int n) { IdPOP3ServerRETRieve(cmd, n); };
+  s.OnIdle = [this](TIdContext& c) { return LookAheadStep(ProxyContext(c)); };
 }
 
 bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
@@ -173,8 +174,6 @@ bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
 }
 
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
-  TMyPOP3ServerContext& c = ProxyContext(context);
-  c.Resolver.Port = DNSPort;
   log_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
   const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
   log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
@@ -205,6 +204,8 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
   ConnectUpstream(log, c);
   LogInUpstream(log, log_, c);
   ReadUpstreamCapabilities(log, c);
+  for (const std::string& capability : c.UpstreamCapabilities)
+    c.LookAhead.Pipelining = c.LookAhead.Pipelining || SameText(capability, "PIPELINING");
 }
 
 void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {

@@ -8,6 +8,7 @@
 
 #include "base/LogSink.h"
 #include "judge/S25R.h"
+#include "judge/VerdictCache.h"
 #include "net/IdStack.h"
 #include "pop3/IdPOP3Server.h"
 #include "proxy/ConnectionIndicator.h"
@@ -23,7 +24,9 @@ namespace quillbox {
 // window core from it.
 //
 // The handlers run on the connection threads, concurrently for different clients; each uses
-// only its own context, the read-only S25RRules, the calling thread's matcher and the log.
+// only its own context, the read-only S25RRules, the calling thread's matcher, the thread-safe
+// VerdictCache and the log. The judgments run on each connection's pool threads, with copies of
+// what they need, S25RRules, the lookups' stacks (thread-safe) and VerdictCache.
 // The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
 // else is set up before the listener is activated. A derived class whose members the handlers
@@ -70,17 +73,33 @@ class TQuillboxProxy : public TS25RJudgment {
   // Retrieval with the sender annotation.
   void IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber);
 
-  // The verdict on the sender named in a message's header (kUnknown when no Received: line is
-  // selected or it holds no address), with the connection's rule file values and lookups.
-  TVerdict JudgeHeader(LogSink& log, TMyPOP3ServerContext& c,
-                       const std::vector<std::string>& header);
+  // One step of the look-ahead (the command layer's idle work): the proxy's own STAT, or the next
+  // headers by TOP (several at once to a server that offers PIPELINING), their judgments started.
+  // False when there is nothing to do. A failure stops the look-ahead for the session.
+  bool LookAheadStep(TMyPOP3ServerContext& c);
+
+  // Verdicts kept across the sessions of this proxy (one per process).
+  TVerdictCache VerdictCache;
 
  private:
   // Sends request (RETR or TOP) upstream and relays its answer, a message or the start of one,
-  // with the verdict's four lines where the header ends and forged names renamed. prefetched is
-  // the verdict on c.HeaderLines when a pre-fetch gave that header; any other header is judged.
+  // with the verdict's four lines where the header ends and forged names renamed. The verdict of
+  // prefetched serves when the answer's header is the one pre-fetched; any other header is
+  // judged.
   void RelayAnnotatedAnswer(TIdCommand& command, LogSink& log, const std::string& request,
-                            const std::optional<TVerdict>& prefetched);
+                            const std::optional<TPrefetched>& prefetched);
+  std::optional<TPrefetched> Prefetch(LogSink& log, TMyPOP3ServerContext& c, int number);
+  // The header's digest and sender (none: Unknown), whose judgment is started, or found when the
+  // session or the verdict cache has one; urgent when the client waits for it.
+  TPrefetched StartJudgment(TMyPOP3ServerContext& c, const std::vector<std::string>& header,
+                            bool urgent);
+  std::shared_ptr<TJudgment> JudgeSender(TMyPOP3ServerContext& c, const std::string& address,
+                                         bool urgent);
+  // The verdict once its judgment is done, the selection's and the judgment's log lines written
+  // to log first. While it is not done, the look-ahead goes on if asked (the upstream connection
+  // must be between answers).
+  TVerdict VerdictOf(LogSink& log, TMyPOP3ServerContext& c, const TPrefetched& prefetched,
+                     bool lookAheadMeanwhile);
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
   // The log of a connection's handlers, with its password masked.

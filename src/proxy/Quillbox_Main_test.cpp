@@ -93,6 +93,10 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
        "-ERR AnnotateTop=yes in section [QuillboxRules] of the rule file is not valid; use 1 or 0.",
        "C<-P    -ERR AnnotateTop=yes in section [QuillboxRules] of the rule file is not valid; use "
        "1 or 0."},
+      {up + h.RuleFile("ahead.ini", "[QuillboxRules]\nLookAhead=33\n"),
+       "-ERR LookAhead=33 in section [QuillboxRules] of the rule file is not valid; use 0 to 32.",
+       "C<-P    -ERR LookAhead=33 in section [QuillboxRules] of the rule file is not valid; use 0 "
+       "to 32."},
       {up + rules, "+OK Login OK",
        "   P    User: alice, Host: 127.0.0.1, Port: " + std::to_string(h.upstream.Port()) +
            ", ConfigFile: " + rules},

@@ -1,5 +1,7 @@
 // The relays: each client command becomes one exchange with the real server, whose answer goes
 // back to the client as the command's reply and response lines.
+#include <algorithm>
+
 #include "base/SysUtils.h"
 #include "proxy/CutToken.h"
 #include "proxy/Quillbox_Main.h"
@@ -72,6 +74,13 @@ void TQuillboxProxy::RelayListing(TIdCommand& command, const std::string& verb, 
 
 void TQuillboxProxy::IdPOP3ServerLIST(TIdCommand& command, int messageNumber) {
   RelayListing(command, "LIST", messageNumber, "   C<-S ");
+  // A listing kept whole tells the look-ahead which messages there are.
+  if (messageNumber < 0 && !command.Response.empty()) {
+    int last = 0;
+    for (const std::string& line : command.Response)
+      last = std::max(last, StrToIntDef(line.substr(0, line.find(' ')), 0));
+    ProxyContext(command).LookAhead.Known(last);
+  }
 }
 
 void TQuillboxProxy::IdPOP3ServerUIDL(TIdCommand& command, int messageNumber) {
@@ -86,7 +95,9 @@ void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int
   const std::string request = "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines);
   if (c.AnnotateTop) {
     log.AddToMemo("C->P    " + request);
-    RelayAnnotatedAnswer(command, log, request, std::nullopt);
+    const std::optional<TPrefetched> prefetched = c.LookAhead.Take(messageNumber);
+    c.LookAhead.Retrieved(messageNumber);
+    RelayAnnotatedAnswer(command, log, request, prefetched);
     return;
   }
   Relay(log, command, request, "   P<-S ");
@@ -96,24 +107,25 @@ void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int
 void TQuillboxProxy::IdPOP3ServerDELEte(TIdCommand& command, int messageNumber) {
   TSessionLog log = SessionLog(ProxyContext(command));
   Relay(log, command, "DELE " + std::to_string(messageNumber), "   P<-S ");
+  ProxyContext(command).LookAhead.Deleted(messageNumber);
 }
 
 void TQuillboxProxy::IdPOP3ServerReSET(TIdCommand& command) {
   TSessionLog log = SessionLog(ProxyContext(command));
-  Relay(log, command, "RSET", "   P<-S ", false);
+  if (!IsErrReply(Relay(log, command, "RSET", "   P<-S ", false)))
+    ProxyContext(command).LookAhead.Reset();
 }
 
 void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   TSessionLog log = SessionLog(c);
-  std::string reply = Exchange(log, c, "STAT", "   P<-S ");
+  const std::string reply = Exchange(log, c, "STAT", "   P<-S ");
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
     throw EProxyError(ReplyRest(reply, 5));
   }
-  CutToken(reply, ' ');
-  count = StrToIntDef(CutToken(reply, ' '), 0);
-  size = StrToIntDef(CutToken(reply, ' '), 0);
+  count = StatCount(reply, &size);
+  c.LookAhead.Known(count + c.LookAhead.DeletedCount());
   log.AddToMemo("C<-P    +OK " + std::to_string(count) + " " + std::to_string(size));
 }
 

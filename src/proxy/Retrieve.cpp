@@ -3,7 +3,9 @@
 // verdict belongs to the message delivered: the retrieval's own header is read before anything
 // goes to the client, and judged again when it is not the header the pre-fetch gave. A TOP answer
 // goes the same way, judged on its own header. A header too long to hold is not judged: its
-// message goes out whole with the four lines first.
+// message goes out whole with the four lines first. The pre-fetch may have come earlier, from the
+// look-ahead, which fetches the next headers while the client reads so that their lookups, slow
+// at a real DNS server, overlap with the mail instead of adding to it.
 #include "proxy/MessageHeader.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
@@ -49,21 +51,20 @@ THeaderRead CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message) 
   }
 }
 
-// The pre-fetch: the header of message number by TOP into c.HeaderLines, the rest of the answer
-// read and dropped. False when the server refuses TOP (it may not offer it at all) or the header
-// is too long to hold.
-bool Prefetch(LogSink& log, TMyPOP3ServerContext& c, const std::string& number) {
-  const std::string reply = Ask(log, c, "TOP " + number + " " + std::to_string(c.MaxLines));
-  if (IsErrReply(reply)) {
-    log.AddToMemo("   P<-S " + reply);
-    return false;
-  }
+// The header of an answer whose status line has been read, and the rest of the answer read and
+// dropped; none when the header is too long to hold.
+std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c) {
   TMessageAnnotation top;
   const THeaderRead read = CollectHeader(c, top);
   if (read != THeaderRead::kAnswerEnded)
     SkipUpstreamAnswer(c);
-  c.HeaderLines = read == THeaderRead::kTooLong ? std::vector<std::string>() : top.Header();
-  return read != THeaderRead::kTooLong;
+  if (read == THeaderRead::kTooLong)
+    return std::nullopt;
+  return top.Header();
+}
+
+std::string TopCommand(const TMyPOP3ServerContext& c, int number) {
+  return "TOP " + std::to_string(number) + " " + std::to_string(c.MaxLines);
 }
 
 // The reply, then the retrieved message with the verdict's lines, passed on as it arrives
@@ -89,34 +90,85 @@ void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& m
 
 }  // namespace
 
-TVerdict TQuillboxProxy::JudgeHeader(LogSink& log, TMyPOP3ServerContext& c,
-                                     const std::vector<std::string>& header) {
-  c.UnfoldedHeader = header;
-  UnfoldHeader(c.UnfoldedHeader);
-  const auto selected = SelectReceived(c.UnfoldedHeader, c.MatchString, c.SelectFrom, log);
-  const auto address = selected ? SenderAddress(*selected) : std::nullopt;
-  if (!address)
-    return TVerdict();
-  return CheckByS25R(log, c.Resolver, ReverseLookupStack ? *ReverseLookupStack : c.Stack,
-                     c.DNSServer, S25RRules, *address);
+// The pre-fetch of the message being retrieved: its header by TOP, its sender's judgment started.
+// None when the server refuses TOP (it may not offer it at all) or the header is too long to hold.
+std::optional<TPrefetched> TQuillboxProxy::Prefetch(LogSink& log, TMyPOP3ServerContext& c,
+                                                    int number) {
+  const std::string reply = Ask(log, c, TopCommand(c, number));
+  if (IsErrReply(reply)) {
+    log.AddToMemo("   P<-S " + reply);
+    return std::nullopt;
+  }
+  const auto header = ReadHeaderOnly(c);
+  if (!header)
+    return std::nullopt;
+  return StartJudgment(c, *header, true);
+}
+
+bool TQuillboxProxy::LookAheadStep(TMyPOP3ServerContext& c) {
+  TLookAhead& ahead = c.LookAhead;
+  TSessionLog log = SessionLog(c);
+  try {
+    if (ahead.NeedsCount()) {
+      const std::string reply = Ask(log, c, "STAT");
+      log.AddToMemo("   P<-S " + reply);
+      if (IsErrReply(reply))
+        ahead.Stop();
+      else
+        ahead.Known(StatCount(reply) + ahead.DeletedCount());
+      return true;
+    }
+    const std::vector<int> numbers = ahead.Next();
+    std::vector<std::string> commands;
+    for (const int n : numbers) {
+      commands.push_back(TopCommand(c, n));
+      log.AddToMemo("   P->S " + commands.back());
+    }
+    if (commands.empty())
+      return false;
+    SendUpstream(c, commands);
+    for (const int n : numbers) {
+      const std::string reply = ReadUpstreamReply(c);
+      if (IsErrReply(reply)) {
+        // No TOP, or no such message any more: the messages are judged when retrieved.
+        log.AddToMemo("   P<-S " + reply);
+        ahead.Stop();
+        continue;
+      }
+      const auto header = ReadHeaderOnly(c);
+      try {
+        if (header)
+          ahead.Fetched(n, StartJudgment(c, *header, false));
+      } catch (const Exception&) {
+        // A match string the matcher rejects fails the retrieval itself, in its place.
+      }
+    }
+    return true;
+  } catch (const Exception& e) {
+    ahead.Stop();
+    log.AddToMemo("   P    The look-ahead stopped: " + e.Message());
+    return false;
+  }
 }
 
 void TQuillboxProxy::IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   TSessionLog log = SessionLog(c);
-  const std::string number = std::to_string(messageNumber);
-  log.AddToMemo("C->P    RETR " + number);
-
-  std::optional<TVerdict> prefetched;
-  if (Prefetch(log, c, number))
-    prefetched = JudgeHeader(log, c, c.HeaderLines);
-  RelayAnnotatedAnswer(command, log, "RETR " + number, prefetched);
+  log.AddToMemo("C->P    RETR " + std::to_string(messageNumber));
+  std::optional<TPrefetched> prefetched = c.LookAhead.Take(messageNumber);
+  c.LookAhead.Retrieved(messageNumber);
+  if (!prefetched)
+    prefetched = Prefetch(log, c, messageNumber);
+  RelayAnnotatedAnswer(command, log, "RETR " + std::to_string(messageNumber), prefetched);
 }
 
 void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
                                           const std::string& request,
-                                          const std::optional<TVerdict>& prefetched) {
+                                          const std::optional<TPrefetched>& prefetched) {
   TMyPOP3ServerContext& c = ProxyContext(command);
+  std::optional<TVerdict> verdictAhead;
+  if (prefetched)
+    verdictAhead = VerdictOf(log, c, *prefetched, true);
   const std::string reply = Ask(log, c, request);
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
@@ -124,17 +176,17 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
   }
   TMessageAnnotation message;
   const THeaderRead read = CollectHeader(c, message);
-  TVerdict verdict = prefetched.value_or(TVerdict());
+  TVerdict verdict = verdictAhead.value_or(TVerdict());
   if (read == THeaderRead::kTooLong) {
     // Not all of it can be looked at, so no sender in it can be vouched for.
     log.AddToMemo("   P    The header of " + request + " is longer than " + kHeaderBytesText +
                   ": the sender is not judged");
     verdict = TVerdict();
-  } else if (!prefetched || message.Header() != c.HeaderLines) {
+  } else if (!prefetched || HeaderDigest(message.Header()) != prefetched->Digest) {
     if (prefetched)
       log.AddToMemo("   P    The header of " + request + " is not the one TOP gave: judged again");
     try {
-      verdict = JudgeHeader(log, c, message.Header());
+      verdict = VerdictOf(log, c, StartJudgment(c, message.Header(), true), false);
     } catch (...) {
       // The rest of the message is on its way: the next command must not take it for its reply.
       c.Upstream.Disconnect();

@@ -275,9 +275,8 @@ const Lines kRule2 =
 const Lines kNormal6 = Annotation("2001:db8::7", "mail.example.org", "2001:db8::7", "Normal");
 
 // Each row is one message in the mailbox: what the client must receive for it, four lines in
-// place, and no other change.
+// place, and no other change; the same with the look-ahead (pipelined or not) as without.
 TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
-  Senders h;
   struct Case {
     const char* what;
     Lines header, body, annotation;
@@ -333,20 +332,27 @@ TEST(RetrieveTest, AddsTheVerdictOnTheSelectedSenderBeforeTheHeadersEnd) {
        kNormal6},
       {"IPv4-mapped", Received("x (y [IPv6:::ffff:203.0.113.7])"), {"b"}, kNormal},
   };
-  for (const Case& c : cases) {
-    h.upstream.messages.push_back(Message(c.header, c.body));
+  const std::pair<const char*, bool> variants[] = {{"0", true}, {"32", true}, {"32", false}};
+  for (const auto& [depth, pipelining] : variants) {
+    SCOPED_TRACE(std::string("LookAhead=") + depth + (pipelining ? "" : " without PIPELINING"));
+    Senders h;
+    if (!pipelining)
+      h.upstream.capabilities = {"TOP"};
+    for (const Case& c : cases) {
+      h.upstream.messages.push_back(Message(c.header, c.body));
+    }
+    h.Start();
+    auto client = h.LoggedIn(std::string(kRules) + "[QuillboxRules]\nLookAhead=" + depth + "\n");
+    int n = 0;
+    for (const Case& c : cases) {
+      Lines expected = c.header;
+      expected.insert(expected.end(), c.annotation.begin(), c.annotation.end());
+      expected.emplace_back();
+      expected.insert(expected.end(), c.body.begin(), c.body.end());
+      EXPECT_EQ(h.Retrieve(*client, ++n), expected) << c.what;
+    }
+    EXPECT_TRUE(h.log.WaitFor("   P    Sender's hostname: mail.example.org"));
   }
-  h.Start();
-  auto client = h.LoggedIn(kRules);
-  int n = 0;
-  for (const Case& c : cases) {
-    Lines expected = c.header;
-    expected.insert(expected.end(), c.annotation.begin(), c.annotation.end());
-    expected.emplace_back();
-    expected.insert(expected.end(), c.body.begin(), c.body.end());
-    EXPECT_EQ(h.Retrieve(*client, ++n), expected) << c.what;
-  }
-  EXPECT_TRUE(h.log.WaitFor("   P    Sender's hostname: mail.example.org"));
 }
 
 // The exact lines a client receives for a message carrying forged verdict lines, with the
@@ -376,7 +382,8 @@ TEST(RetrieveTest, ForgedVerdictLinesNeverReachTheClientAsQuillboxsOwn) {
 }
 
 // The verdict belongs to the message delivered: from the RETR answer's own header when TOP
-// gave another one or none at all.
+// gave another one or none at all, whether the TOP came just before (message 1) or from the
+// look-ahead (message 2, fetched while the client waited).
 TEST(RetrieveTest, VerdictComesFromTheRetrievedHeaderWhenThePrefetchDiffersOrFails) {
   const std::string otherHeader =
       "+OK\r\nReceived: from x (mail.example.org [203.0.113.7]) by mx\r\n\r\n.\r\n";
@@ -384,14 +391,16 @@ TEST(RetrieveTest, VerdictComesFromTheRetrievedHeaderWhenThePrefetchDiffersOrFai
     const char* what;
     std::string topAnswer;
     const char* logged;
+    long top2;  // TOPs for message 2: after a refusal the look-ahead stops
   } cases[] = {
       {"TOP gives another header", otherHeader,
-       "   P    The header of RETR 1 is not the one TOP gave: judged again"},
-      {"no TOP at all", "-ERR Unknown command.\r\n", "   P<-S -ERR Unknown command."},
+       "   P    The header of RETR 1 is not the one TOP gave: judged again", 1},
+      {"no TOP at all", "-ERR Unknown command.\r\n", "   P<-S -ERR Unknown command.", 2},
   };
   for (const auto& c : cases) {
     Senders h;
-    h.upstream.messages = {Message(Received("x (dyn [198.51.100.2])"), {"b"})};
+    h.upstream.messages = {Message(Received("x (dyn [198.51.100.2])"), {"b"}),
+                           Message(Received("x (dyn [198.51.100.2])"), {"b"})};
     h.upstream.script = [&c](const std::string& command) {
       return command.starts_with("TOP ") ? c.topAnswer : std::string();
     };
@@ -402,6 +411,17 @@ TEST(RetrieveTest, VerdictComesFromTheRetrievedHeaderWhenThePrefetchDiffersOrFai
     expected.insert(expected.end(), {"", "b"});
     EXPECT_EQ(h.Retrieve(*client, 1), expected) << c.what;
     EXPECT_TRUE(h.log.WaitFor(c.logged)) << c.what;
+    const auto top2 = [&] {
+      const Lines commands = h.upstream.Commands();
+      return std::count(commands.begin(), commands.end(), "TOP 2 20");
+    };
+    ASSERT_TRUE(test::WaitFor([&] { return top2() == 1; }));
+    EXPECT_EQ(h.Retrieve(*client, 2), expected) << c.what;
+    std::string logged = c.logged;
+    if (const size_t at = logged.find("RETR 1"); at != std::string::npos)
+      logged.replace(at, 6, "RETR 2");
+    EXPECT_TRUE(h.log.WaitFor(logged)) << c.what;
+    EXPECT_EQ(top2(), c.top2) << c.what;
     EXPECT_EQ(h.Retrieve(*client, 7), Lines{"-ERR There's no message 7."}) << c.what;
   }
 }
@@ -437,9 +457,10 @@ TEST(RetrieveTest, TopAnswersCarryTheVerdictUnlessTheRuleFileSaysAnnotateTop0) {
       {"0", "TOP 2 5", {"Subject: no empty line"}},
   };
   for (const auto& c : cases) {
-    std::string rules = kRules;
+    // Without the look-ahead, whose TOPs would follow the client's in the server's commands.
+    std::string rules = std::string(kRules) + "[QuillboxRules]\nLookAhead=0\n";
     if (c.annotateTop)
-      rules += std::string("[QuillboxRules]\nAnnotateTop=") + c.annotateTop + "\n";
+      rules += std::string("AnnotateTop=") + c.annotateTop + "\n";
     auto client = h.LoggedIn(rules);
     EXPECT_EQ(h.Answer(*client, c.command), c.received) << c.annotateTop << " " << c.command;
     const Lines commands = h.upstream.Commands();

@@ -56,6 +56,15 @@ void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
                          " in section [QuillboxRules] of the rule file is not valid; use 1 or 0.");
   }
   context.AnnotateTop = annotateTop != "0";
+  const std::string lookAhead = ini.ReadString("QuillboxRules", "LookAhead", "");
+  const int depth = lookAhead.empty() ? TLookAhead::kMaxDepth : StrToIntDef(lookAhead, -1);
+  if (depth < 0 || depth > TLookAhead::kMaxDepth ||
+      (!lookAhead.empty() && lookAhead.find_first_not_of("0123456789") != std::string::npos)) {
+    throw ERuleFileError("LookAhead=" + lookAhead +
+                         " in section [QuillboxRules] of the rule file is not valid; use 0 to " +
+                         std::to_string(TLookAhead::kMaxDepth) + ".");
+  }
+  context.LookAhead.Depth = depth;
   // The Notification section belongs to the rule file format and is read with it; the proxy
   // never changes a message's subject, so nothing acts on it.
   [[maybe_unused]] const bool alsoNotifyInSubject =

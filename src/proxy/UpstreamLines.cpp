@@ -5,6 +5,7 @@
 
 #include "base/SysUtils.h"
 #include "net/IdException.h"
+#include "proxy/CutToken.h"
 
 namespace quillbox {
 namespace {
@@ -88,6 +89,18 @@ int UpstreamTimeoutMs(const TMyPOP3ServerContext& context) {
 
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line) {
   ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLine(line); });
+}
+
+void SendUpstream(TMyPOP3ServerContext& context, const std::vector<std::string>& lines) {
+  ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLines(lines); });
+}
+
+int StatCount(std::string reply, int* size) {
+  CutToken(reply, ' ');
+  const int count = StrToIntDef(CutToken(reply, ' '), 0);
+  if (size != nullptr)
+    *size = StrToIntDef(CutToken(reply, ' '), 0);
+  return count;
 }
 
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context) {

@@ -41,6 +41,8 @@ int UpstreamTimeoutMs(const TMyPOP3ServerContext& context);
 // then raises EUpstreamTimeout "No answer from host:port within N seconds."; it ends at once
 // with EIdWatchedPeerGone when the mail client has gone meanwhile.
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
+// Several lines in one send: commands pipelined to a server that offers PIPELINING.
+void SendUpstream(TMyPOP3ServerContext& context, const std::vector<std::string>& lines);
 // One status line, a bare CR in it replaced by a blank.
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context);
 std::string ReadUpstreamReply(TMyPOP3ServerContext& context, int timeoutMs);
@@ -72,6 +74,9 @@ void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
 // The rest of a multi-line answer read and dropped in the same way. False when more than limit
 // bytes came without its end: the upstream connection is then closed.
 bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit = SIZE_MAX);
+
+// The message count of a STAT reply ("+OK count size"), 0 when it has none; size likewise.
+int StatCount(std::string reply, int* size = nullptr);
 
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);

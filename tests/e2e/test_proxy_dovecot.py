@@ -105,9 +105,10 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
             cls.dovecot.add_message("alice", data)
         cls.peers.enter_context(cls.dovecot)
         cls.proxy = cls.peers.enter_context(e2e.Quillboxd(dns.address, 0, RULES))
-        rules = cls.proxy.rule_file(
-            "alice.ini", f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n")
-        cls.login = e2e.login_name("alice", cls.dovecot, rules)
+        rules = f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n"
+        cls.login = e2e.login_name("alice", cls.dovecot, cls.proxy.rule_file("alice.ini", rules))
+        cls.login_one_at_a_time = e2e.login_name("alice", cls.dovecot, cls.proxy.rule_file(
+            "alice0.ini", rules + "[QuillboxRules]\nLookAhead=0\n"))
 
     def direct(self):
         return self.dovecot.login("alice")
@@ -115,24 +116,33 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
     def direct_count(self):
         return self.dovecot.count("alice")
 
-    def proxied(self):
+    def proxied(self, login=None):
         client = poplib.POP3("127.0.0.1", self.proxy.port, timeout=e2e.WAIT)
-        client.user(self.login)
+        client.user(login or self.login)
         client.pass_(PASSWORD)
         return client
 
-    def test_1_every_message_arrives_intact_with_its_own_verdict(self):
-        direct, proxied = self.direct(), self.proxied()
+    def retrieve_all(self, client):
         try:
-            for n, (_, added) in enumerate(self.messages, start=1):
-                with self.subTest(message=n):
-                    expected = direct.retr(n)
-                    got = proxied.retr(n)
-                    self.assertEqual(got[0], expected[0])
-                    self.assertEqual(got[1], e2e.delivered(expected[1], e2e.annotation(*added)))
+            return [client.retr(n)[:2] for n in range(1, len(self.messages) + 1)]
         finally:
-            direct.quit()
-            proxied.quit()
+            client.quit()
+
+    def test_1_every_message_arrives_intact_with_its_own_verdict(self):
+        direct = self.retrieve_all(self.direct())
+        # The look-ahead first, so that its verdicts are judged afresh (dnsmasq gives its records
+        # TTL 0, so of one session's verdicts the next one finds only failures kept), and every
+        # message, bytes and verdict, is then the same judged one at a time.
+        looked_ahead = self.retrieve_all(self.proxied())
+        one_at_a_time = self.retrieve_all(self.proxied(self.login_one_at_a_time))
+        self.assertEqual(looked_ahead, one_at_a_time)
+        self.assertTrue(any(line.startswith("   P->S STAT") for line in self.proxy.log()))
+        for n, (_, added) in enumerate(self.messages, start=1):
+            with self.subTest(message=n):
+                expected = direct[n - 1]
+                got = looked_ahead[n - 1]
+                self.assertEqual(got[0], expected[0])
+                self.assertEqual(got[1], e2e.delivered(expected[1], e2e.annotation(*added)))
         for n, (_, added) in enumerate(self.messages, start=1):
             with self.subTest(curl=n):
                 self.assertEqual(curl_retr(self.proxy.port, self.login, n),

@@ -168,7 +168,17 @@ std::string FakeNameService::HostByName(const std::string& hostName) {
 }
 
 std::string FakeNameService::AddressToHostName(const std::string& address) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    reversed_.push_back(address);
+  }
+  std::this_thread::sleep_for(reverseDelay);
   return Known(nameOf, address);
+}
+
+std::vector<std::string> FakeNameService::Reversed() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return reversed_;
 }
 
 std::vector<std::string> FakeNameService::Asked() const {

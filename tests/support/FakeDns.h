@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -76,6 +77,7 @@ class FakeDnsServer {
   explicit FakeDnsServer(int family = AF_INET);
   int Port() const { return server_.Port(); }
   void SetAddresses(std::map<std::string, std::vector<std::string>> addresses);
+  std::vector<std::string> Queries() const { return server_.Queries(); }
 
  private:
   std::vector<Datagram> Answer(const std::string& query);
@@ -98,14 +100,19 @@ class FakeNameService : public TIdStack {
   std::map<std::string, std::string> addressOf;  // host name -> address (HostByName)
   std::map<std::string, std::string> nameOf;     // address -> host name (AddressToHostName)
 
+  // How long each reverse lookup blocks, as the system resolver's does while it waits.
+  std::chrono::milliseconds reverseDelay{0};
+
   std::string HostByName(const std::string& hostName) override;
   std::string AddressToHostName(const std::string& address) override;
-  // Every host name HostByName was asked for, in order.
+  // Every host name HostByName was asked for, in order; every address AddressToHostName was.
   std::vector<std::string> Asked() const;
+  std::vector<std::string> Reversed() const;
 
  private:
-  mutable std::mutex lock_;  // guards asked_
+  mutable std::mutex lock_;  // guards asked_ and reversed_
   std::vector<std::string> asked_;
+  std::vector<std::string> reversed_;
 };
 
 }  // namespace quillbox::test

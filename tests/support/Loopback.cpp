@@ -129,6 +129,10 @@ bool LineSocket::ReadLine(std::string& line, int timeoutMs) {
   }
 }
 
+bool LineSocket::Waiting() {
+  return !buffer_.empty() || WaitReadable(fd_, 0);
+}
+
 bool LineSocket::Write(std::string_view bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -63,6 +63,8 @@ class LineSocket {
   explicit LineSocket(int fd) : fd_(fd) {}
   bool ReadLine(std::string& line, int timeoutMs = kWaitMs);
   bool Write(std::string_view bytes);  // false: the peer has gone
+  // Whether bytes are waiting to be read, buffered or in the socket.
+  bool Waiting();
   int Fd() const { return fd_; }
 
  private:

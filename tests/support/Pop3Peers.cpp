@@ -91,6 +91,9 @@ void ScriptedUpstream::Serve(int fd) {
     if (answer == kStall) {
       continue;
     }
+    // The answer is not out yet: a command already here was sent without waiting for it.
+    if (socket.Waiting())
+      ++pipelined_;
     if (const size_t repeat = answer.find(kRepeat); repeat != std::string::npos) {
       const std::string_view block = std::string_view(answer).substr(repeat + kRepeat.size());
       if (socket.Write(answer.substr(0, repeat))) {

@@ -36,7 +36,8 @@ class CapturingLog : public LogSink {
 // Script overrides the answer to any command: it gets the command line and returns the raw
 // bytes to send (ending with kClose: then drop the connection) or kStall to say nothing; an empty
 // string falls back to the mailbox. Bytes, kRepeat and a block send the bytes, then the block
-// again and again until the peer goes, counted in Repeated().
+// again and again until the peer goes, counted in Repeated(). Commands sent before the answer to
+// the one before them (pipelined) are answered in order, and counted in Pipelined().
 class ScriptedUpstream {
  public:
   static constexpr const char* kClose = "<close>";
@@ -47,6 +48,7 @@ class ScriptedUpstream {
   int Port() const { return server_.Port(); }
   std::vector<std::string> Commands();           // every command line received, in order
   size_t Repeated() const { return repeated_; }  // bytes sent of repeated blocks
+  size_t Pipelined() const { return pipelined_; }
 
   std::string user = "alice";
   std::string password = "s3cret";
@@ -62,6 +64,7 @@ class ScriptedUpstream {
   std::mutex lock_;  // guards commands_
   std::vector<std::string> commands_;
   std::atomic<size_t> repeated_{0};
+  std::atomic<size_t> pipelined_{0};
   LoopbackServer server_;
 };
 
