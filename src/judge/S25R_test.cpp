@@ -4,14 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <random>
-#include <thread>
 
 #include "judge/BRegExp.h"
-#include "judge/JudgmentPool.h"
-#include "judge/VerdictCache.h"
 #include "support/FakeDns.h"
 #include "support/Pop3Peers.h"
 
@@ -152,6 +148,8 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
   using enum TSenderStatus;
   const std::vector<std::string> none;
   const std::vector<std::string> dynamicRule = {"/^nomatch/", "/^p[0-9]+[a-z]+[0-9]+\\./"};
+  const std::vector<std::string> mailRule = {"/^nomatch/", "/^mail\\./"}, anyRule = {"/./"};
+  const std::vector<std::string> blankFirst = {"/^x/", "", "/example/"};
   const std::optional<uint32_t> noTTL;
   const struct {
     const char* what;
@@ -178,30 +176,14 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
        "p123ab45.dyn.example.net", "203.0.113.5", kNormal, 0, 300},
       {"leading zero never equals a forward address", "192.0.2.01", none, "mail.example.org",
        "192.0.2.1", kParanoidCheckFailure},
-      {"a rule match overrides the paranoid failure",
-       "192.0.2.01",
-       {"/^nomatch/", "/^mail\\./"},
-       "mail.example.org",
-       "192.0.2.1",
-       kRuleMatched,
-       2},
+      {"a rule match overrides the paranoid failure", "192.0.2.01", mailRule, "mail.example.org",
+       "192.0.2.1", kRuleMatched, 2},
       {"rule after a passed paranoid check", "203.0.113.5", dynamicRule, "p123ab45.dyn.example.net",
        "203.0.113.5", kRuleMatched, 2, 300},
-      {"a blank line takes a rule number",
-       "192.0.2.1",
-       {"/^x/", "", "/example/"},
-       "mail.example.org",
-       "192.0.2.1",
-       kRuleMatched,
-       3},
-      {"rules are skipped after a failed lookup",
-       "198.51.100.7",
-       {"/./"},
-       "nx.example.org",
-       "",
-       kForwardLookupFailure,
-       0,
-       noTTL},
+      {"a blank line takes a rule number", "192.0.2.1", blankFirst, "mail.example.org", "192.0.2.1",
+       kRuleMatched, 3},
+      {"rules are skipped after a failed lookup", "198.51.100.7", anyRule, "nx.example.org", "",
+       kForwardLookupFailure, 0, noTTL},
       {"IPv6: no name", "2001:db8::200", none, "", "", kReverseLookupFailure, 0, noTTL},
       {"IPv6: name error", "2001:db8::7", none, "nx.example.org", "", kForwardLookupFailure, 0,
        noTTL},
@@ -235,113 +217,6 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
       EXPECT_EQ(logged, j.log.Lines());
     }
   }
-}
-
-// A kept verdict lives as long as its DNS records may be kept, a settled failure five minutes,
-// an unsettled one not at all; one DNS server's verdicts never serve another, and the least
-// recently used goes when the cache is full.
-TEST(VerdictCacheTest, EntriesExpireWithTheirRecordsAndNeverCrossDnsServers) {
-  using enum TSenderStatus;
-  auto now = std::chrono::steady_clock::time_point();
-  TVerdictCache cache(3, [&now] { return now; });
-  const auto judged = [](const char* address, TSenderStatus status, std::optional<uint32_t> ttl,
-                         bool transient = false) {
-    return TJudged{{status, 0, address, "h", "", ttl, transient},
-                   {"   P    line " + std::string(address)}};
-  };
-  const struct {
-    TJudged judged;
-    int keptSeconds;  // 0: not kept
-  } cases[] = {
-      {judged("192.0.2.1", kNormal, 600), 600},
-      {judged("192.0.2.2", kRuleMatched, 86400), 3600},
-      {judged("192.0.2.3", kParanoidCheckFailure, 0), 0},
-      {judged("192.0.2.4", kForwardLookupFailure, std::nullopt), 300},
-      {judged("192.0.2.5", kReverseLookupFailure, std::nullopt), 300},
-      {judged("192.0.2.6", kForwardLookupFailure, std::nullopt, true), 0},
-      {judged("192.0.2.7", kReverseLookupFailure, std::nullopt, true), 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.judged.Verdict.Address);
-    now = {};
-    cache.Store("127.0.0.1 53", c.judged);
-    EXPECT_EQ(cache.Find("127.0.0.1 5353", c.judged.Verdict.Address), std::nullopt);
-    if (c.keptSeconds == 0) {
-      EXPECT_EQ(cache.Find("127.0.0.1 53", c.judged.Verdict.Address), std::nullopt);
-      continue;
-    }
-    now += std::chrono::seconds(c.keptSeconds - 1);
-    const auto found = cache.Find("127.0.0.1 53", c.judged.Verdict.Address);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->Verdict, c.judged.Verdict);
-    EXPECT_EQ(found->Lines, c.judged.Lines);
-    now += std::chrono::seconds(1);
-    EXPECT_EQ(cache.Find("127.0.0.1 53", c.judged.Verdict.Address), std::nullopt);
-  }
-  EXPECT_EQ(cache.Size(), 0u);
-  now = {};
-  for (const char* address : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
-    cache.Store("s", judged(address, kNormal, 60));
-  EXPECT_TRUE(cache.Find("s", "192.0.2.1"));
-  cache.Store("s", judged("192.0.2.4", kNormal, 60));
-  EXPECT_EQ(cache.Size(), 3u);
-  EXPECT_FALSE(cache.Find("s", "192.0.2.2"));
-  EXPECT_TRUE(cache.Find("s", "192.0.2.1"));
-}
-
-// Every judgment ends, once: on a pool thread, on the waiting thread when the pool has none free
-// (or could make none), or with EJudgmentCancelled when its connection ends before it started.
-TEST(JudgmentPoolTest, EveryJudgmentEndsOnceRunOrCancelled) {
-  const auto judged = [](TSenderStatus status, std::vector<std::string> lines = {}) {
-    TJudged j;
-    j.Verdict.Status = status;
-    j.Lines = std::move(lines);
-    return j;
-  };
-  TJudgmentPool none(0);
-  std::thread::id ranOn;
-  const auto inlined = none.Start(
-      [&] {
-        ranOn = std::this_thread::get_id();
-        return TJudged{};
-      },
-      false);
-  none.Wait(*inlined, nullptr);
-  EXPECT_EQ(ranOn, std::this_thread::get_id());
-
-  TJudgmentPool one(1);
-  std::atomic<bool> started = false, release = false;
-  std::atomic<int> runs = 0;
-  const auto busy = one.Start(
-      [&] {
-        started = true;
-        while (!release)
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return judged(TSenderStatus::kNormal);
-      },
-      false);
-  // The pool's only thread must be taken before the next judgment comes, or it may take that one.
-  while (!started)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto queued = one.Start(
-      [&] {
-        ++runs;
-        return judged(TSenderStatus::kParanoidCheckFailure, {"line"});
-      },
-      false);
-  int between = 0;
-  const TJudged& result = one.Wait(*queued, [&] { return ++between < 3; });
-  EXPECT_EQ(result.Verdict.Status, TSenderStatus::kParanoidCheckFailure);
-  EXPECT_EQ(result.Lines, std::vector<std::string>{"line"});
-  EXPECT_EQ(one.Wait(*queued, nullptr).Lines, result.Lines);
-  EXPECT_EQ(runs, 1);
-  const auto never = one.Start([&] { return ++runs, TJudged{}; }, false);
-  one.Cancel();
-  EXPECT_TRUE(one.Cancelled());
-  EXPECT_THROW(one.Wait(*never, nullptr), EJudgmentCancelled);
-  release = true;
-  EXPECT_EQ(one.Wait(*busy, nullptr).Verdict.Status, TSenderStatus::kNormal);
-  EXPECT_EQ(runs, 1);
 }
 
 TEST(S25RTest, RuleTheMatcherGivesUpOnCountsAsNoMatchAndIsLogged) {

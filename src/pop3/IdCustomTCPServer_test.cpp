@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <set>
 
@@ -35,10 +36,10 @@ class UpstreamContext : public TIdPOP3ServerContext {
 class ListenerTest : public ::testing::Test {
  protected:
   ListenerTest() {
-    server.OnConnect = [this](TIdContext&) { Record("Connect"); };
-    server.OnDisconnect = [this](TIdContext&) { Record("Disconnect"); };
+    server.OnConnect = [this](TIdContext&) { events.AddToMemo("Connect"); };
+    server.OnDisconnect = [this](TIdContext&) { events.AddToMemo("Disconnect"); };
     server.OnException = [this](TIdContext&, const std::exception& e) {
-      Record(std::string("Exception: ") + e.what());
+      events.AddToMemo(std::string("Exception: ") + e.what());
     };
   }
 
@@ -67,13 +68,10 @@ class ListenerTest : public ::testing::Test {
     }
   }
 
-  void Record(const std::string& event) {
-    std::lock_guard<std::mutex> guard(lock);
-    events.push_back(event);
-  }
-  Events Recorded() {
-    std::lock_guard<std::mutex> guard(lock);
-    return events;
+  // Sends the line, returns the reply.
+  static std::string Command(TIdTCPClient& client, const std::string& line) {
+    client.IOHandler().WriteLine(line);
+    return Read(client);
   }
   // Stops the listener on another thread, so that a shutdown that hangs fails the test.
   bool StopsInTime() {
@@ -83,8 +81,7 @@ class ListenerTest : public ::testing::Test {
 
   static constexpr const char* kGreeting = "+OK Welcome to the Quillbox";
   static constexpr const char* kClosed = "error: Connection Closed Gracefully.";
-  std::mutex lock;
-  Events events;
+  CapturingLog events;
   int port = 0;
   // Last, so that it stops before anything its events touch goes away.
   TIdPOP3Server server;
@@ -94,13 +91,11 @@ TEST_F(ListenerTest, OrdinaryConnection) {
   Start(0);
   auto client = Connect();
   EXPECT_EQ(Read(*client), kGreeting);
-  client->IOHandler().WriteLine("NOOP");
-  EXPECT_EQ(Read(*client), "+OK");
-  client->IOHandler().WriteLine("QUIT");
-  EXPECT_EQ(Read(*client), "+OK");
+  EXPECT_EQ(Command(*client, "NOOP"), "+OK");
+  EXPECT_EQ(Command(*client, "QUIT"), "+OK");
   EXPECT_EQ(Read(*client), kClosed);
   ASSERT_TRUE(StopsInTime());
-  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect"}));
+  EXPECT_EQ(events.Lines(), (Events{"Connect", "Disconnect"}));
 }
 
 TEST_F(ListenerTest, ClientThatDropsTheConnectionEndsTheThread) {
@@ -112,14 +107,14 @@ TEST_F(ListenerTest, ClientThatDropsTheConnectionEndsTheThread) {
   ASSERT_TRUE(StopsInTime());
   // A pass that was reading when the close came fails; one that starts after it ends quietly.
   Events expected = {"Connect", "Disconnect", "Exception: Connection Closed Gracefully."};
-  if (Recorded().size() == 2)
+  if (events.Lines().size() == 2)
     expected.pop_back();
-  EXPECT_EQ(Recorded(), expected);
+  EXPECT_EQ(events.Lines(), expected);
 }
 
 TEST_F(ListenerTest, ConnectionClosedByOnConnectGetsNoGreeting) {
   server.OnConnect = [this](TIdContext& context) {
-    Record("Connect");
+    events.AddToMemo("Connect");
     context.Connection().IOHandler().WriteLine("-ERR Only local connection is allowed.");
     context.Connection().Disconnect();
   };
@@ -128,7 +123,7 @@ TEST_F(ListenerTest, ConnectionClosedByOnConnectGetsNoGreeting) {
   EXPECT_EQ(Read(*client), "-ERR Only local connection is allowed.");
   EXPECT_EQ(Read(*client), kClosed);
   ASSERT_TRUE(StopsInTime());
-  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect"}));
+  EXPECT_EQ(events.Lines(), (Events{"Connect", "Disconnect"}));
 }
 
 TEST_F(ListenerTest, LimitOfOneRefusesTheSecondClientUntilTheFirstQuits) {
@@ -138,8 +133,7 @@ TEST_F(ListenerTest, LimitOfOneRefusesTheSecondClientUntilTheFirstQuits) {
   auto second = Connect();
   EXPECT_EQ(Read(*second), "-ERR Too many connections. Try again later.");
   EXPECT_EQ(Read(*second), kClosed);
-  first->IOHandler().WriteLine("QUIT");
-  EXPECT_EQ(Read(*first), "+OK");
+  EXPECT_EQ(Command(*first, "QUIT"), "+OK");
   ASSERT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
   auto third = Connect();
   EXPECT_EQ(Read(*third), kGreeting);
@@ -152,8 +146,7 @@ TEST_F(ListenerTest, ReconnectRightAfterQuitIsNeverRefused) {
   for (int i = 0; i < 200; ++i) {
     auto client = Connect();
     greeted += Read(*client) == kGreeting;
-    client->IOHandler().WriteLine("QUIT");
-    Read(*client);
+    Command(*client, "QUIT");
   }
   EXPECT_EQ(greeted, 200);
 }
@@ -171,7 +164,7 @@ TEST_F(ListenerTest, RefusedByTheAdmitHookTakesNoPlace) {
     EXPECT_EQ(Read(*stranger), "-ERR go away");
     EXPECT_EQ(Read(*stranger), kClosed);
   }
-  EXPECT_EQ(Recorded(), Events());
+  EXPECT_EQ(events.Lines(), Events());
   refuse = false;
   auto client = Connect();
   EXPECT_EQ(Read(*client), kGreeting);
@@ -202,8 +195,7 @@ TEST_F(ListenerTest, NoLimitServesManyClientsAtOnce) {
     EXPECT_EQ(Read(*clients.back()), kGreeting);
   }
   for (auto& client : clients) {
-    client->IOHandler().WriteLine("NOOP");
-    EXPECT_EQ(Read(*client), "+OK");
+    EXPECT_EQ(Command(*client, "NOOP"), "+OK");
   }
   EXPECT_EQ(server.ContextCount(), 20u);
   ASSERT_TRUE(StopsInTime());
@@ -222,10 +214,7 @@ TEST_F(ListenerTest, BindFailureLeavesNothingListening) {
     EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
   }
   EXPECT_FALSE(server.Active());
-  TIdTCPClient probe;
-  probe.Host = "127.0.0.1";
-  probe.Port = free;
-  EXPECT_THROW(probe.Connect(), EIdSocketError);
+  EXPECT_THROW(TIdPosixSocket::Create(Id_IPv4)->Connect("127.0.0.1", free, 5000), EIdSocketError);
 }
 
 TEST_F(ListenerTest, DefaultBindingsServeIPv4AndIPv6) {
@@ -252,7 +241,7 @@ TEST_F(ListenerTest, ShutdownWithAnIdleClientWaitsForItsThread) {
   EXPECT_EQ(Read(*client), kGreeting);
   ASSERT_TRUE(StopsInTime());
   // Every event, the failed read's report included, has run when the shutdown returns.
-  EXPECT_EQ(Recorded(), (Events{"Connect", "Disconnect", "Exception: Not Connected"}));
+  EXPECT_EQ(events.Lines(), (Events{"Connect", "Disconnect", "Exception: Not Connected"}));
   EXPECT_EQ(Read(*client), kClosed);
 }
 
@@ -271,8 +260,7 @@ TEST_F(ListenerTest, ShutdownEndsAThreadBlockedOnASilentUpstream) {
   Start(0);
   auto client = Connect();
   EXPECT_EQ(Read(*client), kGreeting);
-  client->IOHandler().WriteLine("PASS x");
-  EXPECT_EQ(Read(*client), "+OK Login OK");
+  EXPECT_EQ(Command(*client, "PASS x"), "+OK Login OK");
   client->IOHandler().WriteLine("STAT");
   ASSERT_TRUE(WaitFor([&] { return blocked.load(); }));
   std::this_thread::sleep_for(20ms);
@@ -294,9 +282,9 @@ class TLSListenerTest : public ListenerTest {
  protected:
   TLSListenerTest() {
     server.TLSContext = std::make_shared<TIdSSLServerContext>(certificate);
-    server.OnTLSStarted = [this](TIdContext& c) { Record("TLS " + c.TLS->Protocol()); };
+    server.OnTLSStarted = [this](TIdContext& c) { events.AddToMemo("TLS " + c.TLS->Protocol()); };
     server.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext&) {
-      Record("CheckUser " + c.Username);
+      events.AddToMemo("CheckUser " + c.Username);
     };
     server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4});
     server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
@@ -309,7 +297,7 @@ class TLSListenerTest : public ListenerTest {
   // Events recorded for the connection, once its thread has ended.
   Events Ended() {
     EXPECT_TRUE(WaitFor([&] { return server.ContextCount() == 0; }));
-    return Recorded();
+    return events.Lines();
   }
 
   TIdCertificate certificate = MakeCertificate({});
@@ -338,7 +326,7 @@ TEST_F(TLSListenerTest, BytesSentInClearAfterStlsAreDiscarded) {
   EXPECT_EQ(client.ReadLine(), "+OK Begin TLS negotiation");
   ASSERT_EQ(client.StartTLS(trusted), "");
   EXPECT_EQ(client.Command("PASS x"), "+OK Login OK");
-  EXPECT_EQ(Recorded().back(), "CheckUser ");
+  EXPECT_EQ(events.Lines().back(), "CheckUser ");
 }
 
 TEST_F(TLSListenerTest, FailedHandshakeEndsThatConnectionWithItsReason) {
@@ -389,15 +377,12 @@ TEST_F(TLSListenerTest, StalledHandshakesEndInTimeAndHoldUpNeitherOthersNorShutd
   Pop3Client other(port);
   EXPECT_EQ(other.ReadLine(), kGreeting);
   EXPECT_TRUE(stalled.Closed());
-  const auto timedOut = [this] {
-    for (const std::string& event : Recorded()) {
-      if (event.starts_with("Exception: TLS handshake with 127.0.0.1:") &&
-          event.ends_with(" failed: no answer within 1 seconds."))
-        return true;
-    }
-    return false;
-  };
-  EXPECT_TRUE(WaitFor(timedOut)) << Recorded().size();
+  EXPECT_TRUE(WaitFor([this] {
+    return std::ranges::any_of(events.Lines(), [](const std::string& event) {
+      return event.starts_with("Exception: TLS handshake with 127.0.0.1:") &&
+             event.ends_with(" failed: no answer within 1 seconds.");
+    });
+  })) << events.Lines().size();
   server.TLSHandshakeTimeout = 60000;
   Pop3Client silent(tlsPort);
   std::this_thread::sleep_for(50ms);

@@ -31,6 +31,16 @@ size_t HeapPeak::InUse() {
   return info.uordblks + info.hblkhd;
 }
 
+std::vector<std::string> WithFour(std::vector<std::string> lines) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == "<4>") {
+      lines.erase(lines.begin() + static_cast<ptrdiff_t>(i));
+      lines.insert(lines.begin() + static_cast<ptrdiff_t>(i), kFour.begin(), kFour.end());
+    }
+  }
+  return lines;
+}
+
 ProxyHarness::ProxyHarness() : proxy(log, indicator) {
   char pattern[] = "/tmp/quillbox-proxy-test-XXXXXX";
   folder = ::mkdtemp(pattern);
@@ -60,6 +70,13 @@ std::string ProxyHarness::RuleFile(const std::string& name, const std::string& c
 
 std::string ProxyHarness::LoginName(const std::string& ruleFile) {
   return "alice#127.0.0.1:" + std::to_string(upstream.Port()) + ";" + ruleFile;
+}
+
+std::string ProxyHarness::LoginReply(const std::string& loginName, const std::string& password) {
+  Pop3Client client(port);
+  client.ReadLine();
+  client.Command("USER " + loginName);
+  return client.Command("PASS " + password);
 }
 
 std::unique_ptr<Pop3Client> ProxyHarness::LoggedIn(const std::string& rules) {

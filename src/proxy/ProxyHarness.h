@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/Quillbox_Main.h"
@@ -15,6 +16,14 @@
 #include "support/Pop3Peers.h"
 
 namespace quillbox::test {
+
+// The four lines Quillbox adds to a message it could not judge.
+inline const std::vector<std::string> kFour = {
+    "X-Quillbox-Sender-IP-Address: Unextracted", "X-Quillbox-Sender-Hostname: Unresolved",
+    "X-Quillbox-Lookuped-IP-Address: Unresolved", "X-Quillbox-Status: Unknown"};
+
+// The lines with kFour where "<4>" stands.
+std::vector<std::string> WithFour(std::vector<std::string> lines);
 
 class CountingIndicator : public ConnectionIndicator {
  public:
@@ -53,6 +62,8 @@ class ProxyHarness {
   std::string RuleFile(const std::string& name, const std::string& content);
   // "alice#127.0.0.1:<upstream port>;<rule file>"
   std::string LoginName(const std::string& ruleFile);
+  // Connects, sends USER and PASS, returns the reply to PASS.
+  std::string LoginReply(const std::string& loginName, const std::string& password);
   // Connects, logs in with the given rule file content, checks the replies.
   std::unique_ptr<Pop3Client> LoggedIn(const std::string& rules = "");
   // Whether a new client is greeted within the time (a place under MaxConnections is free).

@@ -70,8 +70,12 @@ class TFormMainTest : public ::testing::Test {
       names.push_back(name);
     return names;
   }
-  void WriteIni(const std::string& name, int port) {
-    storage_.files[name] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
+  // An INI file with the ports (the TLS port only when not 0) and more lines; returns its text.
+  std::string WriteIni(const std::string& name, int port, int tlsPort = 0,
+                       const std::string& more = "") {
+    return storage_.files[name] =
+               "[General]\nListeningPort=" + std::to_string(port) + "\n" +
+               (tlsPort ? "TLSListeningPort=" + std::to_string(tlsPort) + "\n" : "") + more;
   }
 
   FixedClock clock_;
@@ -82,7 +86,7 @@ class TFormMainTest : public ::testing::Test {
 
 TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
   const int port = FreePort();
-  WriteIni("/etc/q.ini", port);
+  const std::string ini = WriteIni("/etc/q.ini", port);
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
                  Environment({"-i/ignored.ini", "-I/etc/q.ini"}));
   ASSERT_TRUE(form.FormCreate()) << (frontEnd_.errors.empty() ? "" : frontEnd_.errors[0]);
@@ -101,8 +105,7 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
   EXPECT_FALSE(form.IdPOP3Server.Active());
   EXPECT_EQ(Files(), (std::vector<std::string>{"/etc/q.crt", "/etc/q.ini", "/etc/q.key"}))
       << "start-up and shutdown write nothing but the certificate";
-  EXPECT_EQ(storage_.files["/etc/q.ini"],
-            "[General]\nListeningPort=" + std::to_string(port) + "\n");
+  EXPECT_EQ(storage_.files["/etc/q.ini"], ini);
 }
 
 TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
@@ -144,9 +147,7 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
     const int taken = holder.Port();
     const int free = FreePort();
     const std::string ini =
-        "[General]\nListeningPort=" + std::to_string(c.tlsPortTaken ? free : taken) +
-        "\nTLSListeningPort=" + std::to_string(c.tlsPortTaken ? taken : 0) + "\n";
-    storage_.files["/etc/q.ini"] = ini;
+        WriteIni("/etc/q.ini", c.tlsPortTaken ? free : taken, c.tlsPortTaken ? taken : 0);
     RecordingFrontEnd frontEnd;
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
     environment.BindError = [&c, taken](int port) { return port == taken ? c.bindError : 0; };
@@ -185,8 +186,7 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
            "TLSListeningPort in /etc/q.ini, or 0 for none."},
   };
   for (const Case& c : cases) {
-    storage_.files = {{"/etc/q.ini", "[General]\nListeningPort=" + std::to_string(c.port) +
-                                         "\nTLSListeningPort=" + std::to_string(c.tlsPort) + "\n"}};
+    WriteIni("/etc/q.ini", c.port, c.tlsPort);
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
     EXPECT_FALSE(form.FormCreate()) << c.port;
@@ -279,9 +279,7 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
   };
   for (const Case& c : cases) {
     storage_.files = c.files;
-    const int port = FreePort();
-    storage_.files["/etc/q.ini"] =
-        "[General]\nListeningPort=" + std::to_string(port) + "\n[TLS]\n" + c.tls + "\n";
+    WriteIni("/etc/q.ini", FreePort(), 0, "[TLS]\n" + c.tls + "\n");
     const auto before = storage_.files;
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
@@ -303,10 +301,7 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
 
 TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnserved) {
   for (const bool tlsPort : {false, true}) {
-    const int port = FreePort();
-    storage_.files = {{"/etc/q.ini", "[General]\nListeningPort=" + std::to_string(port) +
-                                         "\nTLSListeningPort=" +
-                                         std::to_string(tlsPort ? FreePort() : 0) + "\n"}};
+    WriteIni("/etc/q.ini", FreePort(), tlsPort ? FreePort() : 0);
     storage_.failSaveAfter = 0;
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
@@ -324,8 +319,7 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
 TEST_F(TFormMainTest, TLSPortSpeaksTLSFromTheFirstByte) {
   const int port = FreePort();
   const int tlsPort = FreePort();
-  storage_.files["/etc/q.ini"] = "[General]\nListeningPort=" + std::to_string(port) +
-                                 "\nTLSListeningPort=" + std::to_string(tlsPort) + "\n";
+  WriteIni("/etc/q.ini", port, tlsPort);
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I/etc/q.ini"}));
   ASSERT_TRUE(form.FormCreate());
   EXPECT_EQ(frontEnd_.lines[12], "TLS port number: " + std::to_string(tlsPort));
