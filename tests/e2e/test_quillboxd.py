@@ -1,9 +1,13 @@
 """quillboxd as a process: greeting, -I, defaults of a sparse INI file, its TLS certificate and
-real TLS clients (Python's ssl, curl), start-up failures and stopping by signal. Loopback only,
-free ports, every wait bounded."""
+real TLS clients (Python's ssl, curl), start-up failures and stopping by signal; and the tray
+program stopped by signal under Xvfb. Loopback only, free ports, every wait bounded."""
 
+import ctypes
+import ctypes.util
 import os
 import queue
+import select
+import shutil
 import signal
 import socket
 import ssl
@@ -19,6 +23,7 @@ from quillbox_e2e import free_port
 
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
 QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
+QUILLBOX = os.path.join(os.path.abspath(BUILD), "apps", "quillbox", "quillbox")
 GREETING = b"+OK Welcome to the Quillbox Version 3.0.0.11\r\n"
 WAIT = 10  # seconds any single step may take
 
@@ -66,6 +71,48 @@ class Daemon:
             self.process.wait(timeout=WAIT)
         self.process.stdout.close()
         self.process.stderr.close()
+
+
+class Display:
+    """A private X server (Xvfb) without window manager or tray, where the tray program shows its
+    main window, which can be placed as a user would place it."""
+
+    def __init__(self):
+        ready, write = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=[write], stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(ready) as f:
+            if not select.select([f], [], [], WAIT)[0]:
+                raise AssertionError("Xvfb did not start")
+            self.name = ":" + f.readline().strip()
+
+    def place(self, title, left, top, width, height):
+        """Moves and sizes the top-level window called title, once it is there."""
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            tree = subprocess.run(["xwininfo", "-display", self.name, "-root", "-children"],
+                                  capture_output=True, text=True, timeout=WAIT).stdout
+            found = [line.split()[0] for line in tree.splitlines() if f' "{title}"' in line]
+            if found:
+                break
+            time.sleep(0.1)
+        else:
+            raise AssertionError(f"no window {title!r}")
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XMoveResizeWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 4
+        x11.XSync.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        display = x11.XOpenDisplay(self.name.encode())
+        x11.XMoveResizeWindow(display, int(found[0], 16), left, top, width, height)
+        x11.XSync(display, 0)
+        x11.XCloseDisplay(display)
+
+    def close(self):
+        self.server.terminate()
+        self.server.wait(timeout=WAIT)
 
 
 class Client:
@@ -236,7 +283,7 @@ class QuillboxdTest(unittest.TestCase):
         self.assertEqual(daemon.stop(), 0)
 
     def test_stop_signals_end_with_status_0_and_leave_the_ini_file_alone(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
+        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=signum):
                 port = free_port()
                 before = self.write_ini(f"[General]\nListeningPort={port}\n\n; keep me\n")
@@ -247,6 +294,31 @@ class QuillboxdTest(unittest.TestCase):
                     self.assertEqual(daemon.stop(signum), 0)
                     self.assertEqual(idle.readline(), b"", "the idle client is disconnected")
                 self.assert_ini_untouched(before)
+
+    def test_the_tray_program_writes_its_settings_when_a_stop_signal_ends_it(self):
+        # The end of the desktop session, kill or systemctl --user stop must keep the window's
+        # place as Exit does.
+        if not os.path.exists(QUILLBOX) or not shutil.which("Xvfb"):
+            self.skipTest("no tray program or no Xvfb here")
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signum):
+                port = free_port()
+                self.write_ini(f"[General]\nListeningPort={port}\n")
+                display = Display()
+                self.addCleanup(display.close)
+                env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb")
+                tray = subprocess.Popen([QUILLBOX, f"-I{self.ini}"], cwd=self.dir.name, env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                self.addCleanup(lambda t=tray: t.poll() is None and t.kill())
+                display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+                # Qt learns the new place from the X server's event.
+                time.sleep(1)
+                tray.send_signal(signum)
+                self.assertEqual(tray.wait(timeout=WAIT), 0, tray.stderr.read())
+                tray.stderr.close()
+                with open(self.ini) as f:
+                    self.assertIn("[FormMain]\nWindowState=0\nTop=42\nLeft=31\nWidth=523\n"
+                                  "Height=317\n", f.read())
 
     def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
         with socket.socket() as holder:
