@@ -2,11 +2,8 @@
 real TLS clients (Python's ssl, curl), start-up failures and stopping by signal; and the tray
 program stopped by signal under Xvfb. Loopback only, free ports, every wait bounded."""
 
-import ctypes
-import ctypes.util
 import os
 import queue
-import select
 import shutil
 import signal
 import socket
@@ -19,7 +16,7 @@ import time
 import unittest
 
 from dovecot_tls import Pop3Client
-from quillbox_e2e import free_port
+from quillbox_e2e import Display, free_port
 
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
 QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
@@ -71,48 +68,6 @@ class Daemon:
             self.process.wait(timeout=WAIT)
         self.process.stdout.close()
         self.process.stderr.close()
-
-
-class Display:
-    """A private X server (Xvfb) without window manager or tray, where the tray program shows its
-    main window, which can be placed as a user would place it."""
-
-    def __init__(self):
-        ready, write = os.pipe()
-        self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=[write], stderr=subprocess.DEVNULL)
-        os.close(write)
-        with os.fdopen(ready) as f:
-            if not select.select([f], [], [], WAIT)[0]:
-                raise AssertionError("Xvfb did not start")
-            self.name = ":" + f.readline().strip()
-
-    def place(self, title, left, top, width, height):
-        """Moves and sizes the top-level window called title, once it is there."""
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
-            tree = subprocess.run(["xwininfo", "-display", self.name, "-root", "-children"],
-                                  capture_output=True, text=True, timeout=WAIT).stdout
-            found = [line.split()[0] for line in tree.splitlines() if f' "{title}"' in line]
-            if found:
-                break
-            time.sleep(0.1)
-        else:
-            raise AssertionError(f"no window {title!r}")
-        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XMoveResizeWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 4
-        x11.XSync.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        display = x11.XOpenDisplay(self.name.encode())
-        x11.XMoveResizeWindow(display, int(found[0], 16), left, top, width, height)
-        x11.XSync(display, 0)
-        x11.XCloseDisplay(display)
-
-    def close(self):
-        self.server.terminate()
-        self.server.wait(timeout=WAIT)
 
 
 class Client:
@@ -304,8 +259,7 @@ class QuillboxdTest(unittest.TestCase):
             with self.subTest(signal=signum):
                 port = free_port()
                 self.write_ini(f"[General]\nListeningPort={port}\n")
-                display = Display()
-                self.addCleanup(display.close)
+                display = self.enterContext(Display())
                 env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb")
                 tray = subprocess.Popen([QUILLBOX, f"-I{self.ini}"], cwd=self.dir.name, env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
