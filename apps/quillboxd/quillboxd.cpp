@@ -1,8 +1,7 @@
 // quillboxd: Quillbox without windows. The log goes to standard output, start-up failures to
-// standard error. SIGINT or SIGTERM stop the listener and end the program with status 0; the INI
-// file is only read, never written.
+// standard error. SIGINT, SIGTERM or SIGHUP stop the listener and end the program with status 0;
+// the INI file is only read, never written.
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "shell/Quillbox_Main.h"
+#include "shell/StopSignals.h"
 
 namespace quillbox {
 namespace {
@@ -54,12 +54,8 @@ class NoIndicator : public ConnectionIndicator {
 };
 
 int Run(int argc, char** argv) {
-  // Every thread inherits this mask, so the stop signals reach only the sigwait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so that the stop signals reach only the Wait below.
+  TStopSignals stopSignals;
   // A reader of standard output that went away must not end the proxy.
   signal(SIGPIPE, SIG_IGN);
 
@@ -84,8 +80,7 @@ int Run(int argc, char** argv) {
     printerDone.set_value();
   });
 
-  int signalNumber = 0;
-  sigwait(&stopSignals, &signalNumber);
+  stopSignals.Wait();
   form.Shutdown();
   // The printer may be stuck writing to a reader that stopped reading; that must not keep the
   // program from ending.

@@ -288,6 +288,12 @@ void TIdIOHandlerStack::Close() {
     socket_->Close();
 }
 
+void TIdIOHandlerStack::CloseGracefully() {
+  if (opened_ && socket_)
+    socket_->NotifyEnd();
+  Close();
+}
+
 std::string TIdIOHandlerStack::PeerIP() const {
   return socket_ ? socket_->PeerIP() : std::string();
 }

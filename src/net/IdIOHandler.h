@@ -88,6 +88,9 @@ class TIdIOHandlerStack {
   // bytes left). May raise a socket error.
   bool IsConnected();
   void Close();
+  // Close after telling the peer that nothing more comes (TIdSocket::NotifyEnd): the end of a
+  // connection in good order. Only on the thread that uses the connection.
+  void CloseGracefully();
 
   bool Opened() const { return opened_.load(); }
   bool ClosedGracefully() const { return closedGracefully_.load(); }

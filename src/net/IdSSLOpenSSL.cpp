@@ -160,7 +160,7 @@ void TIdSSLSocket::RunHandshake(int timeoutMs) {
       handshakeDone_ = true;
       return;
     }
-    if (SSL_get_error(ssl_.get(), rc) != SSL_ERROR_WANT_READ)
+    if (ErrorOf(rc) != SSL_ERROR_WANT_READ)
       RaiseHandshakeFailure();
     const int wait = TimeLeft(deadline, timeoutMs);
     bool ready;
@@ -239,7 +239,7 @@ TIdSSLSocket::Step TIdSSLSocket::Peek() {
   const int rc = SSL_peek_ex(ssl_.get(), &byte, 1, &got);
   if (rc == 1)
     return Step::kData;
-  switch (SSL_get_error(ssl_.get(), rc)) {
+  switch (ErrorOf(rc)) {
     case SSL_ERROR_WANT_READ:
       return Step::kWantRead;
     case SSL_ERROR_ZERO_RETURN:
@@ -274,7 +274,7 @@ size_t TIdSSLSocket::Receive(char* data, size_t size) {
     const int rc = SSL_read_ex(ssl_.get(), data, size, &got);
     if (rc == 1)
       return got + ReceiveMore(data + got, size - got);
-    switch (SSL_get_error(ssl_.get(), rc)) {
+    switch (ErrorOf(rc)) {
       case SSL_ERROR_WANT_READ:
         inner_->WaitReadable(-1);
         break;
@@ -313,17 +313,47 @@ size_t TIdSSLSocket::Send(const char* data, size_t size) {
   collecting_ = false;
   if (rc == 1) {
     for (size_t done = 0; done < collected_.size();) {
+      // OpenSSL counts the records as sent: one that goes out in part leaves the stream cut.
+      broken_ = true;
       const size_t n = inner_->Send(collected_.data() + done, collected_.size() - done);
       if (n == 0)
         return 0;  // the socket below took nothing without an error: as a plain send says it
       done += n;
+      broken_ = false;
     }
     return sent;
   }
   // The socket below took nothing without an error: the same report as a plain send's.
-  if (!failure_ && SSL_get_error(ssl_.get(), rc) == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
+  if (ErrorOf(rc) == SSL_ERROR_SYSCALL && !failure_ && ERR_peek_error() == 0)
     return 0;
   RaiseFailure();
+}
+
+int TIdSSLSocket::ErrorOf(int rc) {
+  const int error = SSL_get_error(ssl_.get(), rc);
+  if (error == SSL_ERROR_SSL || error == SSL_ERROR_SYSCALL)
+    broken_ = true;
+  return error;
+}
+
+void TIdSSLSocket::NotifyEnd() {
+  if (!handshakeDone_ || broken_ || failure_ || SSL_in_init(ssl_.get()) || !inner_->IsOpen())
+    return;
+  // The alert is collected like application data, so that it goes below without a wait: the
+  // first SSL_shutdown only sends, and the peer's close_notify is never waited for.
+  collected_.clear();
+  collecting_ = true;
+  ERR_clear_error();
+  const int rc = SSL_shutdown(ssl_.get());
+  collecting_ = false;
+  ERR_clear_error();
+  if (rc < 0 || collected_.empty())
+    return;
+  try {
+    inner_->SendNoWait(collected_.data(), collected_.size());
+  } catch (const Exception&) {
+    // The peer is gone: nobody is left to tell.
+  }
 }
 
 void TIdSSLSocket::Close() {

@@ -84,6 +84,9 @@ class TIdSSLSocket : public TIdSocket {
   bool WaitReadable(int timeoutMs) override;
   size_t Receive(char* data, size_t size) override;
   size_t Send(const char* data, size_t size) override;
+  // Sends close_notify, so that a strict peer sees an end and not a cut, unless the connection
+  // failed: OpenSSL forbids it after a fatal error, and after a cut record it would be garbage.
+  void NotifyEnd() override;
   void Close() override;
   bool IsOpen() const override;
   bool HungUp() override;
@@ -100,6 +103,9 @@ class TIdSSLSocket : public TIdSocket {
   // Result of one step of the TLS engine that must not block.
   enum class Step { kData, kWantRead, kEnd, kFailed };
   Step Peek();
+  // SSL_get_error of a call that returned rc; notes the errors after which nothing more may be
+  // sent.
+  int ErrorOf(int rc);
   size_t ReceiveMore(char* data, size_t size);
   // A new TLS session of the context over the socket below.
   void Attach(ssl_ctx_st* context);
@@ -123,6 +129,7 @@ class TIdSSLSocket : public TIdSocket {
   std::string collected_;  // the socket below reported the end of the stream
   bool verified_ = false;
   bool handshakeDone_ = false;
+  bool broken_ = false;  // a fatal TLS error, or a record that went out only in part
 };
 
 // Puts a TLS socket between the line connection and its socket, by InterposeSocket's rules, and

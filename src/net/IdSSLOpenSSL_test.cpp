@@ -41,11 +41,13 @@ Certificates& Certs() {
 // A line connection to the peer, switched to TLS; the TLS socket stays reachable for checks.
 struct TlsClient {
   TIdIOHandlerStack io;
+  TIdPosixSocket* below = nullptr;
   TIdSSLSocket* tls = nullptr;
 
   explicit TlsClient(int port) {
     auto socket = TIdPosixSocket::Create(Id_IPv4);
     socket->Connect("127.0.0.1", port, kWaitMs);
+    below = socket.get();
     io.Open(std::move(socket));
     tls = &InterposeTLS(io);
   }
@@ -174,6 +176,32 @@ TEST(TIdSSLSocketTest, IsConnectedDoesNotBlockOnRecordsWithoutData) {
   // close_notify is the end of the stream, like a plain peer's close.
   EXPECT_THROW(client.io.ReadLine(), EIdConnClosedGracefully);
   EXPECT_FALSE(client.io.IsConnected());
+}
+
+TEST(TIdSSLSocketTest, GracefulCloseSendsCloseNotifyWithoutWaitingForThePeer) {
+  // A peer that reads sees the end as close_notify, not as a cut (an "unexpected EOF").
+  std::promise<int> ended;
+  TlsTestPeer reading(&Certs().Server, [&](SSL* ssl, int fd) {
+    PeerSend(ssl, fd, "+OK ready\r\n");
+    ended.set_value(PeerReadToEnd(ssl, fd));
+  });
+  TlsClient client(reading.Port());
+  client.Handshake();
+  EXPECT_EQ(client.io.ReadLine(), "+OK ready");
+  client.io.CloseGracefully();
+  EXPECT_EQ(ended.get_future().get(), SSL_ERROR_ZERO_RETURN);
+
+  // A peer that reads nothing, with no room left to send to it, does not hold the closer.
+  std::promise<void> release;
+  TlsTestPeer stalled(&Certs().Server, [&](SSL*, int) { release.get_future().wait_for(10s); });
+  TlsClient stuck(stalled.Port());
+  stuck.Handshake();
+  const std::string filler(65536, 'x');
+  while (stuck.below->SendNoWait(filler.data(), filler.size()) > 0) {
+  }
+  auto closed = std::async(std::launch::async, [&] { stuck.io.CloseGracefully(); });
+  EXPECT_EQ(closed.wait_for(2s), std::future_status::ready);
+  release.set_value();
 }
 
 // Returns when the client has closed or after 10 s, whichever comes first.

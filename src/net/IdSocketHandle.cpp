@@ -67,6 +67,20 @@ int PollOne(int fd, short events, int timeoutMs) {
   return rc;
 }
 
+// One send of the descriptor, continued after a signal. With MSG_DONTWAIT a full send buffer
+// gives 0 instead of a wait.
+size_t SendOnce(int fd, const char* data, size_t size, int flags) {
+  ssize_t n;
+  do {
+    n = ::send(fd, data, size, MSG_NOSIGNAL | flags);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (flags & MSG_DONTWAIT) != 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return 0;
+  if (n < 0)
+    RaiseSocketError(errno);
+  return static_cast<size_t>(n);
+}
+
 }  // namespace
 
 // Lends the descriptor to one operation, so that a concurrent Close cannot release it while the
@@ -149,13 +163,12 @@ size_t TIdPosixSocket::Receive(char* data, size_t size) {
 
 size_t TIdPosixSocket::Send(const char* data, size_t size) {
   Lease lease(*this);
-  ssize_t n;
-  do {
-    n = ::send(lease.fd(), data, size, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    RaiseSocketError(errno);
-  return static_cast<size_t>(n);
+  return SendOnce(lease.fd(), data, size, 0);
+}
+
+size_t TIdPosixSocket::SendNoWait(const char* data, size_t size) {
+  Lease lease(*this);
+  return SendOnce(lease.fd(), data, size, MSG_DONTWAIT);
 }
 
 void TIdPosixSocket::Close() {

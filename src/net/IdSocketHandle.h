@@ -32,6 +32,14 @@ class TIdSocket {
 
   // Sends up to size bytes and returns how many went out (possibly fewer). Raises like Receive.
   virtual size_t Send(const char* data, size_t size) = 0;
+  // Sends what fits at once and returns how many bytes that was, 0 when there is no room; never
+  // waits. Raises like Send. A socket whose sends never wait keeps this.
+  virtual size_t SendNoWait(const char* data, size_t size) { return Send(data, size); }
+
+  // Tells the peer that nothing more comes, where the protocol has a word for it (TLS:
+  // close_notify); closing stays Close's job. Waits neither for the peer's answer nor for room
+  // to send, so a peer that reads nothing may miss it; never raises.
+  virtual void NotifyEnd() {}
 
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
@@ -63,6 +71,7 @@ class TIdPosixSocket : public TIdSocket {
   bool WaitReadable(int timeoutMs) override;
   size_t Receive(char* data, size_t size) override;
   size_t Send(const char* data, size_t size) override;
+  size_t SendNoWait(const char* data, size_t size) override;
   void Close() override;
   bool IsOpen() const override;
   bool HungUp() override;

@@ -25,6 +25,12 @@ void TIdTCPConnection::Disconnect() {
     ioHandler_->Close();
 }
 
+void TIdTCPConnection::DisconnectGracefully() {
+  std::lock_guard<std::mutex> guard(ioHandlerLock_);
+  if (ioHandler_)
+    ioHandler_->CloseGracefully();
+}
+
 void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandlerStack> ioHandler) {
   std::unique_ptr<TIdIOHandlerStack> old;
   std::lock_guard<std::mutex> guard(ioHandlerLock_);

@@ -25,6 +25,9 @@ class TIdTCPConnection {
   bool Connected();
   // Closes the line connection without any exchange. Thread-safe.
   virtual void Disconnect();
+  // Ends the connection in good order (TIdIOHandlerStack::CloseGracefully): only on the thread
+  // that uses it.
+  void DisconnectGracefully();
 
  protected:
   // Replaces the line connection under the lock that Disconnect takes.

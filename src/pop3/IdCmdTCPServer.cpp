@@ -114,7 +114,7 @@ void TIdCommandHandler::ExecuteCommand(TIdContext& context, const std::string& l
   else if (!Response.empty())
     io.WriteDotTerminated(Response);
   if (cmd.Disconnect)
-    context.Connection().Disconnect();
+    context.Connection().DisconnectGracefully();
 }
 
 TIdCommandHandler& TIdCommandHandlers::Add() {

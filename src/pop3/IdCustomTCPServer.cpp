@@ -248,6 +248,9 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
   } catch (...) {
     error = std::current_exception();
   }
+  // Whatever ended the session, a client over TLS learns that it ended and was not cut off;
+  // after a shutdown or a broken connection nothing is sent.
+  context.Connection().DisconnectGracefully();
   if (connected && OnDisconnect) {
     try {
       OnDisconnect(context);

@@ -208,7 +208,9 @@ void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP
     c.LookAhead.Pipelining = c.LookAhead.Pipelining || SameText(capability, "PIPELINING");
 }
 
-void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext&) {
+void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext& context) {
+  // A server over TLS learns that the session ended and was not cut off.
+  ProxyContext(context).Upstream.DisconnectGracefully();
   log_.AddToMemo("   P    Disconnected");
 }
 

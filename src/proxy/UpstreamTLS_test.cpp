@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "proxy/ProxyHarness.h"
+#include "support/TlsTestPeer.h"
 
 namespace quillbox {
 namespace {
@@ -125,6 +128,27 @@ TEST(UpstreamTLSTest, TLSToAPlainServerIsRefusedWithAdvice) {
   EXPECT_NE(reply.find("does not speak TLS from the first byte"), std::string::npos) << reply;
   for (const std::string& command : commands)
     EXPECT_EQ(command.find("PASS"), std::string::npos);
+}
+
+TEST(UpstreamTLSTest, TheServerSeesTheEndOfTheSessionAsCloseNotify) {
+  // Strict servers take an end without close_notify for a cut-off session.
+  const TIdCertificate certificate = MakeCertificate({});
+  std::promise<int> ended;
+  TlsTestPeer server(&certificate, [&](SSL* ssl, int fd) {
+    PeerSend(ssl, fd, "+OK TLS from the first byte\r\n");
+    ended.set_value(PeerReadToEnd(ssl, fd, [](const std::string& command) {
+      return command == "CAPA" ? "-ERR\r\n" : "+OK\r\n";
+    }));
+  });
+  ProxyHarness h;
+  h.Start();
+  Pop3Client client(h.port);
+  client.ReadLine();
+  client.Command("USER alice#127.0.0.1:" + std::to_string(server.Port()) + ";" +
+                 h.RuleFile("tls.ini", "[Upstream]\nSecurity=TLS\nVerifyCertificate=0\n"));
+  ASSERT_EQ(client.Command("PASS " + h.upstream.password), "+OK Login OK");
+  EXPECT_EQ(client.Command("QUIT").substr(0, 3), "+OK");
+  EXPECT_EQ(ended.get_future().get(), SSL_ERROR_ZERO_RETURN);
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
 """Real peers for end-to-end runs of quillboxd: a throwaway Dovecot POP3 server, a dnsmasq DNS
 server on a loopback address, and quillboxd itself in a private mount namespace whose
 /etc/hosts and /etc/resolv.conf belong to the run, so that reverse lookups never leave the
-machine. Every wait is bounded; everything started is stopped again, also on failure (use the
+machine; and a private X server for the tray program. Every wait is bounded; everything started is stopped again, also on failure (use the
 classes as context managers, or through a contextlib.ExitStack)."""
 
 import contextlib
+import ctypes
+import ctypes.util
 import ipaddress
 import os
 import poplib
 import queue
 import random
 import re
+import select
 import shutil
 import signal
 import socket
@@ -105,6 +108,41 @@ class Peer:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class Display(Peer):
+    """A private X server (Xvfb) without window manager or tray: the tray program shows its main
+    window there, and place() moves and sizes a window as a user would."""
+
+    def start(self):
+        ready, write = os.pipe()
+        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"],
+                                        pass_fds=[write], stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(ready) as f:
+            number = f.readline().strip() if select.select([f], [], [], WAIT)[0] else ""
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        return self
+
+    def place(self, title, *geometry):
+        """Gives the top-level window called title this left, top, width and height."""
+        deadline = time.monotonic() + WAIT
+        found = []
+        while not found and time.monotonic() < deadline:
+            time.sleep(0.1)
+            tree = subprocess.run(["xwininfo", "-display", self.name, "-root", "-children"],
+                                  capture_output=True, text=True, timeout=WAIT).stdout
+            found = [line.split()[0] for line in tree.splitlines() if f' "{title}"' in line]
+        if not found:
+            raise RuntimeError(f"no window {title!r} on {self.name}")
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        display = ctypes.c_void_p(x11.XOpenDisplay(self.name.encode()))
+        x11.XMoveResizeWindow(display, ctypes.c_ulong(int(found[0], 16)), *geometry)
+        x11.XSync(display, 0)
+        x11.XCloseDisplay(display)
 
 
 class Dovecot(Peer):

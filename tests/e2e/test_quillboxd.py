@@ -1,9 +1,10 @@
 """quillboxd as a process: greeting, -I, defaults of a sparse INI file, its TLS certificate and
-real TLS clients (Python's ssl, curl), start-up failures and stopping by signal. Loopback only,
-free ports, every wait bounded."""
+real TLS clients (Python's ssl, curl), start-up failures and stopping by signal; and the tray
+program stopped by signal under Xvfb. Loopback only, free ports, every wait bounded."""
 
 import os
 import queue
+import shutil
 import signal
 import socket
 import ssl
@@ -15,10 +16,11 @@ import time
 import unittest
 
 from dovecot_tls import Pop3Client
-from quillbox_e2e import free_port
+from quillbox_e2e import Display, free_port
 
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
 QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
+QUILLBOX = os.path.join(os.path.abspath(BUILD), "apps", "quillbox", "quillbox")
 GREETING = b"+OK Welcome to the Quillbox Version 3.0.0.11\r\n"
 WAIT = 10  # seconds any single step may take
 
@@ -236,7 +238,7 @@ class QuillboxdTest(unittest.TestCase):
         self.assertEqual(daemon.stop(), 0)
 
     def test_stop_signals_end_with_status_0_and_leave_the_ini_file_alone(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
+        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=signum):
                 port = free_port()
                 before = self.write_ini(f"[General]\nListeningPort={port}\n\n; keep me\n")
@@ -247,6 +249,35 @@ class QuillboxdTest(unittest.TestCase):
                     self.assertEqual(daemon.stop(signum), 0)
                     self.assertEqual(idle.readline(), b"", "the idle client is disconnected")
                 self.assert_ini_untouched(before)
+
+    def test_the_tray_program_writes_its_settings_when_a_stop_signal_ends_it(self):
+        # The end of the desktop session, kill or systemctl --user stop must keep the window's
+        # place as Exit does.
+        if not os.path.exists(QUILLBOX) or not shutil.which("Xvfb"):
+            self.skipTest("no tray program or no Xvfb here")
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signum):
+                port = free_port()
+                self.write_ini(f"[General]\nListeningPort={port}\n")
+                display = self.enterContext(Display())
+                # The system's D-Bus library, which Qt asks for a tray, keeps a buffer at exit.
+                leaks = os.path.join(self.dir.name, "lsan.supp")
+                with open(leaks, "w") as f:
+                    f.write("leak:libdbus-1.so\n")
+                env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb",
+                           LSAN_OPTIONS=f"suppressions={leaks}")
+                tray = subprocess.Popen([QUILLBOX, f"-I{self.ini}"], cwd=self.dir.name, env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                self.addCleanup(lambda t=tray: t.poll() is None and t.kill())
+                display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+                # Qt learns the new place from the X server's event.
+                time.sleep(1)
+                tray.send_signal(signum)
+                self.assertEqual(tray.wait(timeout=WAIT), 0, tray.stderr.read())
+                tray.stderr.close()
+                with open(self.ini) as f:
+                    self.assertIn("[FormMain]\nWindowState=0\nTop=42\nLeft=31\nWidth=523\n"
+                                  "Height=317\n", f.read())
 
     def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
         with socket.socket() as holder:
@@ -317,6 +348,12 @@ class QuillboxdTest(unittest.TestCase):
         pop3s = Pop3Client(tls_port, context=trusting, host="127.0.0.1")
         self.addCleanup(pop3s.close)
         self.assertEqual(pop3s.greeting, GREETING)
+        # After QUIT the end comes with close_notify: Python's ssl reports an end without it as
+        # SSLEOFError once ragged ends are no longer forgiven.
+        for tls in (client, pop3s):
+            tls.socket.suppress_ragged_eofs = False
+            self.assertTrue(tls.command("QUIT").startswith("+OK"))
+            self.assertEqual(tls.reader.read(), b"")
 
         # curl from "another machine": a plain login is refused in one line; over STLS the
         # certificate verifies and the login goes on (to be refused for its name).

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -92,6 +93,23 @@ void PeerSend(SSL* ssl, int fd, const std::string& bytes) {
   } else {
     ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
+}
+
+int PeerReadToEnd(SSL* ssl, int fd, const PeerAnswer& answer) {
+  const timeval limit{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string input;
+  char buffer[4096];
+  int n;
+  while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0) {
+    input.append(buffer, static_cast<size_t>(n));
+    for (size_t end; (end = input.find("\r\n")) != std::string::npos; input.erase(0, end + 2)) {
+      const std::string reply = answer ? answer(input.substr(0, end)) : "";
+      if (!reply.empty())
+        PeerSend(ssl, fd, reply);
+    }
+  }
+  return SSL_get_error(ssl, n);
 }
 
 }  // namespace quillbox::test

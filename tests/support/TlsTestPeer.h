@@ -43,4 +43,11 @@ class TlsTestPeer {
 // Writes all bytes through TLS (or the plain descriptor when ssl is null).
 void PeerSend(SSL* ssl, int fd, const std::string& bytes);
 
+// Reads through TLS until the stream ends or 10 s pass, and answers each line (CR LF cut off)
+// with what answer returns, unless that is "" (no answer = nullptr: never). Returns how the
+// stream ended, SSL_get_error's verdict: SSL_ERROR_ZERO_RETURN after the other side's
+// close_notify, SSL_ERROR_SSL or SSL_ERROR_SYSCALL when it was cut off.
+using PeerAnswer = std::function<std::string(const std::string& line)>;
+int PeerReadToEnd(SSL* ssl, int fd, const PeerAnswer& answer = nullptr);
+
 }  // namespace quillbox::test

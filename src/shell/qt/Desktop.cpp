@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QThread>
+#include <cstdio>
 
+#include "shell/StopSignals.h"
 #include "shell/qt/DesktopDialogs.h"
 #include "shell/qt/FormSettings.h"
 #include "shell/qt/LogView.h"
@@ -129,16 +132,32 @@ TFontInfo TDesktop::Font() const {
   return info;
 }
 
-bool TDesktop::MainMenuFileTerminateClick() {
+std::string TDesktop::WriteAtExit() {
   try {
     core_->WriteIniFileAtExit(Placement(), Font());
+    return "";
   } catch (const std::exception& e) {
-    dialogs_.ShowError(e.what());
+    return e.what();
+  }
+}
+
+bool TDesktop::MainMenuFileTerminateClick() {
+  const std::string failure = WriteAtExit();
+  if (!failure.empty()) {
+    dialogs_.ShowError(failure);
     return false;
   }
   indicator_.Delete();
-  Quit();
+  Quit(0);
   return true;
+}
+
+void TDesktop::EndOnStopSignal() {
+  const std::string failure = WriteAtExit();
+  if (!failure.empty())
+    std::fprintf(stderr, "quillbox: %s\n", failure.c_str());
+  indicator_.Delete();
+  Quit(failure.empty() ? 0 : 1);
 }
 
 void TDesktop::MainMenuOptionSettingClick() {
@@ -181,8 +200,10 @@ void TDesktop::DestroySplash() {
 }
 
 int RunDesktop(int argc, char** argv) {
+  // Before QApplication, whose threads must not take the stop signals either.
+  TStopSignals stopSignals;
   QApplication app(argc, argv);
-  // Closing the window only hides it; the program ends through its Exit command.
+  // Closing the window only hides it; the program ends through its Exit command or a signal.
   QApplication::setQuitOnLastWindowClosed(false);
   TStartupEnvironment environment;
   environment.Arguments.assign(argv + 1, argv + argc);
@@ -200,6 +221,14 @@ int RunDesktop(int argc, char** argv) {
   dialogs.SetParent(&desktop.Window());
   if (!desktop.Start())
     return 1;
+  // A signal that came during start-up is pending and ends the program once the loop runs.
+  QSocketNotifier stopNotifier(stopSignals.Descriptor(), QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, &desktop, [&] {
+    if (stopSignals.Take() == 0)
+      return;
+    stopNotifier.setEnabled(false);
+    desktop.EndOnStopSignal();
+  });
   return app.exec();
 }
 

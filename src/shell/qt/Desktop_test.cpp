@@ -54,7 +54,10 @@ class DesktopTest : public ::testing::Test {
                                       .Clock = &clock_,
                                       .Storage = &storage_,
                                       .RulesFileName = "/nonexistent/S25R_Rules.txt"});
-    desktop->Quit = [this] { ++quits_; };
+    desktop->Quit = [this](int status) {
+      ++quits_;
+      status_ = status;
+    };
     return desktop;
   }
   void UsePort(int port) {
@@ -65,6 +68,7 @@ class DesktopTest : public ::testing::Test {
   FakeIniStorage storage_;
   FakeDialogs dialogs_;
   int quits_ = 0;
+  int status_ = -1;  // of the last Quit
 };
 
 const QStringList kBanner = {
@@ -136,6 +140,7 @@ TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
   desktop->Window().hide();
   EXPECT_TRUE(desktop->MainMenuFileTerminateClick());
   EXPECT_EQ(quits_, 1);
+  EXPECT_EQ(status_, 0);
   EXPECT_FALSE(desktop->Indicator().TimerEnabled());
   EXPECT_EQ(storage_.files[kIni],
             "[General]\nListeningPort=" + std::to_string(port) +
@@ -168,7 +173,7 @@ TEST_F(DesktopTest, ExitRewritesAFileWithCommentsAndBlankLines) {
                 "[Other]\nKey=kept\n\n");
 }
 
-TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
+TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOnUnlessASignalEndsIt) {
   UsePort(FreePort());
   storage_.failSaveAfter = 0;
   auto desktop = Make();
@@ -179,6 +184,12 @@ TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
   EXPECT_EQ(quits_, 0);
   desktop->Indicator().EnableTimer();
   EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TimerEnabled(); }, 1000));
+  // At the end of the session nobody may be left to answer a message box.
+  dialogs_.Shown.clear();
+  desktop->EndOnStopSignal();
+  EXPECT_EQ(dialogs_.Shown, QStringList());
+  EXPECT_EQ(quits_, 1);
+  EXPECT_EQ(status_, 1);
 }
 
 TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {
