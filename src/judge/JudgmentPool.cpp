@@ -1,6 +1,7 @@
 #include "judge/JudgmentPool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 namespace quillbox {
@@ -131,6 +132,25 @@ const TJudged& TJudgmentPool::Wait(TJudgment& judgment, const std::function<bool
   if (judgment.error_)
     std::rethrow_exception(judgment.error_);
   return judgment.result_;
+}
+
+TJudgmentGate::TPass TJudgmentGate::Enter(const std::atomic<bool>& cancel) {
+  std::unique_lock<std::mutex> hold(lock_);
+  while (inside_ >= limit_) {
+    if (cancel)
+      throw EJudgmentCancelled();
+    left_.wait_for(hold, std::chrono::milliseconds(100));
+  }
+  ++inside_;
+  return TPass(this);
+}
+
+TJudgmentGate::TPass::~TPass() {
+  if (!gate_)
+    return;
+  std::lock_guard<std::mutex> hold(gate_->lock_);
+  --gate_->inside_;
+  gate_->left_.notify_one();
 }
 
 }  // namespace quillbox

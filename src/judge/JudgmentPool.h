@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/Exception.h"
@@ -90,6 +91,40 @@ class TJudgmentPool {
   std::deque<std::shared_ptr<TJudgment>> queue_;
   std::vector<std::thread> threads_;
   size_t idle_ = 0;
+};
+
+// A bound on the judgments in flight across all connections, so that many clients at once (or
+// one with many messages while others run) cannot send the DNS servers a burst that overflows
+// their receive buffers: a dropped query reads as a lookup failure, a wrong verdict. A single
+// connection's pool stays below it.
+//
+// Thread-safe: one mutex guards the count of passes out.
+class TJudgmentGate {
+ public:
+  static constexpr size_t kJudgments = 32;
+
+  // A place in the gate, given back when the pass ends.
+  class TPass {
+   public:
+    explicit TPass(TJudgmentGate* gate) : gate_(gate) {}
+    TPass(TPass&& other) noexcept : gate_(std::exchange(other.gate_, nullptr)) {}
+    TPass& operator=(TPass&&) = delete;
+    ~TPass();
+
+   private:
+    TJudgmentGate* gate_;
+  };
+
+  explicit TJudgmentGate(size_t limit = kJudgments) : limit_(limit) {}
+
+  // Waits for a place; EJudgmentCancelled when `cancel` is set first (seen within 100 ms).
+  TPass Enter(const std::atomic<bool>& cancel);
+
+ private:
+  size_t limit_;
+  std::mutex lock_;
+  std::condition_variable left_;  // a pass ended
+  size_t inside_ = 0;
 };
 
 }  // namespace quillbox

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <thread>
 
 namespace quillbox {
@@ -61,6 +63,31 @@ TEST(JudgmentPoolTest, EveryJudgmentEndsOnceRunOrCancelled) {
   release = true;
   EXPECT_EQ(one.Wait(*busy, nullptr).Verdict.Status, TSenderStatus::kNormal);
   EXPECT_EQ(runs, 1);
+}
+
+// Many connections at once must not put more lookups on the wire than the gate lets through,
+// and a connection that ends while it waits for a place must not wait on.
+TEST(JudgmentPoolTest, GateHoldsJudgmentsOverItsLimitUntilOneEndsOrTheirConnectionDoes) {
+  TJudgmentGate gate(2);
+  const std::atomic<bool> going = false;
+  std::optional<TJudgmentGate::TPass> first(gate.Enter(going));
+  const TJudgmentGate::TPass second = gate.Enter(going);
+  std::atomic<bool> entered = false;
+  std::thread third([&] {
+    const TJudgmentGate::TPass pass = gate.Enter(going);
+    entered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(entered);
+  first.reset();
+  third.join();
+  EXPECT_TRUE(entered);
+
+  const TJudgmentGate::TPass again = gate.Enter(going);
+  const std::atomic<bool> cancelled = true;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(gate.Enter(cancelled), EJudgmentCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

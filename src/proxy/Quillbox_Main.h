@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "judge/JudgmentPool.h"
 #include "judge/S25R.h"
 #include "judge/VerdictCache.h"
 #include "net/IdStack.h"
@@ -26,7 +27,7 @@ namespace quillbox {
 // The handlers run on the connection threads, concurrently for different clients; each uses
 // only its own context, the read-only S25RRules, the calling thread's matcher, the thread-safe
 // VerdictCache and the log. The judgments run on each connection's pool threads, with copies of
-// what they need, S25RRules, the lookups' stacks (thread-safe) and VerdictCache.
+// what they need, S25RRules, the lookups' stacks (thread-safe), VerdictCache and JudgmentGate.
 // The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
 // else is set up before the listener is activated. A derived class whose members the handlers
@@ -80,6 +81,8 @@ class TQuillboxProxy : public TS25RJudgment {
 
   // Verdicts kept across the sessions of this proxy (one per process).
   TVerdictCache VerdictCache;
+  // Judgments in flight across all of this proxy's connections.
+  TJudgmentGate JudgmentGate;
 
  private:
   // Sends request (RETR or TOP) upstream and relays its answer, a message or the start of one,

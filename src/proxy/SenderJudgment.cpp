@@ -29,6 +29,7 @@ std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
     judgment = c.Judgments.Start(
         [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, server, address,
          port = DNSPort] {
+          const TJudgmentGate::TPass pass = JudgmentGate.Enter(cancel);
           LogLines log;
           TIdDNSResolver resolver;
           resolver.Port = port;
