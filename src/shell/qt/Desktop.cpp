@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QThread>
-#include <cstdio>
 
 #include "shell/StopSignals.h"
 #include "shell/qt/DesktopDialogs.h"
@@ -132,32 +131,21 @@ TFontInfo TDesktop::Font() const {
   return info;
 }
 
-std::string TDesktop::WriteAtExit() {
+bool TDesktop::MainMenuFileTerminateClick() {
   try {
     core_->WriteIniFileAtExit(Placement(), Font());
-    return "";
   } catch (const std::exception& e) {
-    return e.what();
-  }
-}
-
-bool TDesktop::MainMenuFileTerminateClick() {
-  const std::string failure = WriteAtExit();
-  if (!failure.empty()) {
-    dialogs_.ShowError(failure);
+    dialogs_.ShowError(e.what());
     return false;
   }
   indicator_.Delete();
-  Quit(0);
+  Quit();
   return true;
 }
 
 void TDesktop::EndOnStopSignal() {
-  const std::string failure = WriteAtExit();
-  if (!failure.empty())
-    std::fprintf(stderr, "quillbox: %s\n", failure.c_str());
   indicator_.Delete();
-  Quit(failure.empty() ? 0 : 1);
+  Quit();
 }
 
 void TDesktop::MainMenuOptionSettingClick() {

@@ -41,16 +41,15 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   // "Exit / Terminate(&X)": writes placement, font and settings, removes the icon and ends the
   // event loop. A failed write is shown and the program goes on; then it returns false.
   bool MainMenuFileTerminateClick();
-  // A stop signal (the end of the desktop session, kill, systemctl --user stop): ends the
-  // program as Exit does, but nobody may be left to answer a message box, so a failed write
-  // goes to standard error and the program ends all the same, with status 1.
+  // A stop signal (the end of the desktop session, kill, systemctl --user stop): the program
+  // ends in good order, listener stopped and icon removed, but without writing the INI file,
+  // which only Exit writes: the file keeps what the user last chose to keep.
   void EndOnStopSignal();
   void MainMenuOptionSettingClick();
   void MainMenuHelpAboutClick();
 
-  // Ends the event loop with the program's exit status; tests replace it, as an ended loop
-  // cannot run again.
-  std::function<void(int status)> Quit = [](int status) { QCoreApplication::exit(status); };
+  // Ends the event loop; tests replace it, as an ended loop cannot run again.
+  std::function<void()> Quit = [] { QCoreApplication::exit(0); };
 
   TMemoQueue& Log() { return log_; }
   TMainWindow& Window() { return window_; }
@@ -64,8 +63,6 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   void ShowInformation(const std::string& text) override;
   void ShowWarning(const std::string& text) override;
 
-  // Writes placement, font and settings; the reason when that failed, "" otherwise.
-  std::string WriteAtExit();
   void DestroySplash();
   void DrainLog();
   void ApplyWindowSettings();
