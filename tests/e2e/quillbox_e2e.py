@@ -1,8 +1,9 @@
 """Real peers for end-to-end runs of quillboxd: a throwaway Dovecot POP3 server, a dnsmasq DNS
 server on a loopback address, and quillboxd itself in a private mount namespace whose
 /etc/hosts and /etc/resolv.conf belong to the run, so that reverse lookups never leave the
-machine; and a private X server for the tray program. Every wait is bounded; everything started is stopped again, also on failure (use the
-classes as context managers, or through a contextlib.ExitStack)."""
+machine; and a private X server for the tray program. Every wait is bounded; everything started
+is stopped again, also on failure (use the classes as context managers, or through a
+contextlib.ExitStack)."""
 
 import contextlib
 import ctypes
