@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
+
+#include "base/SysUtils.h"
 
 namespace quillbox {
 
@@ -302,6 +305,53 @@ void TNAPTRRecord::Parse(const TDnsReader& reply, size_t dataPos) {
     Service = std::move(service);
     RegExp = std::move(regExp);
   });
+}
+
+namespace {
+
+constexpr uint16_t kAlias = 5;  // CNAME
+
+std::string_view WithoutRootDot(std::string_view name) {
+  if (!name.empty() && name.back() == '.')
+    name.remove_suffix(1);
+  return name;
+}
+
+bool AnswerOwnedBy(const TResultRecord& record, uint16_t typeCode,
+                   std::span<const std::string_view> names) {
+  return record.Section == TResultSection::Answer && record.TypeCode == typeCode &&
+         std::any_of(names.begin(), names.end(), [&record](std::string_view name) {
+           return SameText(WithoutRootDot(record.Name), name);
+         });
+}
+
+}  // namespace
+
+TAnswerRecords AnswerRecordsFor(const TQueryResult& result, std::string_view name,
+                                uint16_t typeCode) {
+  std::vector<std::string_view> names{WithoutRootDot(name)};
+  TAnswerRecords answer;
+  for (;;) {
+    const auto alias = std::find_if(result.begin(), result.end(), [&names](const auto& record) {
+      return AnswerOwnedBy(*record, kAlias, std::span(&names.back(), 1));
+    });
+    if (alias == result.end())
+      break;
+    const std::string_view target =
+        WithoutRootDot(static_cast<const TNAMERecord&>(**alias).HostName);
+    const bool loop = std::any_of(names.begin(), names.end(), [target](std::string_view seen) {
+      return SameText(seen, target);
+    });
+    if (loop || names.size() > TAnswerRecords::kMaxAliases)
+      return {};
+    names.push_back(target);
+    answer.AliasTTL = std::min(answer.AliasTTL.value_or((*alias)->TTL), (*alias)->TTL);
+  }
+  for (const auto& record : result) {
+    if (AnswerOwnedBy(*record, typeCode, names))
+      answer.Records.push_back(record.get());
+  }
+  return answer;
 }
 
 void DecodeDnsReply(std::string_view reply, uint16_t queryId, TQueryResult& result) {

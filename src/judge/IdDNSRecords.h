@@ -202,6 +202,21 @@ class TQueryResult {
   std::vector<std::unique_ptr<TResultRecord>> items_;
 };
 
+// The records that answer a question about a name: those of the answer section of the given type
+// whose owner is the name, or a name that a chain of CNAME records in the answer section leads to
+// from it. Owners compare without letter case and with or without a trailing dot. A chain that
+// runs in a loop, or through more than kMaxAliases aliases, answers nothing. The pointers are into
+// the result they were taken from, valid while it stays unchanged.
+struct TAnswerRecords {
+  std::vector<const TResultRecord*> Records;  // in the order of the reply
+  // The smallest TTL of the aliases followed: the answer may not be kept longer than they may.
+  std::optional<uint32_t> AliasTTL;
+
+  static constexpr size_t kMaxAliases = 16;
+};
+TAnswerRecords AnswerRecordsFor(const TQueryResult& result, std::string_view name,
+                                uint16_t typeCode);
+
 // Checks a reply against the identifier of its query and decodes all its records into result
 // (cleared first). Raises EIdDnsResolverError for a short reply, a wrong identifier, a server
 // error code or a malformed record; result is then incomplete and must not be used.

@@ -9,19 +9,44 @@
 #include <sstream>
 
 #include "base/SysUtils.h"
+#include "judge/IdDNSResolverTcp.h"
 #include "net/UdpSocket.h"
 
 namespace quillbox {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr size_t kMaxReplySize = 8192;
 constexpr size_t kMaxLabelLength = 63;
 constexpr size_t kMaxEncodedNameLength = 255;
+constexpr size_t kFlagsHigh = 2, kFlagsLow = 3;
+constexpr int kFormatError = 1;
 
 void PutU16(std::string& out, uint16_t value) {
   out.push_back(static_cast<char>(value >> 8));
   out.push_back(static_cast<char>(value & 0xff));
+}
+
+// The OPT pseudo-record of RFC 6891: root owner, type 41, the UDP payload size in the class
+// field, extended code, version 0 and no flags in the TTL field, no options.
+void PutOpt(std::string& out) {
+  constexpr uint16_t kOpt = 41;
+  out.push_back('\0');
+  PutU16(out, kOpt);
+  PutU16(out, TIdDNSResolver::kUdpPayloadSize);
+  for (uint16_t zero : {0, 0, 0})
+    PutU16(out, zero);
+}
+
+int ReplyCodeOf(std::string_view reply) {
+  return static_cast<unsigned char>(reply[kFlagsLow]) & 0x0f;
+}
+
+bool Truncated(std::string_view reply) {
+  constexpr unsigned char kTC = 0x02;
+  return (static_cast<unsigned char>(reply[kFlagsHigh]) & kTC) != 0;
 }
 
 // Labels longer than 63 bytes, empty labels inside a name and names over 255 bytes cannot be
@@ -73,7 +98,7 @@ std::string TDNSHeader::Bytes() const {
 
 TIdDNSResolver::TIdDNSResolver(TIdStack& stack) : stack_(stack) {}
 
-void TIdDNSResolver::BuildQuery(const std::string& name, int qclass) {
+void TIdDNSResolver::BuildQuery(const std::string& name, int qclass, bool edns) {
   if (QueryType.empty())
     throw EIdDnsResolverError("Invalid Query Count 0");
   if (QueryType.contains(qtIXFR) || QueryType.contains(qtAXFR))
@@ -85,12 +110,16 @@ void TIdDNSResolver::BuildQuery(const std::string& name, int qclass) {
   header_ = TDNSHeader();
   header_.Flags = AllowRecursiveQueries ? 0x0100 : 0x0000;
   header_.QDCount = static_cast<uint16_t>(QueryType.size());
+  header_.ARCount = edns ? 1 : 0;
   query_ = header_.Bytes();
   for (TQueryRecordTypes type : QueryType) {
     query_.append(question);
     PutU16(query_, QueryTypeCode(type));
     PutU16(query_, static_cast<uint16_t>(qclass));
   }
+  questionEnd_ = query_.size();
+  if (edns)
+    PutOpt(query_);
 }
 
 std::string TIdDNSResolver::ServerAddress() const {
@@ -111,23 +140,30 @@ std::string TIdDNSResolver::ServerAddress() const {
 // The reply repeats the question; a server may give back the query's names in other letter
 // case. Length bytes of labels (below 64) and the type and class bytes sent (A, AAAA, IN) are no
 // letters.
-bool TIdDNSResolver::AnswersQuery(std::string_view datagram) const {
+bool TIdDNSResolver::AnswersQuery(std::string_view reply) const {
   constexpr size_t kCountAt = 4, kQuestionAt = 12;
   const std::string_view query = query_;
-  if (datagram.size() < query.size())
+  if (reply.size() < questionEnd_)
     return false;
-  return datagram.substr(0, 2) == query.substr(0, 2) &&
-         datagram.substr(kCountAt, 2) == query.substr(kCountAt, 2) &&
-         SameText(datagram.substr(kQuestionAt, query.size() - kQuestionAt),
-                  query.substr(kQuestionAt));
+  return reply.substr(0, 2) == query.substr(0, 2) &&
+         reply.substr(kCountAt, 2) == query.substr(kCountAt, 2) &&
+         SameText(reply.substr(kQuestionAt, questionEnd_ - kQuestionAt),
+                  query.substr(kQuestionAt, questionEnd_ - kQuestionAt));
 }
 
-std::optional<std::string> TIdDNSResolver::ReceiveAnswer() {
-  using Clock = std::chrono::steady_clock;
-  TUdpSocket socket(ServerAddress(), Port);
+// A server that does not know a part of the query may say so without repeating the question
+// (RFC 6891 7); all such a reply can do is have the query asked again without EDNS0.
+bool TIdDNSResolver::BareFormatError(std::string_view reply) const {
+  constexpr size_t kHeader = 12;
+  return reply.size() >= kHeader && reply.substr(0, 2) == std::string_view(query_).substr(0, 2) &&
+         ReplyCodeOf(reply) == kFormatError && reply.substr(4, 2) == std::string_view("\0\0", 2);
+}
+
+std::optional<std::string> TIdDNSResolver::ReceiveAnswer(const std::string& server,
+                                                         TimePoint deadline) {
+  TUdpSocket socket(server, Port);
   socket.Send(query_);
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(std::max(WaitingTime, 0));
   auto resend = Retransmissions.begin();
   for (;;) {
     auto until = deadline;
@@ -139,7 +175,7 @@ std::optional<std::string> TIdDNSResolver::ReceiveAnswer() {
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     std::optional<std::string> datagram =
         socket.Receive(kMaxReplySize, static_cast<int>(std::max<long long>(left, 0)));
-    if (datagram && AnswersQuery(*datagram))
+    if (datagram && (AnswersQuery(*datagram) || BareFormatError(*datagram)))
       return datagram;
     // A flood of wrong datagrams must not hold the lookup past its time.
     const auto now = Clock::now();
@@ -152,16 +188,35 @@ std::optional<std::string> TIdDNSResolver::ReceiveAnswer() {
   }
 }
 
+// Over TCP nobody but the server can put bytes on the connection, so a reply that does not answer
+// the query is the server's fault, and there is no other to wait for.
+std::string TIdDNSResolver::AskOverTcp(const std::string& server, TimePoint deadline) const {
+  std::string reply = ExchangeOverTcp(server, Port, query_, deadline, Cancel, kCancelSliceMs);
+  if (!AnswersQuery(reply))
+    throw EIdDnsResolverError("The reply over TCP does not answer the query");
+  if (Truncated(reply))
+    throw EIdDnsResolverError("The reply over TCP is truncated");
+  return reply;
+}
+
 void TIdDNSResolver::QueryDomain(const std::string& name, int qclass) {
   result_.Clear();
   query_.clear();
   replyCode_.reset();
-  BuildQuery(name, qclass);
-  const std::optional<std::string> reply = ReceiveAnswer();
+  BuildQuery(name, qclass, true);
+  const std::string server = ServerAddress();
+  const TimePoint deadline = Clock::now() + std::chrono::milliseconds(std::max(WaitingTime, 0));
+  std::optional<std::string> reply = ReceiveAnswer(server, deadline);
+  if (reply && ReplyCodeOf(*reply) == kFormatError) {
+    BuildQuery(name, qclass, false);
+    reply = ReceiveAnswer(server, deadline);
+  }
   if (!reply)
     return;
-  constexpr size_t kFlagsLow = 3;
-  replyCode_ = static_cast<unsigned char>((*reply)[kFlagsLow]) & 0x0f;
+  // What a truncated answer leaves out may be the very address looked for.
+  if (Truncated(*reply))
+    reply = AskOverTcp(server, deadline);
+  replyCode_ = ReplyCodeOf(*reply);
   try {
     DecodeDnsReply(*reply, header_.ID, result_);
   } catch (...) {

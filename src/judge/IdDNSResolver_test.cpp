@@ -10,6 +10,7 @@
 #include <typeinfo>
 
 #include "support/FakeDns.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
@@ -34,20 +35,25 @@ std::string Describe(const TResultRecord& r) {
 
 // A resolver pointed at a scripted server, with a short wait so that silent cases stay fast.
 struct Exchange {
-  explicit Exchange(ScriptedDnsServer::Script script) : server(std::move(script)) {
+  explicit Exchange(ScriptedDnsServer::Script script, ScriptedDnsServer::StreamScript stream = {})
+      : server(std::move(script), AF_INET, std::move(stream)) {
     resolver.Host = "127.0.0.1";
     resolver.Port = server.Port();
     resolver.QueryType = {qtA};
     resolver.WaitingTime = 2000;
   }
 
-  // The records as text, or the error's message.
+  // The records as text, or the error's message (the server's port in it as "PORT").
   std::vector<std::string> Query(const std::string& name = kName) {
     std::vector<std::string> items;
     try {
       resolver.QueryDomain(name, 1);
     } catch (const Exception& e) {
-      return {"error: " + e.Message()};
+      std::string text = e.Message();
+      const std::string port = " port " + std::to_string(server.Port());
+      if (const size_t at = text.find(port); at != std::string::npos)
+        text.replace(at, port.size(), " port PORT");
+      return {"error: " + text};
     }
     for (const auto& r : resolver.QueryResult())
       items.push_back(Describe(*r));
@@ -85,7 +91,8 @@ TEST(IdDNSResolverTest, PutsTheStandardQueryOnTheWire) {
     EXPECT_EQ(x.resolver.QueryBytes(), wire);
     EXPECT_EQ(x.resolver.DNSHeader().Bytes(), wire.substr(0, 12));
     EXPECT_NE(0xffff, x.resolver.DNSHeader().ID);
-    EXPECT_EQ(U16(c.flags) + U16(1) + U16(0) + U16(0) + U16(0) + WireName(kName) + U16(1) + U16(1),
+    EXPECT_EQ(U16(c.flags) + U16(1) + U16(0) + U16(0) + U16(1) + WireName(kName) + U16(1) + U16(1) +
+                  OptRecord(1232),
               wire.substr(2));
   }
 }
@@ -135,7 +142,7 @@ TEST(IdDNSResolverTest, DecodesRepliesAndFailsOnBadOnes) {
        [](auto& q) {
          const std::string cname = Record(kQ, 5, WireName("real.example.net"));
          // 12 + question + 12 bytes before the CNAME's data: its target's offset
-         const auto target = static_cast<uint16_t>(q.size() + 12);
+         const auto target = static_cast<uint16_t>(QuestionEnd(q) + 12);
          return ReplyTo(q, {2}, cname + ARecord(Pointer(target), "198.51.100.4"));
        },
        {"answer CNAME real.example.net", "answer A 198.51.100.4"}},
@@ -159,14 +166,14 @@ TEST(IdDNSResolverTest, DecodesRepliesAndFailsOnBadOnes) {
        {"answer MX 10 mx.example.com"}},
       {"a pointer loop",
        [](auto& q) {
-         return ReplyTo(q, {1}, Record(Pointer(static_cast<uint16_t>(q.size())), 1, ""));
+         return ReplyTo(q, {1}, Record(Pointer(static_cast<uint16_t>(QuestionEnd(q))), 1, ""));
        },
        {"error: Malformed DNS reply: compression pointer loop"}},
       {"a chain of 65 pointers",
        [](auto& q) {
          std::string chain;
          for (int i = 1; i <= 65; ++i)
-           chain += Pointer(static_cast<uint16_t>(q.size() + 2 * i));
+           chain += Pointer(static_cast<uint16_t>(QuestionEnd(q) + 2 * i));
          return ReplyTo(q, {1}, chain + WireName("x") + U16(1) + U16(1) + U16(0) + U16(0) + U16(0));
        },
        {"error: Malformed DNS reply: too many compression pointers"}},
@@ -186,9 +193,11 @@ TEST(IdDNSResolverTest, DecodesRepliesAndFailsOnBadOnes) {
       {"an oversized datagram is a socket error",
        [](auto& q) { return ReplyTo(q, {}, std::string(9000, 'x')); },
        {"error: Socket Error # 10040\r\nMessage too long."}},
-      {"truncated (TC set)",
-       [](auto& q) { return ReplyTo(q, {1}, ARecord(kQ, "192.0.2.7"), 0x8380); },
-       {"answer A 192.0.2.7"}},
+      {"the server's OPT record in the additional section",
+       [](auto& q) {
+         return ReplyTo(q, {1, 0, 1}, ARecord(kQ, "192.0.2.7") + OptRecord(4096));
+       },
+       {"answer A 192.0.2.7", "additional type 41 "}},
       {"address record without data",
        [a4](auto& q) { return ReplyTo(q, {1}, a4("")); },
        {"answer A "}},
@@ -233,6 +242,156 @@ TEST(IdDNSResolverTest, ServerErrorCodeFailsTheQueryWithItsText) {
       return ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"), static_cast<uint16_t>(0x8180 | c.rcode));
     }));
     EXPECT_EQ(std::vector<std::string>{std::string("error: ") + c.text}, x.Query());
+  }
+}
+
+// What a truncated answer leaves out may be the address looked for: it is never decoded, the
+// same query goes over TCP, and an exchange there that gives no whole answer to it fails the
+// query without a response code, so that it never reads as "no address".
+TEST(IdDNSResolverTest, TruncatedAnswerIsNeverTakenAndTheTcpAnswerOnlyWhenWhole) {
+  const auto truncated = [](const std::string& q) {
+    return std::vector<Datagram>{{ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"), 0x8380)}};
+  };
+  const auto whole = [](const std::string& q) {
+    return ReplyTo(q, {2}, ARecord(kQ, "192.0.2.1") + ARecord(kQ, "192.0.2.2"));
+  };
+  const auto framed = [whole](const std::string& q) { return Stream{Framed(whole(q))}; };
+  const std::vector<std::string> both = {"answer A 192.0.2.1", "answer A 192.0.2.2"};
+  const std::string failed = "error: No reply over TCP from 127.0.0.1 port PORT: ";
+  const struct {
+    const char* what;
+    ScriptedDnsServer::StreamScript stream;
+    std::vector<std::string> items;
+    std::optional<int> replyCode = std::nullopt;
+  } cases[] = {
+      {"the whole answer over TCP", framed, both, 0},
+      {"bytes after the answer are not read",
+       [whole](auto& q) { return Stream{Framed(whole(q)) + "\x00\x05junk"}; }, both, 0},
+      {"a name error over TCP settles the name",
+       [](auto& q) { return Stream{Framed(ReplyTo(q, {}, "", 0x8183))}; },
+       {"error: DNS Server Reports Query Name Error"},
+       3},
+      {"no TCP at the server", nullptr, {failed + "Socket Error # 10061\r\nConnection refused."}},
+      {"closed before the whole message",
+       [whole](auto& q) { return Stream{Framed(whole(q)).substr(0, 20)}; },
+       {failed + "the server closed the connection before the whole reply"}},
+      {"a length longer than what comes",
+       [whole](auto& q) { return Stream{U16(900) + whole(q)}; },
+       {failed + "the server closed the connection before the whole reply"}},
+      {"another identifier",
+       [whole](auto& q) {
+         std::string reply = whole(q);
+         reply[0] = static_cast<char>(reply[0] ^ 1);
+         return Stream{Framed(reply)};
+       },
+       {"error: The reply over TCP does not answer the query"}},
+      {"truncated over TCP too",
+       [](auto& q) { return Stream{Framed(ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"), 0x8380))}; },
+       {"error: The reply over TCP is truncated"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Exchange x(truncated, c.stream);
+    EXPECT_EQ(c.items, x.Query());
+    EXPECT_EQ(c.replyCode, x.resolver.ReplyCode());
+    if (c.stream) {
+      ASSERT_EQ(x.server.StreamQueries().size(), 1u);
+      EXPECT_EQ(x.server.StreamQueries()[0], x.server.Queries().at(0));
+    }
+  }
+  // A real server's table: 100 records are too many for 1232 bytes.
+  FakeDnsServer table;
+  std::vector<std::string> hundred;
+  for (int i = 1; i <= 100; ++i)
+    hundred.push_back("198.51.100." + std::to_string(i));
+  table.SetAddresses({{kName, hundred}});
+  Exchange x(truncated);
+  x.resolver.Port = table.Port();
+  const std::vector<std::string> items = x.Query();
+  ASSERT_EQ(items.size(), 101u);
+  EXPECT_EQ(items[99], "answer A 198.51.100.100");
+  EXPECT_EQ(items[100], "additional type 41 ");
+  EXPECT_EQ(table.StreamQueries(), table.Queries());
+}
+
+// The TCP exchange is within WaitingTime, whatever part of it the UDP one took, and a cancelled
+// lookup leaves it within a slice.
+TEST(IdDNSResolverTest, TcpExchangeEndsWithTheWaitOrTheCancel) {
+  using namespace std::chrono;
+  Exchange x(
+      [](const std::string& q) {
+        std::this_thread::sleep_for(milliseconds(700));
+        return std::vector<Datagram>{{ReplyTo(q, {}, "", 0x8380)}};
+      },
+      [](const std::string&) {
+        return Stream{"", true};
+      });
+  x.resolver.WaitingTime = 1000;
+  const auto start = steady_clock::now();
+  EXPECT_EQ(x.Query(), std::vector<std::string>{
+                           "error: No reply over TCP from 127.0.0.1 port PORT: no reply in time"});
+  EXPECT_LT(steady_clock::now() - start, milliseconds(1500)) << "a new wait for TCP";
+
+  std::atomic<bool> cancel = false;
+  steady_clock::time_point cancelled;
+  x.resolver.Cancel = &cancel;
+  x.resolver.WaitingTime = 60000;
+  std::thread later([&] {
+    ASSERT_TRUE(WaitFor([&] { return x.server.StreamQueries().size() == 2; }));
+    cancelled = steady_clock::now();
+    cancel = true;
+  });
+  EXPECT_EQ(x.Query(), std::vector<std::string>{"error: No reply over TCP from 127.0.0.1 port "
+                                                "PORT: the lookup was cancelled"});
+  later.join();
+  EXPECT_LT(steady_clock::now() - cancelled, seconds(1));
+}
+
+// A server that does not know EDNS0 answers its OPT record with a format error, with or without
+// the question (RFC 6891 7); the query is then asked once more without it.
+TEST(IdDNSResolverTest, FormatErrorToEdnsIsAskedOnceMoreWithoutIt) {
+  const auto formerrToEdns = [](bool withQuestion) {
+    return Answer([withQuestion](const std::string& q) {
+      if (!OptPayload(q))
+        return ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"));
+      return withQuestion ? ReplyTo(q, {}, "", 0x8181)
+                          : q.substr(0, 2) + U16(0x8181) + U16(0) + U16(0) + U16(0) + U16(0);
+    });
+  };
+  const struct {
+    const char* what;
+    ScriptedDnsServer::Script script;
+    std::vector<std::string> items;
+    size_t queries;
+  } cases[] = {
+      {"format error with the question", formerrToEdns(true), {"answer A 192.0.2.1"}, 2},
+      {"format error without the question", formerrToEdns(false), {"answer A 192.0.2.1"}, 2},
+      {"a format error either way",
+       Answer([](const std::string& q) { return ReplyTo(q, {}, "", 0x8181); }),
+       {"error: DNS Server Reports Query Format Error"},
+       2},
+      {"a bare header of another error is no answer",
+       Answer([](const std::string& q) {
+         return q.substr(0, 2) + U16(0x8182) + std::string(8, '\0');
+       }),
+       {},
+       3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Exchange x(c.script);
+    x.resolver.WaitingTime = 300;
+    x.resolver.Retransmissions = {100, 200};
+    EXPECT_EQ(c.items, x.Query());
+    const std::vector<std::string> sent = x.server.Queries();
+    ASSERT_EQ(sent.size(), c.queries);
+    EXPECT_EQ(OptPayload(sent[0]), 1232);
+    if (c.queries == 2) {
+      EXPECT_EQ(OptPayload(sent[1]), std::nullopt);
+      EXPECT_NE(sent[0].substr(0, 2), sent[1].substr(0, 2)) << "a new identifier";
+      EXPECT_EQ(sent[0].substr(12, QuestionEnd(sent[0]) - 12),
+                sent[1].substr(12, QuestionEnd(sent[1]) - 12));
+    }
   }
 }
 

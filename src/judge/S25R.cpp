@@ -48,19 +48,24 @@ TForwardLookup TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver,
     return found;
   }
   found.Settled = resolver.ReplyCode().has_value();
-  for (const auto& record : resolver.QueryResult()) {
+  // Records the server added for other names (its name servers', an unrelated owner's) say
+  // nothing about this one's addresses.
+  const TAnswerRecords answer =
+      AnswerRecordsFor(resolver.QueryResult(), hostName, QueryTypeCode(type));
+  for (const TResultRecord* record : answer.Records) {
     // An address record without data has no address to compare with the sender's.
     const std::string* address = nullptr;
-    if (const auto* a = dynamic_cast<const TARecord*>(record.get()); a != nullptr && type == qtA)
+    if (const auto* a = dynamic_cast<const TARecord*>(record))
       address = &a->Address();
-    else if (const auto* aaaa = dynamic_cast<const TAAAARecord*>(record.get());
-             aaaa != nullptr && type == qtAAAA)
+    else if (const auto* aaaa = dynamic_cast<const TAAAARecord*>(record))
       address = &aaaa->Address;
     if (address == nullptr || address->empty())
       continue;
     found.Addresses.push_back(*address);
     found.TTL = std::min(found.TTL.value_or(record->TTL), record->TTL);
   }
+  if (found.TTL && answer.AliasTTL)
+    found.TTL = std::min(*found.TTL, *answer.AliasTTL);
   return found;
 }
 

@@ -15,8 +15,8 @@ namespace quillbox {
 // What a forward lookup found.
 struct TForwardLookup {
   std::vector<std::string> Addresses;  // IPv6 ones in their canonical text (IPv6Text)
-  // The smallest TTL of the records that gave Addresses, in seconds: how long the answer may be
-  // kept. None when there is no address.
+  // The smallest TTL of the records that gave Addresses and of the aliases that led to them, in
+  // seconds: how long the answer may be kept. None when there is no address.
   std::optional<uint32_t> TTL;
   // The server answered, with addresses, no data or "no such name" (not a failure or silence).
   bool Settled = false;
@@ -39,8 +39,9 @@ class TS25RJudgment {
   // False when the file cannot be opened or read to its end; lines read before stay in rules.
   static bool LoadRulesFile(std::vector<std::string>& rules, const std::string& fileName);
 
-  // The addresses of hostName at dnsServer that records of type (qtA or qtAAAA) give, in the
-  // order of the reply; none on any failure, which is not reported.
+  // The addresses of hostName at dnsServer that records of type (qtA or qtAAAA) in the answer
+  // give, for the name or the end of its CNAME chain, in the order of the reply; none on any
+  // failure, which is not reported.
   TForwardLookup HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
                                        const std::string& hostName, TQueryRecordTypes type);
 

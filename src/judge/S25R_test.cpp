@@ -90,7 +90,7 @@ TEST(S25RTest, LoadRulesFileTakesEveryLineAsItStands) {
 // few names: some with addresses of both families, some of one only.
 struct Judgment {
   explicit Judgment(const std::string& dnsServer = "127.0.0.1")
-      : server(Script, dnsServer == "::1" ? AF_INET6 : AF_INET), dnsServer(dnsServer) {
+      : server(Script, dnsServer == "::1" ? AF_INET6 : AF_INET, Stream), dnsServer(dnsServer) {
     stack.nameOf = {
         {"192.0.2.1", "mail.example.org"},           {"192.0.2.01", "mail.example.org"},
         {"198.51.100.7", "nx.example.org"},          {"198.51.100.8", "bare.example.org"},
@@ -99,17 +99,63 @@ struct Judgment {
         {"2001:0DB8:0::0025", "mail6.example.org"},  {"2001:db8::7", "nx.example.org"},
         {"2001:db8::8", "bare.example.org"},         {"2001:db8::9", "empty.example.org"},
         {"2001:db8::1", "mail.example.org"},         {"2001:db8:1::5", "p123ab45.dyn.example.net"},
-        {"2001:db8::33", "mail6.example.org"},
+        {"2001:db8::33", "mail6.example.org"},       {"192.0.2.50", "additional.example.org"},
+        {"192.0.2.51", "authority.example.org"},     {"192.0.2.52", "stranger.example.org"},
+        {"192.0.2.53", "alias.example.org"},         {"192.0.2.54", "dot.example.org."},
+        {"192.0.2.55", "astray.example.org"},        {"192.0.2.56", "loop.example.org"},
+        {"192.0.2.57", "deep16.example.org"},        {"192.0.2.58", "deep17.example.org"},
+        {"192.0.2.99", "many.example.org"},          {"192.0.2.98", "tcpfail.example.org"},
     };
     resolver.WaitingTime = 2000;
   }
 
-  static std::vector<Datagram> Script(const std::string& q) {
+  // The aliases from name to alias1.example.net, on to aliasN.example.net, TTL 60 each.
+  static std::string Aliases(const std::string& name, int n) {
+    std::string records = Record(WireName(name), 5, WireName("alias1.example.net"), 60);
+    for (int i = 1; i < n; ++i) {
+      records += Record(WireName("alias" + std::to_string(i) + ".example.net"), 5,
+                        WireName("alias" + std::to_string(i + 1) + ".example.net"), 60);
+    }
+    return records;
+  }
+
+  static std::string Alias(int i) { return WireName("alias" + std::to_string(i) + ".example.net"); }
+
+  // Whole over TCP; cut short over UDP for the names with many addresses.
+  static std::string Reply(const std::string& q, bool overTcp) {
     const auto has = [&q](const char* name) { return q.find(WireName(name)) != std::string::npos; };
     const bool aaaa = QuestionType(q) == 28;
     const std::string kQ = Pointer(12);
     std::string reply;
-    if (has("mail.example.org"))
+    if (has("many.example.org") || has("tcpfail.example.org"))
+      reply = overTcp ? ReplyTo(q, {2}, ARecord(kQ, "192.0.2.1") + ARecord(kQ, "192.0.2.99"))
+                      : ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"), 0x8380);
+    else if (has("additional.example.org"))
+      reply = ReplyTo(q, {0, 0, 1}, ARecord(kQ, "192.0.2.50"));
+    else if (has("authority.example.org"))
+      reply = ReplyTo(q, {0, 1}, ARecord(kQ, "192.0.2.51"));
+    else if (has("stranger.example.org"))
+      reply = ReplyTo(q, {1}, ARecord(WireName("other.example.net"), "192.0.2.52"));
+    else if (has("alias.example.org"))
+      reply = ReplyTo(q, {2}, Aliases("alias.example.org", 1) + ARecord(Alias(1), "192.0.2.53"));
+    else if (has("dot.example.org"))
+      reply = ReplyTo(q, {1}, ARecord(WireName("DOT.Example.ORG"), "192.0.2.54"));
+    else if (has("astray.example.org"))
+      reply = ReplyTo(q, {2},
+                      Aliases("astray.example.org", 1) +
+                          ARecord(WireName("elsewhere.example.net"), "192.0.2.55"));
+    else if (has("loop.example.org"))
+      reply = ReplyTo(q, {3},
+                      Aliases("loop.example.org", 1) +
+                          Record(Alias(1), 5, WireName("loop.example.org")) +
+                          ARecord(kQ, "192.0.2.56"));
+    else if (has("deep16.example.org"))
+      reply =
+          ReplyTo(q, {17}, Aliases("deep16.example.org", 16) + ARecord(Alias(16), "192.0.2.57"));
+    else if (has("deep17.example.org"))
+      reply =
+          ReplyTo(q, {18}, Aliases("deep17.example.org", 17) + ARecord(Alias(17), "192.0.2.58"));
+    else if (has("mail.example.org"))
       reply = aaaa ? ReplyTo(q, {}, "") : ReplyTo(q, {1}, ARecord(kQ, "192.0.2.1"));
     else if (has("mail6.example.org"))
       reply = aaaa ? ReplyTo(q, {1}, AAAARecord(kQ, "2001:db8::25", 900)) : ReplyTo(q, {}, "");
@@ -127,7 +173,12 @@ struct Judgment {
       reply = ReplyTo(q, {}, "", 0x8182);
     else
       reply = ReplyTo(q, {}, "", 0x8183);
-    return {{reply}};
+    return reply;
+  }
+  static std::vector<Datagram> Script(const std::string& q) { return {{Reply(q, false)}}; }
+  static test::Stream Stream(const std::string& q) {
+    return {q.find(WireName("tcpfail.example.org")) == std::string::npos ? Framed(Reply(q, true))
+                                                                         : ""};
   }
 
   ScriptedDnsServer server;
@@ -203,6 +254,28 @@ TEST(S25RTest, VerdictFollowsLookupsThenRules) {
        kParanoidCheckFailure, 0, 900},
       {"IPv6: rule", "2001:db8:1::5", dynamicRule, "p123ab45.dyn.example.net", "2001:db8:1::5",
        kRuleMatched, 2, 60},
+      {"the sender's address only in the additional section", "192.0.2.50", none,
+       "additional.example.org", "", kForwardLookupFailure, 0, noTTL},
+      {"the sender's address only in the authority section", "192.0.2.51", none,
+       "authority.example.org", "", kForwardLookupFailure, 0, noTTL},
+      {"the sender's address under an unrelated owner", "192.0.2.52", none, "stranger.example.org",
+       "", kForwardLookupFailure, 0, noTTL},
+      {"an alias: the target's address, kept as long as the alias", "192.0.2.53", none,
+       "alias.example.org", "192.0.2.53", kNormal, 0, 60},
+      {"owner in other letter case, name with the root's dot", "192.0.2.54", none,
+       "dot.example.org.", "192.0.2.54", kNormal},
+      {"an alias to one name, the address for another", "192.0.2.55", none, "astray.example.org",
+       "", kForwardLookupFailure, 0, noTTL},
+      {"aliases in a loop", "192.0.2.56", none, "loop.example.org", "", kForwardLookupFailure, 0,
+       noTTL},
+      {"16 aliases are followed", "192.0.2.57", none, "deep16.example.org", "192.0.2.57", kNormal,
+       0, 60},
+      {"17 aliases are not", "192.0.2.58", none, "deep17.example.org", "", kForwardLookupFailure, 0,
+       noTTL},
+      {"truncated over UDP, the sender's address among what only TCP brings", "192.0.2.99", none,
+       "many.example.org", "192.0.2.99", kNormal},
+      {"truncated over UDP, and no answer over TCP: asked again later", "192.0.2.98", none,
+       "tcpfail.example.org", "", kForwardLookupFailure, 0, noTTL, true},
   };
   for (const char* dnsServer : {"127.0.0.1", "::1"}) {
     for (const auto& c : cases) {

@@ -271,6 +271,29 @@ class Dnsmasq(Peer):
             time.sleep(0.05)
         return self
 
+    def udp_answer(self, name, payload=1232):
+        """Whether dnsmasq's UDP answer to an A query for name, offering payload bytes with
+        EDNS0, is truncated, and the addresses it holds."""
+        qname = b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
+        query = (bytes.fromhex("beef01000001000000000001") + qname + b"\0\x01\0\x01" + b"\0\0\x29"
+                 + payload.to_bytes(2, "big") + bytes(6))
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(WAIT)
+            s.sendto(query, (self.address, 53))
+            reply = s.recv(65535)
+        count = int.from_bytes(reply[6:8], "big")
+        at, addresses = 12 + len(qname) + 4, []
+        for _ in range(count):
+            while reply[at] and reply[at] < 192:
+                at += 1 + reply[at]
+            at += 2 if reply[at] else 1
+            rtype, length = int.from_bytes(reply[at:at + 2], "big"), int.from_bytes(
+                reply[at + 8:at + 10], "big")
+            if rtype == 1:
+                addresses.append(str(ipaddress.ip_address(reply[at + 10:at + 14])))
+            at += 10 + length
+        return bool(reply[2] & 0x02), addresses
+
     def _answers(self):
         query = bytes.fromhex("abcd01000001000000000000") + b"\x04test\x00\x00\x01\x00\x01"
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

@@ -40,8 +40,13 @@ SENDERS = [
      ("2001:db8::44", "noaddr.example.net", "", "Forward lookup failure")),
     ("mapped ([IPv6:::ffff:203.0.113.7])",
      ("203.0.113.7", "mail.example.org", "203.0.113.7", "Normal")),
+    # More A records than fit in 1232 bytes; dnsmasq answers them last first, so the first one,
+    # the sender's, comes only over TCP.
+    ("crowd.example.net (crowd.example.net [203.0.113.100])",
+     ("203.0.113.100", "crowd.example.net", "203.0.113.100", "Normal")),
     ("nothing (x [1.2.3])", ("Unextracted", "Unresolved", "Unresolved", "Unknown")),
 ]
+CROWD = [f"203.0.113.{i}" for i in range(100, 200)]
 
 FORGED_HEADER = ["X-Quillbox-Status: Normal", "x-quillbox-sender-hostname: mail.example.org",
                  "X-QUILLBOX-STATUS:", " Normal"]
@@ -98,6 +103,8 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
         dns.host("cheat.example.net", "192.0.2.1", "2001:db8::1")
         for address in ("192.0.2.44", "2001:db8::44"):
             dns.ptr(address, "noaddr.example.net")
+        dns.ptr("203.0.113.100", "crowd.example.net")
+        dns.host("crowd.example.net", *CROWD)
         cls.dns = cls.peers.enter_context(dns)
         cls.dovecot = e2e.Dovecot({"alice": PASSWORD})
         cls.messages = mailbox()
@@ -169,6 +176,12 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
         self.assertEqual(message.get_all("X-Quillbox-Sender-Hostname"),
                          ["dyn-198-51-100-2.example.net"])
         self.assertEqual(len(message.get_all("X-Forged-Quillbox-Status")), 2)
+
+    def test_1c_the_crowds_answer_over_udp_leaves_the_sender_out(self):
+        truncated, addresses = self.dns.udp_answer("crowd.example.net")
+        self.assertTrue(truncated)
+        self.assertLess(len(addresses), len(CROWD))
+        self.assertNotIn("203.0.113.100", addresses)
 
     def test_2_other_commands_answer_as_the_real_server_does(self):
         direct, proxied = self.direct(), self.proxied()

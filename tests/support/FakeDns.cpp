@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "net/IdException.h"
 #include "support/Loopback.h"
 
@@ -51,22 +54,60 @@ std::string AAAARecord(const std::string& owner, const std::string& ipv6, uint32
   return Record(owner, 28, std::string(reinterpret_cast<const char*>(&addr), 16), ttl);
 }
 
+std::string OptRecord(uint16_t payload) {
+  return std::string(1, '\0') + U16(41) + U16(payload) + U16(0) + U16(0) + U16(0);
+}
+
+std::optional<uint16_t> OptPayload(const std::string& query) {
+  const size_t at = QuestionEnd(query);
+  const std::string opt = OptRecord(0);
+  if (query.size() < 12 || query.substr(10, 2) == U16(0) || query.size() < at + opt.size() ||
+      query.compare(at, 3, opt, 0, 3) != 0)
+    return std::nullopt;
+  return static_cast<uint16_t>(static_cast<uint8_t>(query[at + 3]) << 8 |
+                               static_cast<uint8_t>(query[at + 4]));
+}
+
 std::string ReplyTo(const std::string& query, Counts counts, const std::string& records,
                     uint16_t flags) {
   return query.substr(0, 2) + U16(flags) + U16(1) + U16(counts.answer) + U16(counts.authority) +
-         U16(counts.additional) + query.substr(12) + records;
+         U16(counts.additional) + query.substr(12, QuestionEnd(query) - 12) + records;
 }
 
-ScriptedDnsServer::ScriptedDnsServer(Script script, int family) : script_(std::move(script)) {
-  fd_ = BoundLoopbackSocket(SOCK_DGRAM, port_, family);
+std::string Framed(const std::string& message) {
+  return U16(static_cast<uint16_t>(message.size())) + message;
+}
+
+ScriptedDnsServer::ScriptedDnsServer(Script script, int family, StreamScript stream)
+    : script_(std::move(script)), stream_(std::move(stream)) {
+  // The TCP side shares the UDP port, as a DNS server's does; when another test holds that port
+  // over TCP, both are given up for another.
+  for (int attempt = 0; !tcp_; ++attempt) {
+    fd_ = BoundLoopbackSocket(SOCK_DGRAM, port_, family);
+    try {
+      auto tcp = TIdPosixSocket::Create(family == AF_INET6 ? Id_IPv6 : Id_IPv4);
+      tcp->Bind(family == AF_INET6 ? "::1" : "127.0.0.1", port_);
+      tcp_ = std::move(tcp);
+    } catch (const EIdSocketError&) {
+      close(fd_);
+      if (attempt == 100)
+        throw;
+    }
+  }
+  if (stream_)
+    tcp_->Listen(8);
   int otherPort = 0;
   otherFd_ = BoundLoopbackSocket(SOCK_DGRAM, otherPort, family);
   thread_ = std::thread([this] { Run(); });
+  if (stream_)
+    streamThread_ = std::thread([this] { RunStreams(); });
 }
 
 ScriptedDnsServer::~ScriptedDnsServer() {
   stop_ = true;
   thread_.join();
+  if (streamThread_.joinable())
+    streamThread_.join();
   close(fd_);
   close(otherFd_);
 }
@@ -74,6 +115,57 @@ ScriptedDnsServer::~ScriptedDnsServer() {
 std::vector<std::string> ScriptedDnsServer::Queries() const {
   std::lock_guard lock(mutex_);
   return queries_;
+}
+
+std::vector<std::string> ScriptedDnsServer::StreamQueries() const {
+  std::lock_guard lock(mutex_);
+  return streamQueries_;
+}
+
+void ScriptedDnsServer::RunStreams() {
+  while (!stop_) {
+    if (const auto connection = tcp_->Accept(20)) {
+      try {
+        Serve(*connection);
+      } catch (const EIdException&) {
+        // The client went away; the next one is served as if nothing happened.
+      }
+    }
+  }
+}
+
+// Reads one framed query, then does what the stream script says; waits in short slices so that
+// the destructor is never held up by a client that stays.
+void ScriptedDnsServer::Serve(TIdPosixSocket& connection) {
+  std::string framed;
+  char buffer[2048];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  const auto whole = [&framed] {
+    return framed.size() >= 2 && framed.size() >= 2u + (static_cast<uint8_t>(framed[0]) << 8 |
+                                                        static_cast<uint8_t>(framed[1]));
+  };
+  while (!whole()) {
+    if (stop_ || std::chrono::steady_clock::now() > deadline)
+      return;
+    if (!connection.WaitReadable(20))
+      continue;
+    const size_t n = connection.Receive(buffer, sizeof buffer);
+    if (n == 0)
+      return;
+    framed.append(buffer, n);
+  }
+  const std::string query = framed.substr(2);
+  {
+    std::lock_guard lock(mutex_);
+    streamQueries_.push_back(query);
+  }
+  const Stream answer = stream_(query);
+  for (size_t sent = 0; sent < answer.bytes.size();)
+    sent += connection.Send(answer.bytes.data() + sent, answer.bytes.size() - sent);
+  while (answer.hold && !stop_) {
+    if (connection.WaitReadable(20) && connection.Receive(buffer, sizeof buffer) == 0)
+      return;
+  }
 }
 
 void ScriptedDnsServer::Run() {
@@ -102,6 +194,11 @@ void ScriptedDnsServer::Run() {
 
 namespace {
 
+// What fits in a datagram to the client: what its OPT record offers, and never less than 512.
+size_t UdpLimit(const std::string& query) {
+  return std::max<size_t>(512, OptPayload(query).value_or(512));
+}
+
 const std::string& Known(const std::map<std::string, std::string>& map, const std::string& key) {
   const auto it = map.find(key);
   if (it == map.end())
@@ -121,10 +218,24 @@ std::string QuestionName(const std::string& query) {
   return name;
 }
 
-uint16_t QuestionType(const std::string& query) {
+namespace {
+
+// The offset of the zero byte that ends the question's name, or the query's size.
+size_t NameEnd(const std::string& query) {
   size_t end = 12;
   while (end < query.size() && query[end] != 0)
     end += 1 + static_cast<uint8_t>(query[end]);
+  return std::min(end, query.size());
+}
+
+}  // namespace
+
+size_t QuestionEnd(const std::string& query) {
+  return std::min(NameEnd(query) + 5, query.size());
+}
+
+uint16_t QuestionType(const std::string& query) {
+  const size_t end = NameEnd(query);
   if (end + 3 > query.size())
     return 0;
   return static_cast<uint16_t>(static_cast<uint8_t>(query[end + 1]) << 8 |
@@ -132,31 +243,47 @@ uint16_t QuestionType(const std::string& query) {
 }
 
 FakeDnsServer::FakeDnsServer(int family)
-    : server_([this](const std::string& query) { return Answer(query); }, family) {}
+    : server_(
+          [this](const std::string& query) {
+            std::string reply = Answer(query, UdpLimit(query));
+            return reply.empty() ? std::vector<Datagram>{} : std::vector<Datagram>{{reply}};
+          },
+          family,
+          [this](const std::string& query) { return Stream{Framed(Answer(query, 0xffff))}; }) {}
 
 void FakeDnsServer::SetAddresses(std::map<std::string, std::vector<std::string>> addresses) {
   std::lock_guard<std::mutex> hold(lock_);
   addresses_ = std::move(addresses);
 }
 
-std::vector<Datagram> FakeDnsServer::Answer(const std::string& query) {
+std::string FakeDnsServer::Answer(const std::string& query, size_t limit) {
   if (query.size() < 17)
     return {};
   std::lock_guard<std::mutex> hold(lock_);
+  const std::optional<uint16_t> edns = OptPayload(query);
+  const std::string opt = edns ? OptRecord() : "";
+  const uint16_t additional = edns ? 1 : 0;
   const auto found = addresses_.find(QuestionName(query));
   if (found == addresses_.end())
-    return {{ReplyTo(query, {}, "", 0x8183)}};
+    return ReplyTo(query, {0, 0, additional}, opt, 0x8183);
   const uint16_t type = QuestionType(query);
   std::string records;
   uint16_t count = 0;
   for (const std::string& address : found->second) {
     const bool ipv6 = address.find(':') != std::string::npos;
-    if (type == (ipv6 ? 28 : 1)) {
-      records += ipv6 ? AAAARecord(Pointer(12), address) : ARecord(Pointer(12), address);
-      ++count;
-    }
+    if (type != (ipv6 ? 28 : 1))
+      continue;
+    const std::string record =
+        ipv6 ? AAAARecord(Pointer(12), address) : ARecord(Pointer(12), address);
+    // What does not fit is left out, and TC says so; the OPT record goes in a whole answer only.
+    if (ReplyTo(query, {}, records + record).size() > limit)
+      return ReplyTo(query, {count}, records, 0x8380);
+    records += record;
+    ++count;
   }
-  return {{ReplyTo(query, {count}, records)}};
+  if (ReplyTo(query, {}, records + opt).size() > limit)
+    return ReplyTo(query, {count}, records, 0x8380);
+  return ReplyTo(query, {count, 0, additional}, records + opt);
 }
 
 std::string FakeNameService::HostByName(const std::string& hostName) {
