@@ -10,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "proxy/LocalClient.h"
 #include "proxy/LoginName.h"
 #include "proxy/ProxyHarness.h"
 #include "proxy/RefusalLog.h"
@@ -156,6 +157,43 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   EXPECT_TRUE(h.log.WaitFor("C<-P    +OK Welcome to the Quillbox"));
   EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from 127.0.0.2:"));
   EXPECT_EQ(h.indicator.calls, 1);
+}
+
+// A mail client told to connect to localhost comes over ::1 on most systems; only the text
+// 127.0.0.1 used to count as this machine, and such a client was refused.
+TEST(ConnectTest, LoopbackClientIsLocalInEveryTextOfItsAddressOverIPv4AndIPv6) {
+  const struct {
+    const char* peer;
+    bool local;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"::1", true},
+      {"0:0:0:0:0:0:0:1", true},
+      {"::ffff:127.0.0.1", true},
+      {"::FFFF:7f00:1", true},
+      {"127.000.000.001", true},
+      {"127.0.0.2", false},
+      {"::ffff:127.0.0.2", false},
+      {"::2", false},
+      {"::127.0.0.1", false},
+      {"127.1", false},
+      {"::1%lo", false},
+      {"localhost", false},
+      {"", false},
+      {"192.0.2.1", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsLocalClient(c.peer), c.local) << c.peer;
+  }
+
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.Bindings().push_back({"::1", 0, Id_IPv6});
+  h.Start();
+  Pop3Client v6(h.proxy.IdPOP3Server.Bindings()[1].Port, "::1");
+  EXPECT_EQ(v6.ReadLine(), "+OK Welcome to the Quillbox");
+  EXPECT_EQ(v6.Command("USER " + h.LoginName(h.RuleFile("r.ini", ""))), "+OK Password required")
+      << "a client on this machine need not start TLS";
+  EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from ::1:"));
 }
 
 TEST(ConnectTest, ClientsFromOutsideMustStartTLSBeforeTheirLoginIsTaken) {
