@@ -133,6 +133,10 @@ void TQuillboxProxy::AssignEvents() {
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
   s.OnTLSStarted = [this](TIdContext& c) { IdPOP3ServerTLSStarted(c); };
+  s.TLSHandshakeTimeoutOf = [this](TIdTCPConnection& c) {
+    return IsLocalClient(c.IOHandler().PeerIP()) ? LocalTLSHandshakeTimeout
+                                                 : IdPOP3Server.TLSHandshakeTimeout;
+  };
   s.RequireTLS = [this](TIdPOP3ServerContext& c) {
     return RequireTLSFromOutside && !IsLocalClient(c.Connection().IOHandler().PeerIP());
   };

@@ -243,6 +243,37 @@ TEST(ConnectTest, FailedClientHandshakeIsLoggedWithItsReason) {
   EXPECT_TRUE(log[1].starts_with("   P    TLS handshake with 127.0.0.1:")) << log[1];
 }
 
+// A mail client on this machine may hold its handshake while its user reads the certificate
+// prompt; it used to be ended after the 15 seconds that bound a stranger's handshake.
+TEST(ConnectTest, HandshakeOfALocalClientMayTakeLongerThanOneFromOutside) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.proxy.IdPOP3Server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
+  h.proxy.IdPOP3Server.TLSHandshakeTimeout = 200;
+  h.proxy.LocalTLSHandshakeTimeout = 1200;
+  h.proxy.AllowConnectionFromOutside = true;
+  h.Start();
+  const int tlsPort = h.proxy.IdPOP3Server.Bindings()[1].Port;
+  // Each stalls its handshake, over STLS and on the TLS port, from here and from outside.
+  std::vector<std::unique_ptr<Pop3Client>> stalled;
+  for (const char* from : {"127.0.0.1", "127.0.0.2"}) {
+    stalled.push_back(std::make_unique<Pop3Client>(tlsPort, from));
+    auto& stls = stalled.emplace_back(std::make_unique<Pop3Client>(h.port, from));
+    stls->ReadLine();
+    EXPECT_EQ(stls->Command("STLS"), "+OK Begin TLS negotiation");
+  }
+  const auto ended = [&h](const std::string& from, const std::string& seconds) {
+    return std::ranges::count_if(h.log.Lines(), [&](const std::string& line) {
+      return line.starts_with("   P    TLS handshake with " + from + ":") &&
+             line.ends_with(" failed: no answer within " + seconds + " seconds.");
+    });
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return ended("127.0.0.1", "2") == 2; }));
+  EXPECT_TRUE(test::WaitFor([&] { return ended("127.0.0.2", "1") == 2; }));
+  for (auto& client : stalled)
+    EXPECT_TRUE(client->Closed());
+}
+
 // Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger
 // used to hold the one place for a moment, and most of the user's mail checks were turned away.
 TEST(ConnectTest, OutsideFloodCostsTheLocalClientNothing) {
