@@ -34,8 +34,9 @@ void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
   c.Upstream.Port = c.UpstreamPort;
   CheckUpstreamSecurity(log, c);
   log.AddToMemo("   P    Connecting to " + c.UpstreamHost);
-  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
-  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
+  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110. Port 0
+  // names no server, and the client connection would refuse it without a reason.
+  if (c.UpstreamPort < 1 || c.UpstreamPort > 65535) {
     throw EIdSocketError(10022);
   }
   c.Upstream.Connect();

@@ -39,6 +39,7 @@ TEST(LoginNameTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogPrefix) {
       {"alice#h:;r.ini", "alice", "h", 110, "r.ini", ok, ok},
       {"alice#h:pop3;r.ini", "alice", "h", 110, "r.ini", ok, ok},
       {"alice#h:65646;r;x#y:z", "alice", "h", 65646, "r;x#y:z", ok, ok},
+      {"alice#h:0;r", "alice", "h", 0, "r", ok, ok},
       {"#:;r", "", "", 110, "r", ok, ok},
       {"alice", "", "", 110, "", four, "Delimiter # is not found in the USER command."},
       {"alice#192.0.2.10;r.ini", "", "", 110, "", five,
@@ -91,6 +92,9 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
       {"alice#127.0.0.1:65646;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
+       "   P    Connecting to 127.0.0.1"},
+      // Port 0 used to be refused with a bare "-ERR".
+      {"alice#127.0.0.1:0;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
   };
   for (const Case& c : cases) {
