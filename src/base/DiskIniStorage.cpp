@@ -13,8 +13,13 @@ class DiskStorage : public IniStorage {
 
   void Save(const std::string& fileName, std::string_view content,
             std::optional<unsigned> mode) override {
-    ReplaceFile(fileName, content, mode);
+    if (mode)
+      ReplaceOwnFile(fileName, content, *mode);
+    else
+      ReplaceFile(fileName, content);
   }
+
+  TFileStatus Status(const std::string& fileName) override { return FileStatus(fileName); }
 
   void MakeFolders(const std::string& folder) override { quillbox::MakeFolders(folder); }
 };

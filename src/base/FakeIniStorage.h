@@ -48,6 +48,12 @@ class FakeIniStorage : public IniStorage {
     std::lock_guard lock(mutex_);
     folders.push_back(folder);
   }
+  // A file stands for itself, with the mode a save gave it or 0600.
+  TFileStatus Status(const std::string& fileName) override {
+    std::lock_guard lock(mutex_);
+    const auto mode = modes.find(fileName);
+    return {false, files.contains(fileName), mode != modes.end() ? mode->second : 0600};
+  }
 
   std::map<std::string, std::string> files;
   std::map<std::string, unsigned> modes;  // the modes saves gave

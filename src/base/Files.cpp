@@ -22,6 +22,43 @@ namespace {
                    "larger than " + std::to_string(maxSize) + " bytes");
 }
 
+// The rename in WriteAndRename would replace a read-only file as well; it is refused as a write
+// in place would be refused.
+void CheckWritable(const std::string& target, const std::string& fileName) {
+  if (access(target.c_str(), W_OK) != 0)
+    Fail("Unable to write to ", fileName, errno);
+}
+
+// Writes content into a new temporary file beside target, with mode, and renames it over target;
+// errors name fileName. The temporary file is created, never opened through a link.
+void WriteAndRename(const std::string& target, const std::string& fileName,
+                    std::string_view content, mode_t mode) {
+  // mkostemp makes the file readable by its owner only.
+  std::string temp = target + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    Fail("Unable to write to ", fileName, errno);
+  int err = 0;
+  size_t done = 0;
+  while (err == 0 && done < content.size()) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno != EINTR)
+      err = errno;
+    else if (n > 0)
+      done += static_cast<size_t>(n);
+  }
+  if (err == 0 && (fchmod(fd, mode) != 0 || fsync(fd) != 0))
+    err = errno;
+  if (close(fd) != 0 && err == 0)
+    err = errno;
+  if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
+    err = errno;
+  if (err != 0) {
+    unlink(temp.c_str());
+    Fail("Unable to write to ", fileName, err);
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize) {
@@ -60,8 +97,7 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
   return content;
 }
 
-void ReplaceFile(const std::string& fileName, std::string_view content,
-                 std::optional<unsigned> mode) {
+void ReplaceFile(const std::string& fileName, std::string_view content) {
   std::error_code ec;
   // Replace what a symbolic link points to, not the link.
   std::string target = fileName;
@@ -70,40 +106,36 @@ void ReplaceFile(const std::string& fileName, std::string_view content,
     if (!ec)
       target = resolved.string();
   }
-  mode_t newMode = mode.value_or(0644);
+  mode_t mode = 0644;
   struct stat info;
   if (stat(target.c_str(), &info) == 0) {
-    // The rename below would replace a read-only file as well; refuse it as a write in place
-    // would be refused.
-    if (access(target.c_str(), W_OK) != 0)
-      Fail("Unable to write to ", fileName, errno);
-    if (!mode)
-      newMode = info.st_mode & 07777;
+    CheckWritable(target, fileName);
+    mode = info.st_mode & 07777;
   }
-  // mkstemp makes the file readable by its owner only.
-  std::string temp = target + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0)
-    Fail("Unable to write to ", fileName, errno);
-  int err = 0;
-  size_t done = 0;
-  while (err == 0 && done < content.size()) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno != EINTR)
-      err = errno;
-    else if (n > 0)
-      done += static_cast<size_t>(n);
+  WriteAndRename(target, fileName, content, mode);
+}
+
+void ReplaceOwnFile(const std::string& fileName, std::string_view content, unsigned mode) {
+  struct stat info;
+  if (lstat(fileName.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+    CheckWritable(fileName, fileName);
+  WriteAndRename(fileName, fileName, content, mode);
+}
+
+TFileStatus FileStatus(const std::string& fileName) {
+  TFileStatus status;
+  struct stat info;
+  if (lstat(fileName.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return status;
+    Fail("Unable to read ", fileName, errno);
   }
-  if (err == 0 && (fchmod(fd, newMode) != 0 || fsync(fd) != 0))
-    err = errno;
-  if (close(fd) != 0 && err == 0)
-    err = errno;
-  if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
-    err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    Fail("Unable to write to ", fileName, err);
-  }
+  status.SymbolicLink = S_ISLNK(info.st_mode);
+  if (status.SymbolicLink && stat(fileName.c_str(), &info) != 0)
+    return status;  // a link that leads nowhere
+  status.Exists = true;
+  status.Mode = info.st_mode & 07777;
+  return status;
 }
 
 std::string PathFromFolderOf(const std::string& file, const std::string& path) {

@@ -31,11 +31,27 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
 
 // Replaces the content through a temporary file beside it and a rename, so that a crash or a full
 // disk never leaves a half-written file: the old content survives any failure. A symbolic link is
-// followed; an existing file that may not be written is refused. The file gets mode, or keeps its
-// own (0644 for a new one) when mode is not given; until then only its owner may read it, so a
-// private file is never readable by others. Throws EFileError. Thread-safe for different files.
-void ReplaceFile(const std::string& fileName, std::string_view content,
-                 std::optional<unsigned> mode = std::nullopt);
+// followed (the user may keep the file elsewhere); an existing file that may not be written is
+// refused. The file keeps its mode (0644 for a new one); until the rename only its owner may read
+// the new content. Throws EFileError. Thread-safe for different files.
+void ReplaceFile(const std::string& fileName, std::string_view content);
+
+// As ReplaceFile for a file of the program's own, which gets mode, but never through a symbolic
+// link: the temporary file is made new (O_EXCL, O_NOFOLLOW) and renamed over the name itself, so
+// whatever stands there, a link included, is replaced and the file a link points to never. Until
+// then only its owner may read it, so a private file is never readable by others.
+void ReplaceOwnFile(const std::string& fileName, std::string_view content, unsigned mode);
+
+// What a name stands for. A plain value.
+struct TFileStatus {
+  bool SymbolicLink = false;  // the name itself is a symbolic link
+  bool Exists = false;        // the name leads to a file or folder, through a link or not
+  unsigned Mode = 0;          // the permission bits of what it leads to
+};
+
+// Throws EFileError when the name cannot be looked at (a folder on the way that may not be
+// searched). Thread-safe.
+TFileStatus FileStatus(const std::string& fileName);
 
 // A path that a file names: as it stands when absolute (or empty), otherwise taken from the
 // folder of file, made absolute.

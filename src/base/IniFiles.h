@@ -22,10 +22,14 @@ class IniStorage {
   // The whole content, nullopt when the file does not exist. Throws EIniFileError when the file
   // exists but cannot be read, or is larger than maxSize bytes.
   virtual std::optional<std::string> Load(const std::string& fileName, size_t maxSize) = 0;
-  // Replaces the content; a given mode is the file's from then on, none keeps the file's own.
-  // Throws EIniFileError on failure; the old content must then survive.
+  // Replaces the content. Without a mode the file is the user's (an INI file): it keeps its own
+  // mode, and a symbolic link is followed. With one it is a file of the program's own, which gets
+  // that mode and is never written through a link (ReplaceOwnFile). Throws EIniFileError on
+  // failure; the old content must then survive.
   virtual void Save(const std::string& fileName, std::string_view content,
                     std::optional<unsigned> mode) = 0;
+  // What the name stands for (FileStatus). Throws EIniFileError when that cannot be learnt.
+  virtual TFileStatus Status(const std::string& fileName) = 0;
   // Creates a folder with its missing parents, readable by the user only. Throws EIniFileError.
   virtual void MakeFolders(const std::string& folder) = 0;
 };

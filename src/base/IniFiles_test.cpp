@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -212,6 +213,33 @@ TEST_F(DiskIniStorageTest, WriteReplacesContentKeepsModeAndFollowsLinks) {
   ASSERT_EQ(stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2)
+      << "no temporary file left behind";
+}
+
+// A file of the program's own (a saved mode) used to be written through a link into the file the
+// link names, which lost its content and mode.
+TEST_F(DiskIniStorageTest, OwnFileReplacesALinkAtItsNameAndNeverWritesThroughIt) {
+  const std::string victim = Path("victim");
+  std::ofstream(victim) << "precious";
+  chmod(victim.c_str(), 0644);
+  std::filesystem::create_symlink(victim, Path("own.key"));
+  std::filesystem::create_symlink(Path("nowhere"), Path("dangling.key"));
+  const TFileStatus linked = DiskIniStorage().Status(Path("own.key"));
+  EXPECT_EQ(std::tie(linked.SymbolicLink, linked.Exists, linked.Mode),
+            std::make_tuple(true, true, 0644u));
+  const TFileStatus dangling = DiskIniStorage().Status(Path("dangling.key"));
+  EXPECT_EQ(std::tie(dangling.SymbolicLink, dangling.Exists), std::make_tuple(true, false));
+  for (const char* name : {"own.key", "dangling.key"}) {
+    DiskIniStorage().Save(Path(name), "key", 0600);
+    const TFileStatus own = DiskIniStorage().Status(Path(name));
+    EXPECT_EQ(std::tie(own.SymbolicLink, own.Exists, own.Mode), std::make_tuple(false, true, 0600u))
+        << name;
+    EXPECT_EQ(Content(Path(name)), "key") << name;
+  }
+  EXPECT_EQ(Content(victim), "precious");
+  EXPECT_EQ(DiskIniStorage().Status(victim).Mode, 0644u);
+  EXPECT_FALSE(DiskIniStorage().Status(Path("nowhere")).Exists);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3)
       << "no temporary file left behind";
 }
 

@@ -115,6 +115,15 @@ uint32_t IPv4ForLookup(const std::string& text) {
   return htonl(address);
 }
 
+std::optional<std::string> CanonicalDottedIPv4(const std::string& text) {
+  if (!IsDottedIPv4(text))
+    return std::nullopt;
+  in_addr address{IPv4ForLookup(text)};
+  char canonical[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, canonical, sizeof canonical);
+  return canonical;
+}
+
 std::optional<TIPv6Bytes> ParseIPv6(std::string_view text) {
   // inet_pton needs a terminated string; no address text is longer than
   // "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255".

@@ -49,6 +49,11 @@ bool IsDottedIPv4(const std::string& text);
 // is 255.255.255.255.
 uint32_t IPv4ForLookup(const std::string& text);
 
+// The canonical text of a dotted quad that IsDottedIPv4 accepts: each part in decimal without
+// leading zeros, so "198.051.100.002" is 198.51.100.2, never read as octal. Two texts of one
+// address give the same canonical text. Nothing for any other text.
+std::optional<std::string> CanonicalDottedIPv4(const std::string& text);
+
 using TIPv6Bytes = std::array<uint8_t, 16>;
 
 // The 16 bytes of a numeric IPv6 address text as inet_pton reads it: hexadecimal groups, "::"

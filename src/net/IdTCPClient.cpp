@@ -47,7 +47,7 @@ void TIdTCPClient::Connect() {
       if (aborted_)
         throw EIdClosedSocket();
     }
-    const std::string address = ResolveIPv4(stack_, Host);
+    const std::string address = IPVersion == Id_IPv6 ? Host : ResolveIPv4(stack_, Host);
     raw.Connect(address, Port, ConnectTimeout, Served != nullptr ? Served->Socket() : nullptr);
   } catch (...) {
     SetIOHandler(nullptr);

@@ -32,6 +32,7 @@ class TIdTCPClient : public TIdTCPConnection {
   int BoundPort = 0;
   int ConnectTimeout = 0;  // 0 or -1: no limit of our own
   std::string Host;
+  // Over IPv6, Host must be a numeric address: the name service is asked for IPv4 ones only.
   TIdIPVersion IPVersion = Id_IPv4;
   int Port = 0;
   int ReadTimeout = -1;

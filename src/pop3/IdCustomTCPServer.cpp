@@ -326,8 +326,10 @@ void TIdCustomTCPServer::StopConnections() {
 void TIdCustomTCPServer::StartTLS(TIdContext& context) {
   if (!TLSContext)
     throw EIdTLSError(EIdTLSError::trHandshake, "TLS is not set up.");
+  const int timeout =
+      TLSHandshakeTimeoutOf ? TLSHandshakeTimeoutOf(context.Connection()) : TLSHandshakeTimeout;
   TIdSSLSocket& tls = InterposeTLS(context.Connection().IOHandler());
-  tls.Accept(*TLSContext, TLSHandshakeTimeout);
+  tls.Accept(*TLSContext, timeout);
   context.TLS = &tls;
   if (OnTLSStarted)
     OnTLSStarted(context);

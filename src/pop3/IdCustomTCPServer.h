@@ -111,8 +111,12 @@ class TIdCustomTCPServer {
   // The certificate and key TLS bindings and STLS use; set before activation. Without it a TLS
   // binding cannot be activated and STLS is not offered.
   std::shared_ptr<const TIdSSLServerContext> TLSContext;
-  // How long a client's TLS handshake may take in all.
+  // How long a client's TLS handshake may take in all, in milliseconds, unless
+  // TLSHandshakeTimeoutOf chooses for the connection: its owner knows which clients may need
+  // longer (a person reading the certificate prompt). The hook runs on the connection's thread
+  // before each handshake. Both are set before activation.
   int TLSHandshakeTimeout = 15000;
+  std::function<int(TIdTCPConnection& connection)> TLSHandshakeTimeoutOf;
 
   // Runs TLS on the client connection from now on: the server handshake on the calling
   // (connection) thread, then OnTLSStarted. Unread bytes must have been dealt with. Raises

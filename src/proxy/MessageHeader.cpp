@@ -50,21 +50,6 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// A run of digits and dots, trailing dots dropped, as an address: four parts of one to three
-// digits, each at most 255.
-bool IsDottedQuad(std::string_view run) {
-  int parts = 0;
-  size_t at = 0;
-  while (at <= run.size()) {
-    const size_t dot = std::min(run.find('.', at), run.size());
-    const std::string_view part = run.substr(at, dot - at);
-    if (part.empty() || part.size() > 3 || std::stoi(std::string(part)) > 255 || ++parts > 4)
-      return false;
-    at = dot + 1;
-  }
-  return parts == 4;
-}
-
 // Calls take(start, end) for each longest run of characters that inRun accepts, from the first
 // on, until it gives an address.
 template <class InRun, class Take>
@@ -180,11 +165,11 @@ std::optional<std::string> FirstDottedQuad(std::string_view text) {
   const auto inRun = [](char c) { return IsDigit(c) || c == '.'; };
   return FirstInRuns(text, inRun, [&](size_t at, size_t end) -> std::optional<std::string> {
     std::string_view run = text.substr(at, end - at);
-    while (run.back() == '.')
+    while (!run.empty() && run.back() == '.')
       run.remove_suffix(1);
-    if (!run.empty() && IsDigit(run.front()) && IsDottedQuad(run))
-      return std::string(run);
-    return std::nullopt;
+    // Compared and shown in one form: "198.051.100.002" is the address the lookups give back
+    // as 198.51.100.2.
+    return CanonicalDottedIPv4(std::string(run));
   });
 }
 

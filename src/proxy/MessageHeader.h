@@ -52,8 +52,9 @@ std::optional<std::string> SelectReceived(const std::vector<std::string>& unfold
 
 // The first dotted quad in text: four parts of one to three digits, each at most 255, joined by
 // dots, standing alone (no digit or dot right before it, no digit or ".digit" right after it).
-// A run that looks like one but is not (999.1.1.1, 1.2.3.4444, 1.2.3.4.5) is skipped: an
-// address the provider wrote is always valid, so such a run is the sender's text.
+// A run that looks like one but is not (999.1.1.1, 1.2.3.4444, 1.2.3.4.5, 0377.1.1.1) is
+// skipped: an address the provider wrote is always valid, so such a run is the sender's text.
+// The result is the canonical text (CanonicalDottedIPv4: 198.051.100.002 is 198.51.100.2).
 std::optional<std::string> FirstDottedQuad(std::string_view text);
 
 // The first IPv6 address in text, as mail servers write one: with an "IPv6:" prefix (any

@@ -102,11 +102,19 @@ TEST(MessageHeaderTest, SenderIsTheFirstValidDottedQuadElseTheFirstStandaloneIPv
       {"1.2.3", nullptr},
       {"0001.2.3.4", nullptr},
       {".1.2.3.4", nullptr},
+      {"... [..]", nullptr},
       {"helo 999.1.1.1 (x [203.0.113.7])", "203.0.113.7"},
       {"at 1.2.3.4.", "1.2.3.4"},
       {"ip198.51.100.2", "198.51.100.2"},
       {"255.255.255.255 0.0.0.0", "255.255.255.255"},
-      {"192.0.2.01", "192.0.2.01"},
+      // Zero-padded parts are decimal, and the address is taken in its one canonical form: the
+      // padded text never matched the lookups' answers.
+      {"(x [198.051.100.002])", "198.51.100.2"},
+      {"192.0.2.01", "192.0.2.1"},
+      {"010.000.000.009", "10.0.0.9"},
+      {"000.000.000.000", "0.0.0.0"},
+      {"0377.1.1.1 1.2.3.0255 [192.0.2.7]", "192.0.2.7"},
+      {"[IPv6:::ffff:192.000.002.001]", "192.0.2.1"},
       // IPv6, as servers write it.
       {"(mail-oi1-x235.example.com [2607:f8b0:4864:20::235])", "2607:f8b0:4864:20::235"},
       {"(mx.example.org [IPv6:2001:db8::25]) by", "2001:db8::25"},

@@ -2,6 +2,7 @@
 
 #include "base/SysUtils.h"
 #include "net/IdException.h"
+#include "proxy/LocalClient.h"
 #include "proxy/LoginName.h"
 #include "proxy/RuleFile.h"
 #include "proxy/UpstreamLines.h"
@@ -15,12 +16,6 @@ constexpr int kListenQueue = 128;
 // Memory the real server's capabilities may take, and how much of its CAPA answer is read at most.
 constexpr size_t kCapabilityBytes = 64 * 1024;
 constexpr size_t kCapaAnswerBytes = 1024 * 1024;
-
-// Only this address counts as this machine: another loopback address may be forwarded from
-// anywhere.
-bool IsLocal(const std::string& peer) {
-  return peer == "127.0.0.1";
-}
 
 // Logs a refused login with its prefix and raises the refusal for the mail client.
 [[noreturn]] void Refuse(LogSink& log, const std::string& prefix, const std::string& message) {
@@ -39,8 +34,9 @@ void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
   c.Upstream.Port = c.UpstreamPort;
   CheckUpstreamSecurity(log, c);
   log.AddToMemo("   P    Connecting to " + c.UpstreamHost);
-  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110.
-  if (c.UpstreamPort < 0 || c.UpstreamPort > 65535) {
+  // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110. Port 0
+  // names no server, and the client connection would refuse it without a reason.
+  if (c.UpstreamPort < 1 || c.UpstreamPort > 65535) {
     throw EIdSocketError(10022);
   }
   c.Upstream.Connect();
@@ -138,8 +134,12 @@ void TQuillboxProxy::AssignEvents() {
   s.OnDisconnect = [this](TIdContext& c) { IdPOP3ServerDisconnect(c); };
   s.OnException = [this](TIdContext& c, const std::exception& e) { IdPOP3ServerException(c, e); };
   s.OnTLSStarted = [this](TIdContext& c) { IdPOP3ServerTLSStarted(c); };
+  s.TLSHandshakeTimeoutOf = [this](TIdTCPConnection& c) {
+    return IsLocalClient(c.IOHandler().PeerIP()) ? LocalTLSHandshakeTimeout
+                                                 : IdPOP3Server.TLSHandshakeTimeout;
+  };
   s.RequireTLS = [this](TIdPOP3ServerContext& c) {
-    return RequireTLSFromOutside && !IsLocal(c.Connection().IOHandler().PeerIP());
+    return RequireTLSFromOutside && !IsLocalClient(c.Connection().IOHandler().PeerIP());
   };
   s.OnCheckUser = [this](TIdPOP3ServerContext& c, TIdPOP3ServerContext& sc) {
     IdPOP3ServerCheckUser(c, sc);
@@ -158,7 +158,7 @@ void TQuillboxProxy::AssignEvents() {
 
 bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
   TIdIOHandlerStack& client = connection.IOHandler();
-  if (AllowConnectionFromOutside || IsLocal(client.PeerIP())) {
+  if (AllowConnectionFromOutside || IsLocalClient(client.PeerIP())) {
     return true;
   }
   // A client that speaks TLS from the first byte could not read the line in clear.

@@ -43,6 +43,10 @@ class TQuillboxProxy : public TS25RJudgment {
   std::atomic<bool> AllowConnectionFromOutside{false};
   // A client that is not on this machine must start TLS before USER and PASS.
   std::atomic<bool> RequireTLSFromOutside{true};
+  // Milliseconds the TLS handshake of a client on this machine may take: its mail client may hold
+  // the handshake while a person reads its certificate prompt. A client from outside has
+  // IdPOP3Server.TLSHandshakeTimeout. Set before activation.
+  int LocalTLSHandshakeTimeout = 120000;
 
   // Where the sender judgment of every connection looks names up. By default each connection
   // uses its own Stack and DNS port 53; tests point them at fakes. Set before activation.

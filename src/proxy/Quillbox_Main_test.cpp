@@ -10,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "proxy/LocalClient.h"
 #include "proxy/LoginName.h"
 #include "proxy/ProxyHarness.h"
 #include "proxy/RefusalLog.h"
@@ -38,6 +39,7 @@ TEST(LoginNameTest, SplitsTheLoginNameOrRefusesItWithItsOwnLogPrefix) {
       {"alice#h:;r.ini", "alice", "h", 110, "r.ini", ok, ok},
       {"alice#h:pop3;r.ini", "alice", "h", 110, "r.ini", ok, ok},
       {"alice#h:65646;r;x#y:z", "alice", "h", 65646, "r;x#y:z", ok, ok},
+      {"alice#h:0;r", "alice", "h", 0, "r", ok, ok},
       {"#:;r", "", "", 110, "r", ok, ok},
       {"alice", "", "", 110, "", four, "Delimiter # is not found in the USER command."},
       {"alice#192.0.2.10;r.ini", "", "", 110, "", five,
@@ -90,6 +92,9 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
       {"alice#127.0.0.1:;" + rules, "",
        "   P    User: alice, Host: 127.0.0.1, Port: 110, ConfigFile: " + rules},
       {"alice#127.0.0.1:65646;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
+       "   P    Connecting to 127.0.0.1"},
+      // Port 0 used to be refused with a bare "-ERR".
+      {"alice#127.0.0.1:0;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
   };
   for (const Case& c : cases) {
@@ -158,6 +163,43 @@ TEST(ConnectTest, OnlyTheLocalAddressIsGreetedUnlessOutsideIsAllowed) {
   EXPECT_EQ(h.indicator.calls, 1);
 }
 
+// A mail client told to connect to localhost comes over ::1 on most systems; only the text
+// 127.0.0.1 used to count as this machine, and such a client was refused.
+TEST(ConnectTest, LoopbackClientIsLocalInEveryTextOfItsAddressOverIPv4AndIPv6) {
+  const struct {
+    const char* peer;
+    bool local;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"::1", true},
+      {"0:0:0:0:0:0:0:1", true},
+      {"::ffff:127.0.0.1", true},
+      {"::FFFF:7f00:1", true},
+      {"127.000.000.001", true},
+      {"127.0.0.2", false},
+      {"::ffff:127.0.0.2", false},
+      {"::2", false},
+      {"::127.0.0.1", false},
+      {"127.1", false},
+      {"::1%lo", false},
+      {"localhost", false},
+      {"", false},
+      {"192.0.2.1", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsLocalClient(c.peer), c.local) << c.peer;
+  }
+
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.Bindings().push_back({"::1", 0, Id_IPv6});
+  h.Start();
+  Pop3Client v6(h.proxy.IdPOP3Server.Bindings()[1].Port, "::1");
+  EXPECT_EQ(v6.ReadLine(), "+OK Welcome to the Quillbox");
+  EXPECT_EQ(v6.Command("USER " + h.LoginName(h.RuleFile("r.ini", ""))), "+OK Password required")
+      << "a client on this machine need not start TLS";
+  EXPECT_TRUE(h.log.Lines().front().starts_with("C->P    New connection from ::1:"));
+}
+
 TEST(ConnectTest, ClientsFromOutsideMustStartTLSBeforeTheirLoginIsTaken) {
   ProxyHarness h;
   h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
@@ -203,6 +245,37 @@ TEST(ConnectTest, FailedClientHandshakeIsLoggedWithItsReason) {
   const Lines log = h.log.Since("   P    Disconnected");
   ASSERT_EQ(log.size(), 3u);
   EXPECT_TRUE(log[1].starts_with("   P    TLS handshake with 127.0.0.1:")) << log[1];
+}
+
+// A mail client on this machine may hold its handshake while its user reads the certificate
+// prompt; it used to be ended after the 15 seconds that bound a stranger's handshake.
+TEST(ConnectTest, HandshakeOfALocalClientMayTakeLongerThanOneFromOutside) {
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.TLSContext = std::make_shared<TIdSSLServerContext>(MakeCertificate({}));
+  h.proxy.IdPOP3Server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4, true});
+  h.proxy.IdPOP3Server.TLSHandshakeTimeout = 200;
+  h.proxy.LocalTLSHandshakeTimeout = 1200;
+  h.proxy.AllowConnectionFromOutside = true;
+  h.Start();
+  const int tlsPort = h.proxy.IdPOP3Server.Bindings()[1].Port;
+  // Each stalls its handshake, over STLS and on the TLS port, from here and from outside.
+  std::vector<std::unique_ptr<Pop3Client>> stalled;
+  for (const char* from : {"127.0.0.1", "127.0.0.2"}) {
+    stalled.push_back(std::make_unique<Pop3Client>(tlsPort, from));
+    auto& stls = stalled.emplace_back(std::make_unique<Pop3Client>(h.port, from));
+    stls->ReadLine();
+    EXPECT_EQ(stls->Command("STLS"), "+OK Begin TLS negotiation");
+  }
+  const auto ended = [&h](const std::string& from, const std::string& seconds) {
+    return std::ranges::count_if(h.log.Lines(), [&](const std::string& line) {
+      return line.starts_with("   P    TLS handshake with " + from + ":") &&
+             line.ends_with(" failed: no answer within " + seconds + " seconds.");
+    });
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return ended("127.0.0.1", "2") == 2; }));
+  EXPECT_TRUE(test::WaitFor([&] { return ended("127.0.0.2", "1") == 2; }));
+  for (auto& client : stalled)
+    EXPECT_TRUE(client->Closed());
 }
 
 // Any host on the network may connect in a loop: with MaxConnections=1 each refused stranger

@@ -17,6 +17,7 @@ class LoadedFile : public IniStorage {
   void MakeFolders(const std::string& folder) override {
     throw EIniFileError("Unable to create folder " + folder + ": the rule file is read only");
   }
+  TFileStatus Status(const std::string&) override { return {false, true, 0600}; }
 
  private:
   const std::string content_;

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -385,6 +387,71 @@ TEST_F(TFormMainTest, FirstExitMakesTheConfigFolder) {
   form.WriteIniFileAtExit(TFormStatus(), TFontInfo());
   EXPECT_EQ(TIniFile(form.IniFileName).ReadInteger("General", "ListeningPort", 0), 123);
   std::filesystem::remove_all(home);
+}
+
+// The own key used to be written through a symbolic link into the file it names (a dangling
+// link became a plain file), and a key that others could read served without a word.
+TEST(ServerCertificateTest, OwnPairIsNeverWrittenThroughALinkAndAnOpenKeyIsReported) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() / ("quillbox-cert-test-" + std::to_string(getpid()));
+  const std::string ini = (dir / "q.ini").string(), crt = (dir / "q.crt").string(),
+                    key = (dir / "q.key").string(), victim = (dir / "victim").string();
+  const TIdCertificate pair = MakeCertificate({"localhost", "DNS:localhost", -1, 400});
+  const auto write = [](const std::string& file, const std::string& text, fs::perms mode) {
+    std::ofstream(file) << text;
+    fs::permissions(file, mode);
+  };
+  const auto own = [&] {
+    write(crt, CertificatePem(pair.Cert.get()), fs::perms(0644));
+    write(key, KeyPem(pair.Key.get()), fs::perms(0644));
+  };
+  const auto named = [&] {
+    write(ini, "[TLS]\nCertificateFile=c.pem\nKeyFile=k.pem\n", fs::perms(0644));
+    write((dir / "c.pem").string(), CertificatePem(pair.Cert.get()), fs::perms(0644));
+    write(victim, KeyPem(pair.Key.get()), fs::perms(0640));
+    fs::create_symlink(victim, dir / "k.pem");
+  };
+  const std::string link =
+      " is a symbolic link; the Quillbox keeps its own certificate and key only "
+      "as plain files.";
+  const struct {
+    std::function<void()> setUp;
+    std::string outcome;  // the error, or the last note
+  } cases[] = {
+      {[&] { fs::create_symlink(victim, key); }, "The TLS key " + key + link},
+      {[&] { fs::create_symlink(dir / "nowhere", key); }, "The TLS key " + key + link},
+      {[&] {
+         own();
+         fs::remove(crt);
+         fs::create_symlink(victim, crt);
+       },
+       "The TLS certificate " + crt + link},
+      {own, "The TLS key " + key + " is open to other users (mode 0644): chmod 600 " + key},
+      // Files the user names are the user's: a link is followed, the key's mode still reported.
+      {named, "The TLS key " + (dir / "k.pem").string() +
+                  " is open to other users (mode 0640): chmod 600 " + (dir / "k.pem").string()},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    write(victim, "precious", fs::perms(0644));
+    c.setUp();
+    std::string outcome;
+    try {
+      const std::vector<std::string> notes =
+          PrepareServerCertificate(ini, "", "", DiskIniStorage()).Notes;
+      outcome = notes.empty() ? "no note" : notes.back();
+    } catch (const EIdCertificateError& e) {
+      outcome = e.Message();
+      std::ifstream in(victim);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious") << outcome;
+      EXPECT_EQ(fs::status(victim).permissions(), fs::perms(0644)) << outcome;
+      EXPECT_FALSE(fs::exists(dir / "nowhere")) << outcome;
+    }
+    EXPECT_EQ(outcome, c.outcome);
+  }
+  fs::remove_all(dir);
 }
 
 TEST_F(TFormMainTest, AboutBoxShowsTheVersionData) {

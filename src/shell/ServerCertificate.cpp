@@ -1,5 +1,6 @@
 #include "shell/ServerCertificate.h"
 
+#include <cstdio>
 #include <ctime>
 
 #include "base/Files.h"
@@ -45,6 +46,29 @@ bool NeedsRenewal(const x509_st* certificate) {
   return NotAfter(certificate) - std::time(nullptr) < kRenewDaysBefore * kDaySeconds;
 }
 
+// The own pair is only ever written as files of their own: written through a link, the new key
+// would overwrite whatever file the link names.
+void RefuseLink(IniStorage& storage, const std::string& file, const char* what) {
+  if (storage.Status(file).SymbolicLink) {
+    throw EIdCertificateError(std::string("The TLS ") + what + " " + file +
+                              " is a symbolic link; the Quillbox keeps its own certificate and key "
+                              "only as plain files.");
+  }
+}
+
+// A key that others may read gives them the certificate's identity; it still serves as before,
+// and the log says how to close it.
+void WarnIfOpenToOthers(IniStorage& storage, const std::string& keyFile,
+                        std::vector<std::string>& notes) {
+  const unsigned mode = storage.Status(keyFile).Mode;
+  if ((mode & 077) == 0)
+    return;
+  char octal[16];
+  std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
+  notes.push_back("The TLS key " + keyFile + " is open to other users (mode " + octal +
+                  "): chmod 600 " + keyFile);
+}
+
 // The key goes first: a crash between the two writes leaves a key without its certificate,
 // which the next start replaces, never a certificate without its key.
 void MakeOwn(IniStorage& storage, const std::string& iniFileName, const std::string& configFolder,
@@ -71,6 +95,8 @@ TServerCertificate OwnCertificate(const std::string& iniFileName, const std::str
   own.CertificateFile = ChangeFileExt(iniFileName, ".crt");
   const std::string keyFile = ChangeFileExt(iniFileName, ".key");
   const std::string pair = own.CertificateFile + " and " + keyFile;
+  RefuseLink(storage, own.CertificateFile, "certificate");
+  RefuseLink(storage, keyFile, "key");
   const bool present = storage.Load(own.CertificateFile, kMaxPemSize).has_value() &&
                        storage.Load(keyFile, kMaxPemSize).has_value();
   std::string made = "Made a TLS certificate for localhost, 127.0.0.1, ::1";
@@ -108,19 +134,22 @@ TServerCertificate PrepareServerCertificate(const std::string& iniFileName,
   const std::string certFile = ini.ReadString(kTLSSection, "CertificateFile", "");
   const std::string keyFile = ini.ReadString(kTLSSection, "KeyFile", "");
   TServerCertificate certificate;
+  std::string keyPath;
   if (certFile.empty() && keyFile.empty()) {
     certificate = OwnCertificate(iniFileName, configFolder, hostName, storage);
+    keyPath = ChangeFileExt(iniFileName, ".key");
   } else if (certFile.empty()) {
     throw EIdCertificateError("KeyFile is set in section [TLS] of " + iniFileName +
                               ", CertificateFile is not.");
   } else {
     certificate.CertificateFile = PathFromFolderOf(iniFileName, certFile);
-    certificate.Context = Load(
-        storage, certificate.CertificateFile,
-        keyFile.empty() ? certificate.CertificateFile : PathFromFolderOf(iniFileName, keyFile));
+    keyPath =
+        keyFile.empty() ? certificate.CertificateFile : PathFromFolderOf(iniFileName, keyFile);
+    certificate.Context = Load(storage, certificate.CertificateFile, keyPath);
     CheckValidNow(certificate.Context->Certificate(), certificate.CertificateFile);
   }
   certificate.Fingerprint = Sha256Fingerprint(certificate.Context->Certificate());
+  WarnIfOpenToOthers(storage, keyPath, certificate.Notes);
   return certificate;
 }
 

@@ -37,10 +37,13 @@ struct TServerCertificate {
 // neither set, loads Quillbox's own pair, the INI file's name with the extensions ".crt" and
 // ".key" (mode 0600), and makes a new one when either is missing or the certificate is not
 // valid for kRenewDaysBefore days more: self-signed, for localhost, 127.0.0.1, ::1 and hostName
-// (when not empty). The configuration folder is made for it when it is the INI file's.
+// (when not empty). The configuration folder is made for it when it is the INI file's. The own
+// pair is never read or written through a symbolic link. A key file that others may read or
+// write adds a note that says so.
 // Raises EIdCertificateError or EIniFileError when a certificate cannot serve (unreadable, not
-// matching its key, expired), ECertificateNotStored when the own pair cannot be written. Nothing
-// is written in any of these cases but the last, which may leave a key without its certificate.
+// matching its key, expired, a symbolic link where the own pair belongs), ECertificateNotStored
+// when the own pair cannot be written. Nothing is written in any of these cases but the last,
+// which may leave a key without its certificate.
 TServerCertificate PrepareServerCertificate(const std::string& iniFileName,
                                             const std::string& configFolder,
                                             const std::string& hostName, IniStorage& storage);

@@ -320,7 +320,8 @@ class Quillboxd(Peer):
         # Made at the first start: what a mail client is told to trust.
         self.certificate = os.path.join(self.root, "quillbox.crt")
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
-        self._write("hosts", "127.0.0.1\tlocalhost\n")
+        # Debian's own lines: a client told "localhost" connects over ::1 first.
+        self._write("hosts", "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
         # A file, not a pipe: nobody reads standard error while quillboxd runs.
         self.errors = tempfile.TemporaryFile()
@@ -334,11 +335,14 @@ class Quillboxd(Peer):
         self._write(name, text)
         return name
 
+    def in_namespace(self, argv):
+        """The command that runs argv with quillboxd's /etc/hosts and /etc/resolv.conf."""
+        return in_private_namespace(os.path.join(self.root, "hosts"),
+                                    os.path.join(self.root, "resolv.conf"), argv)
+
     def start(self):
         self.process = subprocess.Popen(
-            in_private_namespace(os.path.join(self.root, "hosts"),
-                                 os.path.join(self.root, "resolv.conf"),
-                                 [QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")]),
+            self.in_namespace([QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")]),
             cwd=self.root, stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
         try:

@@ -20,6 +20,7 @@ import shutil
 import ssl
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.parse
 
@@ -89,6 +90,7 @@ class Client:
     the messages one run delivered. It trusts Quillbox's certificate unless told otherwise."""
 
     remembers = True  # a second run that keeps mail on the server retrieves nothing
+    over_ipv6 = False  # runs with quillboxd's hosts file, where localhost is ::1 first
     line_end = b"\n"
 
     def __init__(self, test, certificate=None, login=None):
@@ -129,6 +131,8 @@ class Fetchmail(Client):
     """STARTTLS on ListeningPort (fetchmail sends STLS whatever CAPA says), the certificate
     trusted by file. It checks the certificate's host names only, so it connects to localhost."""
 
+    over_ipv6 = True
+
     def run(self, keep):
         rc = write(os.path.join(self.folder, "fetchmailrc"), f"""\
 set invisible
@@ -139,8 +143,9 @@ poll localhost protocol pop3 port {self.test.proxy.port} timeout {RUN_LIMIT}
   mda "{self.deliver}"
 """)
         succeeded, _, self.log = run(
-            ["fetchmail", "-f", rc, "-v", "-i", os.path.join(self.folder, "fetchids"),
-             "--pidfile", os.path.join(self.folder, "pid")],
+            self.test.proxy.in_namespace(
+                ["fetchmail", "-f", rc, "-v", "-i", os.path.join(self.folder, "fetchids"),
+                 "--pidfile", os.path.join(self.folder, "pid")]),
             accepted=(0, 1), stderr=subprocess.STDOUT,  # 1: no mail
             env={**os.environ, "HOME": self.folder})
         return succeeded, self.log
@@ -149,6 +154,8 @@ poll localhost protocol pop3 port {self.test.proxy.port} timeout {RUN_LIMIT}
 class Mpop(Client):
     """STARTTLS on ListeningPort ("tls on"), the certificate pinned by the SHA-256 fingerprint
     as quillboxd logs it."""
+
+    over_ipv6 = True
 
     def run(self, keep):
         rc = write(os.path.join(self.folder, "mpoprc"), f"""\
@@ -164,7 +171,7 @@ uidls_file {self.folder}/uidls
 received_header off
 delivery mda "{self.deliver}"
 """)
-        return run(["mpop", "-C", rc, "quillbox"])[::2]
+        return run(self.test.proxy.in_namespace(["mpop", "-C", rc, "quillbox"]))[::2]
 
 
 class Getmail(Client):
@@ -351,9 +358,23 @@ class MailClients(e2e.PeersTestCase):
         for key, lines in expected.items():
             self.assertEqual(got[key], end.join(lines) + end, key)
 
+    def logged_since(self, seen, prefix):
+        """Whether quillboxd logs a line with the prefix after its first seen lines, within WAIT
+        seconds (its log is read in the background)."""
+        deadline = time.monotonic() + e2e.WAIT
+        while not any(line.startswith(prefix) for line in self.proxy.log()[seen:]):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
     def check(self, client):
         expected = self.fill()
+        seen = len(self.proxy.log())
         self.assert_arrived(client, client.fetch(keep=True), expected)
+        if client.over_ipv6:
+            # A client on this machine over ::1 is as local as one over 127.0.0.1.
+            self.assertTrue(self.logged_since(seen, "C->P    New connection from ::1:"))
         again = client.fetch(keep=True)
         if client.remembers:
             self.assertEqual(again, [])

@@ -170,9 +170,11 @@ std::string ScriptedUpstream::Answer(const std::string& command) {
 }
 
 Pop3Client::Pop3Client(int port, const char* from) {
-  client_.Host = "127.0.0.1";
-  client_.Port = port;
   client_.BoundIP = from != nullptr ? from : "";
+  const bool v6 = client_.BoundIP.find(':') != std::string::npos;
+  client_.Host = v6 ? "::1" : "127.0.0.1";
+  client_.IPVersion = v6 ? Id_IPv6 : Id_IPv4;
+  client_.Port = port;
   client_.ReadTimeout = kWaitMs;
   client_.Connect();
   client_.IOHandler().MaxLineLength = TIdIOHandlerStack::kUnlimitedLineLength;

@@ -72,7 +72,7 @@ class ScriptedUpstream {
 // Lines may be as long as the peer sends them. Used by one thread.
 class Pop3Client {
  public:
-  // from: the local address to connect from (default 127.0.0.1).
+  // from: the local address to connect from (default 127.0.0.1); an IPv6 one connects to ::1.
   explicit Pop3Client(int port, const char* from = nullptr);
   std::string ReadLine();              // "<timeout>" or "<closed>" on failure
   void Send(const std::string& line);  // line + CR LF
