@@ -182,6 +182,17 @@ void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
 
 void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext&) {
   TMyPOP3ServerContext& c = ProxyContext(context);
+  try {
+    LogIn(c);
+  } catch (...) {
+    // The client may try again in this connection (with the right password, say): that attempt
+    // must meet neither this one's upstream connection nor any of its values.
+    c.ForgetLogin();
+    throw;
+  }
+}
+
+void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
   TSessionLog log = SessionLog(c);
   const TLoginName name = ParseLoginName(c.Username);
   if (name.Refused()) {

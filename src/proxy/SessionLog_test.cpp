@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "proxy/ProxyHarness.h"
 
 namespace quillbox {
@@ -31,11 +34,71 @@ TEST(CheckUserTest, RefusalsNameTheUserButNeverThePassword) {
 
   h.upstream.script = nullptr;
   auto client = h.LoggedIn();
-  EXPECT_EQ(client->Command("PASS hunter2"), "-ERR Already connected.");
+  EXPECT_EQ(client->Command("PASS hunter2"), "-ERR Already logged in.");
   EXPECT_EQ(client->Command("STAT").substr(0, 3), "+OK");
   for (const std::string& line : h.log.Lines()) {
     EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
     EXPECT_EQ(line.find(h.upstream.password), std::string::npos) << line;
+  }
+}
+
+// A client that retries its login in the same connection (the right password after a wrong one)
+// gets it, on a new upstream connection and with nothing left of the refused attempt; one that
+// logs in again after a good login changes nothing: its server is not asked, its rule file not
+// read.
+TEST(CheckUserTest, LoginMayBeRetriedAfterARefusalButNeverRedoneAfterASuccess) {
+  const struct {
+    const char* what;
+    std::string password;
+    bool endlessCapa;
+    std::string refusal;
+  } cases[] = {
+      {"wrong password", "wrong", false,
+       "-ERR Quillbox sent \"USER alice, PASS ********\" but received \"-ERR Login failed.\" "
+       "from the actual POP3 server."},
+      {"refused after its CAPA", "s3cret", true,
+       "-ERR Quillbox sent \"CAPA\" but the answer from the actual POP3 server did not end "
+       "within 1 MiB."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProxyHarness h;
+    h.upstream.messages = {test::Message({"Subject: s"}, {"b"})};
+    std::atomic<int> capas{0};
+    h.upstream.script = [&](const std::string& command) {
+      if (command != "CAPA" || !c.endlessCapa || capas++ > 0)
+        return std::string();
+      return "+OK\r\n" + std::string(test::ScriptedUpstream::kRepeat) + "X-REFUSED-LOGINS-CAP\r\n";
+    };
+    h.Start();
+    test::Pop3Client client(h.port);
+    client.ReadLine();
+    const std::string rules = h.RuleFile("r.ini", "[QuillboxRules]\nLookAhead=0\n");
+    EXPECT_EQ(client.Command("USER " + h.LoginName(h.RuleFile("a.ini",
+                                                              "[QuillboxRules]\n"
+                                                              "MaxLines=7\n"))),
+              "+OK Password required");
+    EXPECT_EQ(client.Command("PASS " + c.password), c.refusal);
+    // Closed at once, not left for the next attempt or the end of the connection.
+    EXPECT_TRUE(test::WaitFor([&] { return h.upstream.Dropped() == 1; }));
+    EXPECT_EQ(client.Command("USER " + h.LoginName(rules)), "+OK Password required");
+    EXPECT_EQ(client.Command("PASS " + h.upstream.password), "+OK Login OK");
+    EXPECT_EQ(client.Command("CAPA"), "+OK Capability list follows");
+    EXPECT_EQ(client.ReadUntilDot(), Lines({"TOP", "UIDL", "USER", "SASL PLAIN", "PIPELINING"}));
+
+    // A rule file that would change the session, and another server.
+    const size_t commands = h.upstream.Commands().size();
+    const std::string other = h.RuleFile("b.ini", "[QuillboxRules]\nMaxLines=3\nAnnotateTop=0\n");
+    EXPECT_EQ(client.Command("USER bob#127.0.0.1:1;" + other), "-ERR Already logged in.");
+    EXPECT_EQ(client.Command("PASS other"), "-ERR Already logged in.");
+    EXPECT_EQ(client.Command("RETR 1").substr(0, 3), "+OK");
+    client.ReadUntilDot();
+    EXPECT_EQ(h.upstream.Commands().size(), commands + 2);
+    EXPECT_EQ(h.upstream.Commands()[commands], "TOP 1 20");
+    EXPECT_EQ(client.Command("QUIT"), "+OK Good-bye from the Quillbox");
+    const Lines logged = h.log.Lines();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "   P    Max lines: 20"), 1);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "   P    Max lines: 3"), 0);
   }
 }
 
