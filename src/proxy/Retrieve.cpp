@@ -172,7 +172,7 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
   const std::string reply = Ask(log, c, request);
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
-    throw EProxyError(ReplyRest(reply, 5));
+    throw EProxyError(ForClient(c, ReplyRest(reply, 5)));
   }
   TMessageAnnotation message;
   const THeaderRead read = CollectHeader(c, message);
@@ -194,7 +194,7 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
     }
   }
 
-  const std::string rest = ReplyRest(reply, 4);
+  const std::string rest = ForClient(c, ReplyRest(reply, 4));
   command.Reply.SetCodeAndText("+OK", rest);
   log.AddToMemo("C<-P    +OK " + rest);
   Deliver(command, c, message, read, verdict);

@@ -6,6 +6,7 @@
 #include "base/SysUtils.h"
 #include "net/IdException.h"
 #include "proxy/CutToken.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 namespace {
@@ -167,6 +168,11 @@ bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit) {
   TAnswerRelay relay(false);
   return PassUpstreamAnswer(
       context, relay, [](std::string_view) {}, limit);
+}
+
+std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
+                      size_t keptFields) {
+  return MaskPassword(text, context.MaskedPassword, keptFields);
 }
 
 bool IsErrReply(std::string_view reply) {

@@ -78,6 +78,11 @@ bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit = SIZE_MAX);
 // The message count of a STAT reply ("+OK count size"), 0 when it has none; size likewise.
 int StatCount(std::string reply, int* size = nullptr);
 
+// Text of the real server's as the mail client gets it: the session's password masked, the first
+// keptFields words left as they are (MaskPassword).
+std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
+                      size_t keptFields = 0);
+
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);
 
