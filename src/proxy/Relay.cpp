@@ -1,6 +1,7 @@
 // The relays: each client command becomes one exchange with the real server, whose answer goes
 // back to the client as the command's reply and response lines.
 #include <algorithm>
+#include <optional>
 
 #include "base/SysUtils.h"
 #include "proxy/CutToken.h"
@@ -96,6 +97,28 @@ void RelayAnswerLines(LogSink& log, TIdCommand& command, bool listing) {
   writer.Finish();
 }
 
+// QUIT at the real server: none when it answered "+OK", else what the client is told.
+std::optional<std::string> QuitUpstream(LogSink& log, TMyPOP3ServerContext& c) {
+  static const std::string kMayRemain = " Messages marked for deletion may not have been deleted.";
+  // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
+  // failure closed.
+  if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened())
+    return "The connection to " + UpstreamName(c) + " was closed before QUIT." + kMayRemain;
+  std::string reply;
+  try {
+    SendUpstream(c, "QUIT");
+    log.AddToMemo("   P->S QUIT");
+    reply = ReadUpstreamReply(c);
+  } catch (const Exception& e) {
+    return e.Message() + kMayRemain;
+  }
+  log.AddToMemo("   P<-S " + reply);
+  if (!IsErrReply(reply))
+    return std::nullopt;
+  const std::string text = ForClient(c, ReplyRest(reply, 5));
+  return text.empty() ? "The actual POP3 server refused QUIT." + kMayRemain : text;
+}
+
 std::string WithNumber(const std::string& verb, int messageNumber) {
   return messageNumber >= 0 ? verb + " " + std::to_string(messageNumber) : verb;
 }
@@ -175,16 +198,14 @@ void TQuillboxProxy::IdPOP3ServerQUIT(TIdCommand& command) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   TSessionLog log = SessionLog(c);
   log.AddToMemo("C->P    QUIT");
-  command.Reply.SetCodeAndText("+OK", kGoodBye);
-  log.AddToMemo("C<-P    +OK " + kGoodBye);
-  // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
-  // failure closed; the real server is gone then, and the client still gets its good-bye.
-  if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened()) {
+  // Only the real server's answer tells whether the client's DELEs took effect.
+  if (const auto refusal = c.LoggedIn ? QuitUpstream(log, c) : std::nullopt) {
+    command.Reply.SetCodeAndText("-ERR", *refusal);
+    log.AddToMemo("C<-P    -ERR " + *refusal);
     return;
   }
-  SendUpstream(c, "QUIT");
-  log.AddToMemo("   P->S QUIT");
-  log.AddToMemo("   P<-S " + ReadUpstreamReply(c));
+  command.Reply.SetCodeAndText("+OK", kGoodBye);
+  log.AddToMemo("C<-P    +OK " + kGoodBye);
 }
 
 void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::string>& capabilities) {
