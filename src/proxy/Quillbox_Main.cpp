@@ -106,7 +106,7 @@ void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
         return;
       case TAnswerLine::kTooLong:
         log.AddToMemo("   P    The rest of the CAPA answer is not kept: over 64 KiB");
-        if (!SkipUpstreamAnswer(c, kCapaAnswerBytes)) {
+        if (!SkipUpstreamAnswer(c, {.Spare = kCapaAnswerBytes})) {
           Refuse(log, "C<-P    -ERR ",
                  "Quillbox sent \"CAPA\" but the answer from the actual POP3 server did not end "
                  "within 1 MiB.");
