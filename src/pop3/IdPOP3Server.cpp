@@ -109,8 +109,15 @@ bool TIdPOP3Server::PlainLoginRefused(TIdCommand& cmd) {
   return true;
 }
 
+bool TIdPOP3Server::SecondLoginRefused(TIdCommand& cmd) {
+  if (!POP3Context(cmd).LoggedIn)
+    return false;
+  cmd.Reply.SetCodeAndText("-ERR", "Already logged in.");
+  return true;
+}
+
 void TIdPOP3Server::CommandUSER(TIdCommand& cmd) {
-  if (PlainLoginRefused(cmd))
+  if (SecondLoginRefused(cmd) || PlainLoginRefused(cmd))
     return;
   if (!cmd.Params.empty())
     POP3Context(cmd).Username = cmd.Params.front();
@@ -118,7 +125,7 @@ void TIdPOP3Server::CommandUSER(TIdCommand& cmd) {
 }
 
 void TIdPOP3Server::CommandPASS(TIdCommand& cmd) {
-  if (PlainLoginRefused(cmd))
+  if (SecondLoginRefused(cmd) || PlainLoginRefused(cmd))
     return;
   TIdPOP3ServerContext& context = POP3Context(cmd);
   if (!cmd.Params.empty())

@@ -64,6 +64,8 @@ class TIdPOP3Server : public TIdCmdTCPServer {
   bool LoginGate(TIdCommand& cmd, bool assigned);
   // Refuses USER and PASS in clear from a client that must run TLS first.
   bool PlainLoginRefused(TIdCommand& cmd);
+  // Refuses USER and PASS once logged in: the session keeps the login it has, whole.
+  bool SecondLoginRefused(TIdCommand& cmd);
 
   void CommandUSER(TIdCommand& cmd);
   void CommandPASS(TIdCommand& cmd);

@@ -108,6 +108,9 @@ TEST_F(POP3ServerTest, RepliesAndEventCalls) {
        false,
        "-ERR Delimiter # is not found in the USER command.\r\n",
        {"CheckUser(,bad)"}},
+      // A second login would replace the running session's server and rule file under it.
+      {"USER b", true, "-ERR Already logged in.\r\n", {}},
+      {"PASS y", true, "-ERR Already logged in.\r\n", {}},
       {"CAPA",
        false,
        "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n",

@@ -141,4 +141,39 @@ bool TAnswerRelay::InBody(TCursor& c) {
   }
 }
 
+bool TAnswerBudget::Take(std::string_view part) {
+  while (!overrun_ && !part.empty()) {
+    const size_t lf = part.find('\n');
+    const size_t length = lf == std::string_view::npos ? part.size() : lf;
+    if (lineLength_ == 0 && length > 0)
+      lineStartsWithCR_ = part[0] == '\r';
+    const size_t piece = std::min(part.size(), length + 1);
+    size_t none = 0;
+    size_t& room = left_.InHeader ? left_.HeaderBytes : left_.Lines > 0 ? lineRoom_ : none;
+    overrun_ = !Draw(piece, room);
+    lineLength_ += length;
+    part.remove_prefix(piece);
+    if (lf == std::string_view::npos)
+      break;
+    const bool empty = lineLength_ == 0 || (lineLength_ == 1 && lineStartsWithCR_);
+    if (left_.InHeader)
+      left_.InHeader = !empty;
+    else if (left_.Lines > 0)
+      --left_.Lines;
+    lineRoom_ = left_.LineBytes;
+    lineLength_ = 0;
+  }
+  return !overrun_;
+}
+
+bool TAnswerBudget::Draw(size_t bytes, size_t& room) {
+  const size_t fromRoom = std::min(bytes, room);
+  room -= fromRoom;
+  bytes -= fromRoom;
+  if (bytes > left_.Spare)
+    return false;
+  left_.Spare -= bytes;
+  return true;
+}
+
 }  // namespace quillbox

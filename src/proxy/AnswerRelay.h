@@ -48,4 +48,35 @@ class TAnswerRelay {
   bool done_ = false;
 };
 
+// How much of the rest of a multi-line answer may come when Quillbox reads it only to its end
+// (an answer to a command of its own), so that a server that never ends one is noticed: first
+// what is left of a header, up to HeaderBytes in all, until an empty line; then Lines lines, each
+// up to LineBytes; then Spare bytes more. Whatever does not fit where it stands (a header past
+// HeaderBytes, a line past LineBytes, lines past Lines) draws on Spare. Counts the bytes as a
+// TAnswerRelay passes them on, every line ending in CR LF. Not thread-safe; one per answer.
+class TAnswerBudget {
+ public:
+  struct TLimits {
+    bool InHeader = false;
+    size_t HeaderBytes = 0;
+    size_t Lines = 0;
+    size_t LineBytes = 0;
+    size_t Spare = 0;
+  };
+
+  explicit TAnswerBudget(const TLimits& limits) : left_(limits), lineRoom_(limits.LineBytes) {}
+  // Counts the next part; false once the answer has gone past its limits.
+  bool Take(std::string_view part);
+
+ private:
+  // Takes bytes from room, and what room cannot give from Spare.
+  bool Draw(size_t bytes, size_t& room);
+
+  TLimits left_;
+  size_t lineRoom_;
+  size_t lineLength_ = 0;  // of the current line so far, without its LF
+  bool lineStartsWithCR_ = false;
+  bool overrun_ = false;
+};
+
 }  // namespace quillbox

@@ -15,6 +15,7 @@ using test::Message;
 using test::Pop3Client;
 using test::ProxyHarness;
 using test::ScriptedUpstream;
+using test::WithFour;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
@@ -94,6 +95,41 @@ TEST(AnswerRelayTest, PlainLinesPassInOnePart) {
   EXPECT_EQ(parts, 1);
 }
 
+// Where a server that never ends its answer is told from one that sends long lines: each row's
+// input comes whole and byte by byte, so that an empty line split across parts still counts.
+TEST(AnswerBudgetTest, CountsTheHeaderRestThenTheLinesAskedForThenTheSpare) {
+  using Limits = TAnswerBudget::TLimits;
+  const struct {
+    const char* what;
+    Limits limits;
+    std::string input;
+    bool within;
+  } cases[] = {
+      {"header, empty line, lines, all in", {true, 6, 2, 4, 0}, "ab\r\n\r\nxy\r\nz\r\n", true},
+      {"one byte past", {true, 6, 2, 4, 0}, "ab\r\n\r\nxy\r\nz\r\n!", false},
+      {"a long line draws on the spare", {false, 0, 1, 4, 3}, "abcde\r\n", true},
+      {"beyond the spare", {false, 0, 1, 4, 2}, "abcde\r\n", false},
+      {"a header past its room draws on the spare", {true, 2, 1, 9, 5}, "abc\r\n\r\nx\r\n", true},
+      {"a line with a lone CR is no empty line", {true, 3, 1, 10, 0}, "\r\r\nx\r\n", false},
+      {"lines past those asked for draw on the spare", {false, 0, 1, 10, 3}, "a\r\nb\r\n", true},
+      {"and only on it", {false, 0, 1, 10, 3}, "a\r\nbc\r\n", false},
+  };
+  for (const auto& c : cases) {
+    for (const bool bytewise : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (bytewise ? ", byte by byte" : ""));
+      TAnswerBudget budget(c.limits);
+      bool within = true;
+      if (bytewise) {
+        for (const char byte : c.input)
+          within = budget.Take(std::string_view(&byte, 1));
+      } else {
+        within = budget.Take(c.input);
+      }
+      EXPECT_EQ(within, c.within);
+    }
+  }
+}
+
 // What the proxy may hold while an answer of any length streams through it: a header and a
 // capability list each up to their limit, buffers, and whatever the test's own client holds.
 constexpr size_t kMemoryBound = 8 * 1024 * 1024;
@@ -105,7 +141,8 @@ TEST(LongAnswerTest, AHundredMegabyteLineArrivesByteForByte) {
   line[77] = '\r';
   h.upstream.messages = {Message({"Subject: big"}, {"a", line, "b"})};
   h.Start();
-  auto client = h.LoggedIn();
+  // A pre-fetch that asked for that line would take it for an answer that never ends.
+  auto client = h.LoggedIn("[QuillboxRules]\nMaxLines=1\n");
   ASSERT_EQ(client->Command("RETR 1").substr(0, 3), "+OK");
   std::string expected = "Subject: big\r\n";
   for (const std::string& added : AnnotationLines(TVerdict()))
@@ -120,13 +157,15 @@ TEST(LongAnswerTest, AHundredMegabyteLineArrivesByteForByte) {
 // A header too long to hold cannot be judged: its message arrives whole, the four lines first and
 // Quillbox's names renamed wherever they stand before the first empty line, even past the limit.
 TEST(LongAnswerTest, HeaderTooLongToHoldIsRelayedWholeAndNotJudged) {
+  // Longer than the 1 MiB held, but within the 64 KiB more that the pre-fetch reads of a header.
   Lines many;
-  for (int i = 0; i < 30000; ++i)
+  for (int i = 0; i < 12500; ++i)
     many.push_back("X-Filler-" + std::to_string(i) + ": " + std::string(40, 'f'));
   const struct {
     const char* what;
     Lines header;
-  } cases[] = {{"many lines", many}, {"one long line", {"Subject: " + std::string(2 << 20, 's')}}};
+  } cases[] = {{"many lines", many},
+               {"one long line", {"Subject: " + std::string((1 << 20) + 16000, 's')}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ProxyHarness h;
@@ -150,9 +189,69 @@ TEST(LongAnswerTest, HeaderTooLongToHoldIsRelayedWholeAndNotJudged) {
   }
 }
 
-// A header that never ends, in the pre-fetch (the client then waits for its reply) or in the
-// retrieval (the client receives it): memory stays bounded, and a client that gives up frees its
-// place.
+// A TOP of Quillbox's own whose answer goes on past its header, the lines it asked for and 64 KiB
+// is given up, as if the real server had dropped the connection: the client's RETR, which waits
+// for it, answers -ERR at once instead of never, memory and the bytes read stay bounded, and QUIT
+// tells that the DELEs may not have taken effect. Long lines in an answer that ends are no reason.
+TEST(LongAnswerTest, EndlessTopOfQuillboxsOwnIsGivenUpAndTheRetrievalAnswersErr) {
+  const std::string head = "+OK\r\nSubject: s\r\n\r\n";
+  std::string longHeader = "+OK\r\n";
+  for (int i = 0; i < 20000; ++i)
+    longHeader += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'f') + "\r\n";
+  const std::string repeat(ScriptedUpstream::kRepeat);
+  const struct {
+    const char* what;
+    int maxLines;
+    std::string top;  // none: the message's own
+  } cases[] = {
+      {"endless body lines", 0, head + repeat + "a line of the body\r\n"},
+      {"endless body lines past those asked for", 3, head + "1\r\n2\r\n3\r\n" + repeat + "4\r\n"},
+      {"endless header", 20, "+OK\r\n" + repeat + "X-Filler: " + std::string(60, 'f') + "\r\n"},
+      {"one endless line", 20, head + repeat + std::string(1000, 'x')},
+      {"a header past its limit that ends", 20, longHeader + "\r\n.\r\n"},
+      {"long lines that end", 3, ""},
+  };
+  const Lines body = {std::string(1'000'000, 'a'), std::string(1'000'000, 'b'),
+                      std::string(1'000'000, 'c'), "d"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProxyHarness h;
+    h.upstream.messages = {Message({"Subject: s"}, body)};
+    const std::string top = "TOP 1 " + std::to_string(c.maxLines);
+    h.upstream.script = [&](const std::string& command) {
+      return command == top ? c.top : std::string();
+    };
+    h.Start();
+    auto client =
+        h.LoggedIn("[QuillboxRules]\nMaxLines=" + std::to_string(c.maxLines) + "\nLookAhead=0\n");
+    test::HeapPeak heap;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = client->Command("RETR 1");
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (c.top.empty()) {
+      EXPECT_EQ(reply.substr(0, 3), "+OK");
+      EXPECT_TRUE(client->ReadUntilDot() ==
+                  WithFour({"Subject: s", "<4>", "", body[0], body[1], body[2], body[3]}));
+      EXPECT_EQ(client->Command("QUIT"), "+OK Good-bye from the Quillbox");
+      continue;
+    }
+    EXPECT_EQ(reply, "-ERR Quillbox sent \"" + top +
+                         "\" but the answer from the actual POP3 server did not end within a "
+                         "header of 1 MiB, " +
+                         std::to_string(c.maxLines) + " lines and 64 KiB.");
+    EXPECT_LT(took, 5s);
+    EXPECT_LT(heap.Growth(), kMemoryBound);
+    // What the real server got into the sockets' buffers before the proxy closed its end.
+    EXPECT_LT(h.upstream.Repeated(), 32u << 20);
+    EXPECT_EQ(client->Command("QUIT"),
+              "-ERR The connection to 127.0.0.1:" + std::to_string(h.upstream.Port()) +
+                  " was closed before QUIT. Messages marked for deletion "
+                  "may not have been deleted.");
+  }
+}
+
+// A header that never ends in the retrieval (the client receives it): memory stays bounded, and
+// a client that gives up frees its place.
 TEST(LongAnswerTest, EndlessHeaderCostsBoundedMemory) {
   const std::string block = [] {
     std::string lines;
@@ -160,43 +259,33 @@ TEST(LongAnswerTest, EndlessHeaderCostsBoundedMemory) {
       lines += "X-Filler: " + std::string(60, 'f') + "\r\n";
     return lines + "X-Quillbox-Status: Normal\r\n";
   }();
-  for (const char* endless : {"TOP 1 20", "RETR 1"}) {
-    SCOPED_TRACE(endless);
-    ProxyHarness h;
-    h.proxy.IdPOP3Server.MaxConnections = 1;
-    h.upstream.messages = {Message({"Subject: s"}, {"b"})};
-    h.upstream.script = [&](const std::string& command) {
-      if (command == endless)
-        return "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + block;
-      return command.starts_with("TOP") ? "-ERR no TOP\r\n" : std::string();
-    };
-    h.Start();
-    auto client = h.LoggedIn();
-    test::HeapPeak heap;
-    client->Send("RETR 1");
-    const auto start = std::chrono::steady_clock::now();
-    Lines received;
-    const bool retrieved = endless == std::string("RETR 1");
-    while (h.upstream.Repeated() < 64'000'000 && std::chrono::steady_clock::now() - start < 30s) {
-      if (!retrieved) {
-        std::this_thread::sleep_for(10ms);
-      } else if (received.size() < 2000) {
-        received.push_back(client->ReadLine());
-      } else {
-        client->ReadLine();
-      }
-    }
-    ASSERT_GE(h.upstream.Repeated(), 64'000'000u);
-    EXPECT_LT(heap.Growth(), kMemoryBound);
-    if (!received.empty()) {
-      const Lines four = AnnotationLines(TVerdict());
-      EXPECT_EQ(received[0], "+OK");
-      EXPECT_EQ(Lines(received.begin() + 1, received.begin() + 5), four);
-      EXPECT_EQ(received[1005], "X-Forged-Quillbox-Status: Normal");
-    }
-    client.reset();
-    EXPECT_TRUE(h.GreetsWithin(1s));
+  ProxyHarness h;
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.upstream.messages = {Message({"Subject: s"}, {"b"})};
+  h.upstream.script = [&](const std::string& command) {
+    if (command == "RETR 1")
+      return "+OK\r\n" + std::string(ScriptedUpstream::kRepeat) + block;
+    return command.starts_with("TOP") ? "-ERR no TOP\r\n" : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  test::HeapPeak heap;
+  client->Send("RETR 1");
+  const auto start = std::chrono::steady_clock::now();
+  Lines received;
+  while (h.upstream.Repeated() < 64'000'000 && std::chrono::steady_clock::now() - start < 30s) {
+    if (received.size() < 2000)
+      received.push_back(client->ReadLine());
+    else
+      client->ReadLine();
   }
+  ASSERT_GE(h.upstream.Repeated(), 64'000'000u);
+  EXPECT_LT(heap.Growth(), kMemoryBound);
+  EXPECT_EQ(received[0], "+OK");
+  EXPECT_EQ(Lines(received.begin() + 1, received.begin() + 5), AnnotationLines(TVerdict()));
+  EXPECT_EQ(received[1005], "X-Forged-Quillbox-Status: Normal");
+  client.reset();
+  EXPECT_TRUE(h.GreetsWithin(1s));
 }
 
 // The real server's capabilities are kept up to a limit; an answer that goes on past a larger

@@ -127,6 +127,35 @@ TEST(LookAheadTest, SameSenderInManyMessagesIsAskedOnce) {
             24);
 }
 
+// A look-ahead TOP whose answer never ends is given up as a dropped connection would be: the
+// RETR that waits for its own verdict meanwhile answers -ERR instead of waiting for ever, and the
+// look-ahead goes no further.
+TEST(LookAheadTest, EndlessAnswerToALookAheadTopEndsTheWaitingRetrieval) {
+  Mailbox h(3);
+  h.upstream.capabilities = {"TOP", "UIDL"};
+  h.names.reverseDelay = std::chrono::milliseconds(500);
+  h.upstream.script = [](const std::string& command) {
+    if (command != "TOP 2 20")
+      return std::string();
+    return "+OK\r\nSubject: 2\r\n\r\n" + std::string(test::ScriptedUpstream::kRepeat) + "b\r\n";
+  };
+  h.Start();
+  auto client = h.LoggedIn(kRules);
+  const auto start = std::chrono::steady_clock::now();
+  const std::string upstream = "127.0.0.1:" + std::to_string(h.upstream.Port());
+  EXPECT_EQ(client->Command("RETR 1"),
+            "-ERR The connection to " + upstream + " was closed after an earlier failure.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(h.log.WaitFor(
+      "   P    The look-ahead stopped: Quillbox sent \"TOP 2 20\" but the answer from the actual "
+      "POP3 server did not end within a header of 1 MiB, 20 lines and 64 KiB."));
+  EXPECT_EQ(client->Command("QUIT"), "-ERR The connection to " + upstream +
+                                         " was closed before QUIT. Messages marked for deletion "
+                                         "may not have been deleted.");
+  EXPECT_EQ(h.Sent("TOP 3"), 0u);
+  EXPECT_EQ(h.Sent("RETR"), 0u);
+}
+
 // Nothing of a session outlives it: a client that quits or drops while the look-ahead's
 // judgments are under way leaves no thread and no descriptor behind.
 TEST(LookAheadTest, ClientLeavingInTheMiddleOfTheLookAheadLeavesNothingBehind) {

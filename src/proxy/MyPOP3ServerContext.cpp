@@ -16,4 +16,11 @@ void TMyPOP3ServerContext::Abort() {
   Judgments.Cancel();
 }
 
+void TMyPOP3ServerContext::ForgetLogin() {
+  Upstream.DisconnectGracefully();
+  if (Upstream.HasIOHandler())
+    Upstream.IOHandler().DiscardInputBuffer();
+  static_cast<TProxySession&>(*this) = TProxySession();
+}
+
 }  // namespace quillbox

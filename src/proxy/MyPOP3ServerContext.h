@@ -16,16 +16,40 @@
 
 namespace quillbox {
 
+// What one login sets up: the values of the user's rule file, of the real server and of the
+// session's work. A refused login forgets them all, so that an attempt after it in the same
+// connection starts from these defaults, whatever the refused one had got to.
+struct TProxySession {
+  std::vector<std::string> UpstreamCapabilities;  // CAPA lines of the real server at login
+  std::string DNSServer;                          // from the rule file
+  std::string UpstreamGreeting;
+  std::string UpstreamHost;
+  int UpstreamPort = 0;
+  std::string MatchString;                        // from the rule file
+  TSelectFrom SelectFrom = TSelectFrom::kBottom;  // from the rule file
+  int MaxLines = 0;                               // from the rule file
+  bool AnnotateTop = true;                        // from the rule file
+  std::string UpstreamUser;
+  TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
+  // The password sent to the real server; the session's log and the replies to the client never
+  // show it (TSessionLog, MaskPassword).
+  std::string MaskedPassword;
+  TLookAhead LookAhead;  // depth from the rule file
+  // The session's judgment of each sender address, so that each is judged once (also when two
+  // messages of one sender are judged at once). Bounded by kJudgedSenders: then it starts anew.
+  std::map<std::string, std::shared_ptr<TJudgment>> JudgedSenders;
+  static constexpr size_t kJudgedSenders = 1000;
+};
+
 // Everything the proxy keeps for one mail-client connection: the connection to the real
-// server, the lookup objects of the sender judgment, the values of the user's rule file and
-// the working lists of the retrieval. The listener creates one per accepted client and
-// destroys it with the connection; destroying it closes the upstream connection without
-// sending anything.
+// server, the lookup objects of the sender judgment and the values of its login. The listener
+// creates one per accepted client and destroys it with the connection; destroying it closes the
+// upstream connection without sending anything.
 //
 // Used only by its connection's thread, except Abort(), which any thread may call. The
 // judgments' pool threads get copies of what they need, and of the context they use only Stack
 // (thread-safe) and the pool's cancel flag.
-class TMyPOP3ServerContext : public TIdPOP3ServerContext {
+class TMyPOP3ServerContext : public TIdPOP3ServerContext, public TProxySession {
  public:
   explicit TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection);
 
@@ -33,26 +57,12 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext {
   // on a silent real server would still hang, so the upstream connection is closed too.
   void Abort() override;
 
-  std::vector<std::string> UpstreamCapabilities;  // CAPA lines of the real server at login
-  std::string DNSServer;                          // from the rule file
-  std::string UpstreamGreeting;
-  std::string UpstreamHost;
-  int UpstreamPort = 0;
+  // After a refused login: the upstream connection closed (what it still held dropped, so that
+  // it can connect anew) and every value of the session back to its default.
+  void ForgetLogin();
+
   TIdTCPClient Upstream;
-  std::string MatchString;                        // from the rule file
-  TSelectFrom SelectFrom = TSelectFrom::kBottom;  // from the rule file
-  int MaxLines = 0;                               // from the rule file
-  bool AnnotateTop = true;                        // from the rule file
   TIdStackWindows Stack;
-  std::string UpstreamUser;
-  TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
-  // The password sent to the real server; the session's log never shows it (TSessionLog).
-  std::string MaskedPassword;
-  TLookAhead LookAhead;  // depth from the rule file
-  // The session's judgment of each sender address, so that each is judged once (also when two
-  // messages of one sender are judged at once). Bounded by kJudgedSenders: then it starts anew.
-  std::map<std::string, std::shared_ptr<TJudgment>> JudgedSenders;
-  static constexpr size_t kJudgedSenders = 1000;
   // Last, so that its threads, which use the members above, are joined before those go.
   TJudgmentPool Judgments;
 };

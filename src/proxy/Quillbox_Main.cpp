@@ -102,7 +102,7 @@ void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
         return;
       case TAnswerLine::kTooLong:
         log.AddToMemo("   P    The rest of the CAPA answer is not kept: over 64 KiB");
-        if (!SkipUpstreamAnswer(c, kCapaAnswerBytes)) {
+        if (!SkipUpstreamAnswer(c, {.Spare = kCapaAnswerBytes})) {
           Refuse(log, "C<-P    -ERR ",
                  "Quillbox sent \"CAPA\" but the answer from the actual POP3 server did not end "
                  "within 1 MiB.");
@@ -182,6 +182,17 @@ void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
 
 void TQuillboxProxy::IdPOP3ServerCheckUser(TIdPOP3ServerContext& context, TIdPOP3ServerContext&) {
   TMyPOP3ServerContext& c = ProxyContext(context);
+  try {
+    LogIn(c);
+  } catch (...) {
+    // The client may try again in this connection (with the right password, say): that attempt
+    // must meet neither this one's upstream connection nor any of its values.
+    c.ForgetLogin();
+    throw;
+  }
+}
+
+void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
   TSessionLog log = SessionLog(c);
   const TLoginName name = ParseLoginName(c.Username);
   if (name.Refused()) {

@@ -107,6 +107,8 @@ class TQuillboxProxy : public TS25RJudgment {
   // must be between answers).
   TVerdict VerdictOf(LogSink& log, TMyPOP3ServerContext& c, const TPrefetched& prefetched,
                      bool lookAheadMeanwhile);
+  // The login name's rule file and the login at the real server.
+  void LogIn(TMyPOP3ServerContext& c);
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
   // The log of a connection's handlers, with its password masked.

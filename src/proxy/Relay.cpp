@@ -1,6 +1,7 @@
 // The relays: each client command becomes one exchange with the real server, whose answer goes
 // back to the client as the command's reply and response lines.
 #include <algorithm>
+#include <optional>
 
 #include "base/SysUtils.h"
 #include "proxy/CutToken.h"
@@ -10,8 +11,12 @@
 namespace quillbox {
 namespace {
 
-// Memory a listing (LIST, UIDL, TOP) may take while it is kept for a clean "-ERR".
+// Memory a listing (LIST, UIDL, TOP) may take while it is kept for a clean "-ERR"; also what
+// one line of a LIST or UIDL listing may take, as each is masked whole.
 constexpr size_t kKeptAnswerBytes = 1024 * 1024;
+// The words of a LIST or UIDL line that the client reads as data: the message number and its
+// size or unique-id.
+constexpr size_t kListingFields = 2;
 
 // Passes the client's command upstream and reads the reply line, logging all three.
 std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& upstreamCommand,
@@ -24,17 +29,43 @@ std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& u
   return reply;
 }
 
-// Exchange, then the reply is either raised (a "-ERR") or made the client's "+OK" reply.
-// Returns the reply as received.
+// Exchange, then the reply is either raised (a "-ERR") or made the client's "+OK" reply, with
+// the password masked after the first keptFields words of a "+OK". Returns the reply as received.
 std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstreamCommand,
-                  const char* replyPrefix, bool testForErr = true) {
-  const std::string reply = Exchange(log, ProxyContext(command), upstreamCommand, replyPrefix);
+                  const char* replyPrefix, bool testForErr = true, size_t keptFields = 0) {
+  TMyPOP3ServerContext& c = ProxyContext(command);
+  const std::string reply = Exchange(log, c, upstreamCommand, replyPrefix);
   log.AddToMemo("C<-P    " + reply);
   if (testForErr && IsErrReply(reply)) {
-    throw EProxyError(ReplyRest(reply, 5));
+    throw EProxyError(ForClient(c, ReplyRest(reply, 5)));
   }
-  command.Reply.SetCodeAndText("+OK", ReplyRest(reply, 4));
+  command.Reply.SetCodeAndText("+OK", ForClient(c, ReplyRest(reply, 4), keptFields));
   return reply;
+}
+
+// The rest of a listing too long to keep, passed on line by line as it arrives, each masked. A
+// line over kKeptAnswerBytes is none a listing has: the command layer then ends the client
+// connection.
+void RelayListingLines(LogSink& log, TMyPOP3ServerContext& c, TIdDotTerminatedWriter& writer) {
+  std::string line;
+  std::vector<std::string> masked(1);
+  for (;;) {
+    size_t room = kKeptAnswerBytes;
+    switch (ReadUpstreamAnswerLine(c, line, room)) {
+      case TAnswerLine::kLine:
+        masked[0] = ForClient(c, line, kListingFields);
+        writer.AddLines(masked);
+        break;
+      case TAnswerLine::kEnd:
+        return;
+      case TAnswerLine::kTooLong: {
+        const std::string why = "A line of the listing from " + UpstreamName(c) +
+                                " is longer than 1 MiB: the listing is cut off.";
+        log.AddToMemo("   P    " + why);
+        throw EProxyError(why);
+      }
+    }
+  }
 }
 
 // The lines of a multi-line answer become the response; the terminating "." goes out even when
@@ -42,10 +73,16 @@ std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstream
 // becomes a clean "-ERR" instead of a listing the client would take for whole. An answer too
 // long to keep (a hostile or broken server may never end one) goes out as it arrives instead; if
 // it breaks off then, the command layer ends the client connection, which tells the client as
-// plainly.
-void RelayAnswerLines(TIdCommand& command) {
+// plainly. The lines of a listing (LIST, UIDL) go out with the password masked; those of a TOP are
+// a message's and go out as they came.
+void RelayAnswerLines(LogSink& log, TIdCommand& command, bool listing) {
   TMyPOP3ServerContext& c = ProxyContext(command);
-  if (ReadUpstreamAnswer(c, command.Response, kKeptAnswerBytes)) {
+  const bool whole = ReadUpstreamAnswer(c, command.Response, kKeptAnswerBytes);
+  if (listing) {
+    for (std::string& line : command.Response)
+      line = ForClient(c, line, kListingFields);
+  }
+  if (whole) {
     command.AlwaysSendResponse = true;
     return;
   }
@@ -53,8 +90,33 @@ void RelayAnswerLines(TIdCommand& command) {
   TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
   writer.AddLines(command.Response);
   std::vector<std::string>().swap(command.Response);
-  RelayUpstreamAnswer(c, false, writer);
+  if (listing)
+    RelayListingLines(log, c, writer);
+  else
+    RelayUpstreamAnswer(c, false, writer);
   writer.Finish();
+}
+
+// QUIT at the real server: none when it answered "+OK", else what the client is told.
+std::optional<std::string> QuitUpstream(LogSink& log, TMyPOP3ServerContext& c) {
+  static const std::string kMayRemain = " Messages marked for deletion may not have been deleted.";
+  // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
+  // failure closed.
+  if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened())
+    return "The connection to " + UpstreamName(c) + " was closed before QUIT." + kMayRemain;
+  std::string reply;
+  try {
+    SendUpstream(c, "QUIT");
+    log.AddToMemo("   P->S QUIT");
+    reply = ReadUpstreamReply(c);
+  } catch (const Exception& e) {
+    return e.Message() + kMayRemain;
+  }
+  log.AddToMemo("   P<-S " + reply);
+  if (!IsErrReply(reply))
+    return std::nullopt;
+  const std::string text = ForClient(c, ReplyRest(reply, 5));
+  return text.empty() ? "The actual POP3 server refused QUIT." + kMayRemain : text;
 }
 
 std::string WithNumber(const std::string& verb, int messageNumber) {
@@ -66,9 +128,10 @@ std::string WithNumber(const std::string& verb, int messageNumber) {
 void TQuillboxProxy::RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                                   const char* replyPrefix) {
   TSessionLog log = SessionLog(ProxyContext(command));
-  Relay(log, command, WithNumber(verb, messageNumber), replyPrefix);
+  Relay(log, command, WithNumber(verb, messageNumber), replyPrefix, true,
+        messageNumber < 0 ? 0 : kListingFields);
   if (messageNumber < 0) {
-    RelayAnswerLines(command);
+    RelayAnswerLines(log, command, true);
   }
 }
 
@@ -101,7 +164,7 @@ void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int
     return;
   }
   Relay(log, command, request, "   P<-S ");
-  RelayAnswerLines(command);
+  RelayAnswerLines(log, command, false);
 }
 
 void TQuillboxProxy::IdPOP3ServerDELEte(TIdCommand& command, int messageNumber) {
@@ -122,8 +185,9 @@ void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size
   const std::string reply = Exchange(log, c, "STAT", "   P<-S ");
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
-    throw EProxyError(ReplyRest(reply, 5));
+    throw EProxyError(ForClient(c, ReplyRest(reply, 5)));
   }
+  // The reply the client gets is made of the two numbers alone: nothing of the server's text.
   count = StatCount(reply, &size);
   c.LookAhead.Known(count + c.LookAhead.DeletedCount());
   log.AddToMemo("C<-P    +OK " + std::to_string(count) + " " + std::to_string(size));
@@ -134,16 +198,14 @@ void TQuillboxProxy::IdPOP3ServerQUIT(TIdCommand& command) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   TSessionLog log = SessionLog(c);
   log.AddToMemo("C->P    QUIT");
-  command.Reply.SetCodeAndText("+OK", kGoodBye);
-  log.AddToMemo("C<-P    +OK " + kGoodBye);
-  // IsConnected alone also counts bytes left unread in an upstream connection that an earlier
-  // failure closed; the real server is gone then, and the client still gets its good-bye.
-  if (!c.Upstream.IsConnected() || !c.Upstream.IOHandler().Opened()) {
+  // Only the real server's answer tells whether the client's DELEs took effect.
+  if (const auto refusal = c.LoggedIn ? QuitUpstream(log, c) : std::nullopt) {
+    command.Reply.SetCodeAndText("-ERR", *refusal);
+    log.AddToMemo("C<-P    -ERR " + *refusal);
     return;
   }
-  SendUpstream(c, "QUIT");
-  log.AddToMemo("   P->S QUIT");
-  log.AddToMemo("   P<-S " + ReadUpstreamReply(c));
+  command.Reply.SetCodeAndText("+OK", kGoodBye);
+  log.AddToMemo("C<-P    +OK " + kGoodBye);
 }
 
 void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::string>& capabilities) {
@@ -158,7 +220,7 @@ void TQuillboxProxy::IdPOP3ServerCAPA(TIdContext& context, std::vector<std::stri
       known = known || SameText(have, line);
     }
     if (!known) {
-      capabilities.push_back(line);
+      capabilities.push_back(ForClient(c, line));
     }
   }
 }

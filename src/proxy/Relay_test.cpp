@@ -7,6 +7,7 @@ namespace {
 
 using test::Message;
 using test::ProxyHarness;
+using test::ScriptedUpstream;
 using Lines = std::vector<std::string>;
 
 // Each row: a client command, everything the client receives for it, and the command the real
@@ -101,20 +102,78 @@ TEST(RelayTest, ListingTooLongToKeepIsRelayedAsItArrives) {
     if (command == "LIST") {
       return "+OK endless\r\n" + lines;  // and nothing more
     }
-    return command == "UIDL" ? "+OK long\r\n" + lines + ".\r\n" : std::string();
+    // The password the real server echoes is masked here too, after the words the client reads.
+    return command == "UIDL" ? "+OK long\r\n" + lines + "0 s3cret s3cret\r\n.\r\n" : std::string();
   };
   h.Start();
   auto client = h.LoggedIn("[Upstream]\nTimeout=1\n");
   EXPECT_EQ(client->Command("UIDL"), "+OK long");
   Lines received = client->ReadUntilDot();
-  ASSERT_EQ(received.size(), static_cast<size_t>(count));
-  EXPECT_EQ(received.back(), std::to_string(count) + " 4711");
+  ASSERT_EQ(received.size(), static_cast<size_t>(count) + 1);
+  EXPECT_EQ(received[count - 1], std::to_string(count) + " 4711");
+  EXPECT_EQ(received.back(), "0 s3cret ********");
   EXPECT_EQ(client->Command("LIST"), "+OK endless");
   received = client->ReadUntilDot();
   // All but the last, partial chunk has gone out before the timeout ends the connection.
   ASSERT_GT(received.size(), static_cast<size_t>(count) * 3 / 4);
   EXPECT_EQ(received[1000], "1001 4711");
   EXPECT_EQ(received.back(), "<closed>");
+}
+
+// The client takes "+OK" to QUIT for its DELEs done: only the real server's own "+OK" may say
+// so. Each row: what the real server does until and at QUIT, the reply the client gets, and the
+// real server's reply as logged (none: it gave none).
+TEST(RelayTest, QuitSucceedsOnlyWhenTheRealServerConfirmsIt) {
+  const std::string mayRemain = " Messages marked for deletion may not have been deleted.";
+  const struct {
+    const char* what;
+    const char* rules;
+    std::string list, quit, reply, logged;
+  } cases[] = {
+      {"confirmed", "", "", "", "+OK Good-bye from the Quillbox", "+OK Logging out."},
+      {"refused", "", "", "-ERR some deleted messages not removed\r\n",
+       "-ERR some deleted messages not removed", "-ERR some deleted messages not removed"},
+      {"refused, echoing the password", "", "", "-ERR s3cret: locked\r\n", "-ERR ********: locked",
+       "-ERR ********: locked"},
+      {"refused without a word", "", "", "-ERR\r\n",
+       "-ERR The actual POP3 server refused QUIT." + mayRemain, "-ERR"},
+      {"connection lost before QUIT", "",
+       "+OK 2 messages\r\n1 120\r\n" + std::string(ScriptedUpstream::kClose), "",
+       "-ERR The connection to 127.0.0.1:<port> was closed before QUIT." + mayRemain, ""},
+      {"connection lost at QUIT", "", "", ScriptedUpstream::kClose,
+       "-ERR Connection Closed Gracefully." + mayRemain, ""},
+      {"no answer", "[Upstream]\nTimeout=1\n", "", ScriptedUpstream::kStall,
+       "-ERR No answer from 127.0.0.1:<port> within 1 second." + mayRemain, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProxyHarness h;
+    h.upstream.messages = {Message({"Subject: s"}, {"b"})};
+    h.upstream.script = [&c](const std::string& command) {
+      return command == "LIST" ? c.list : command == "QUIT" ? c.quit : std::string();
+    };
+    h.Start();
+    std::string reply = c.reply;
+    if (const size_t at = reply.find("<port>"); at != std::string::npos)
+      reply.replace(at, 6, std::to_string(h.upstream.Port()));
+    auto client = h.LoggedIn(c.rules);
+    EXPECT_EQ(client->Command("DELE 1"), "+OK Marked to be deleted.");
+    if (!c.list.empty()) {
+      EXPECT_EQ(client->Command("LIST"), "-ERR Connection Closed Gracefully.");
+    }
+    EXPECT_EQ(client->Command("QUIT"), reply);
+    EXPECT_TRUE(client->Closed());
+    ASSERT_TRUE(h.log.WaitFor("   P    Disconnected"));
+    Lines expected = {"C->P    QUIT"};
+    if (c.list.empty())
+      expected.push_back("   P->S QUIT");
+    if (!c.logged.empty())
+      expected.push_back("   P<-S " + c.logged);
+    expected.push_back("C<-P    " + reply);
+    const Lines logged = h.log.Since("C->P    QUIT");
+    ASSERT_GE(logged.size(), expected.size());
+    EXPECT_EQ(Lines(logged.begin(), logged.begin() + expected.size()), expected);
+  }
 }
 
 TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {

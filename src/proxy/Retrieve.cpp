@@ -6,6 +6,9 @@
 // message goes out whole with the four lines first. The pre-fetch may have come earlier, from the
 // look-ahead, which fetches the next headers while the client reads so that their lookups, slow
 // at a real DNS server, overlap with the mail instead of adding to it.
+#include <algorithm>
+
+#include "base/SysUtils.h"
 #include "proxy/MessageHeader.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
@@ -18,6 +21,11 @@ namespace {
 // the retrieved one each.
 constexpr size_t kHeaderBytes = 1024 * 1024;
 constexpr const char* kHeaderBytesText = "1 MiB";
+// What a TOP of Quillbox's own may bring after the header: the body lines it asked for, each up
+// to kHeaderBytes (unwrapped HTML, base64 without line breaks), and kTopSpareBytes more (a server
+// that counts lines otherwise). An answer that goes on past that is taken for one that never
+// ends, as a dropped connection would be: the client's command must not wait on it.
+constexpr size_t kTopSpareBytes = 64 * 1024;
 
 // Sends command upstream and reads its reply.
 std::string Ask(LogSink& log, TMyPOP3ServerContext& c, const std::string& command) {
@@ -29,19 +37,19 @@ std::string Ask(LogSink& log, TMyPOP3ServerContext& c, const std::string& comman
 // How the collection of a header ended.
 enum class THeaderRead {
   kEnded,        // by a line that is no header line (collected with it); the answer goes on
+  kEmptyLine,    // the same, by the empty line that begins the body
   kAnswerEnded,  // the answer ended first
   kTooLong,      // the next line would take the header over kHeaderBytes: it stays unread
 };
 
-// Reads an answer's lines into message until its header has ended.
-THeaderRead CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message) {
+// Reads an answer's lines into message until its header has ended, within room bytes.
+THeaderRead CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message, size_t& room) {
   std::string line;
-  size_t room = kHeaderBytes;
   for (;;) {
     switch (ReadUpstreamAnswerLine(c, line, room)) {
       case TAnswerLine::kLine:
-        if (!message.CollectHeader(std::move(line)))
-          return THeaderRead::kEnded;
+        if (const bool empty = line.empty(); !message.CollectHeader(std::move(line)))
+          return empty ? THeaderRead::kEmptyLine : THeaderRead::kEnded;
         break;
       case TAnswerLine::kEnd:
         return THeaderRead::kAnswerEnded;
@@ -51,20 +59,36 @@ THeaderRead CollectHeader(TMyPOP3ServerContext& c, TMessageAnnotation& message) 
   }
 }
 
-// The header of an answer whose status line has been read, and the rest of the answer read and
-// dropped; none when the header is too long to hold.
-std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c) {
-  TMessageAnnotation top;
-  const THeaderRead read = CollectHeader(c, top);
-  if (read != THeaderRead::kAnswerEnded)
-    SkipUpstreamAnswer(c);
-  if (read == THeaderRead::kTooLong)
-    return std::nullopt;
-  return top.Header();
+int TopLines(const TMyPOP3ServerContext& c) {
+  return std::max(c.MaxLines, 0);
 }
 
 std::string TopCommand(const TMyPOP3ServerContext& c, int number) {
   return "TOP " + std::to_string(number) + " " + std::to_string(c.MaxLines);
+}
+
+// The header of the answer to a TOP of Quillbox's own whose status line has been read, and the
+// rest of the answer read and dropped; none when the header is too long to hold. An answer that
+// goes on past kHeaderBytes, the lines asked for and kTopSpareBytes closes the upstream
+// connection and raises EProxyError.
+std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c, int number) {
+  TMessageAnnotation top;
+  size_t room = kHeaderBytes;
+  const THeaderRead read = CollectHeader(c, top, room);
+  const TAnswerBudget::TLimits rest = {.InHeader = read != THeaderRead::kEmptyLine,
+                                       .HeaderBytes = room,
+                                       .Lines = static_cast<size_t>(TopLines(c)),
+                                       .LineBytes = kHeaderBytes,
+                                       .Spare = kTopSpareBytes};
+  if (read != THeaderRead::kAnswerEnded && !SkipUpstreamAnswer(c, rest)) {
+    throw EProxyError("Quillbox sent " + Quoted(TopCommand(c, number)) +
+                      " but the answer from the actual POP3 server did not end within a "
+                      "header of 1 MiB, " +
+                      std::to_string(TopLines(c)) + " lines and 64 KiB.");
+  }
+  if (read == THeaderRead::kTooLong)
+    return std::nullopt;
+  return top.Header();
 }
 
 // The reply, then the retrieved message with the verdict's lines, passed on as it arrives
@@ -99,7 +123,13 @@ std::optional<TPrefetched> TQuillboxProxy::Prefetch(LogSink& log, TMyPOP3ServerC
     log.AddToMemo("   P<-S " + reply);
     return std::nullopt;
   }
-  const auto header = ReadHeaderOnly(c);
+  std::optional<std::vector<std::string>> header;
+  try {
+    header = ReadHeaderOnly(c, number);
+  } catch (const EProxyError& e) {
+    log.AddToMemo("C<-P    -ERR " + e.Message());
+    throw;
+  }
   if (!header)
     return std::nullopt;
   return StartJudgment(c, *header, true);
@@ -135,7 +165,7 @@ bool TQuillboxProxy::LookAheadStep(TMyPOP3ServerContext& c) {
         ahead.Stop();
         continue;
       }
-      const auto header = ReadHeaderOnly(c);
+      const auto header = ReadHeaderOnly(c, n);
       try {
         if (header)
           ahead.Fetched(n, StartJudgment(c, *header, false));
@@ -172,10 +202,11 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
   const std::string reply = Ask(log, c, request);
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
-    throw EProxyError(ReplyRest(reply, 5));
+    throw EProxyError(ForClient(c, ReplyRest(reply, 5)));
   }
   TMessageAnnotation message;
-  const THeaderRead read = CollectHeader(c, message);
+  size_t room = kHeaderBytes;
+  const THeaderRead read = CollectHeader(c, message, room);
   TVerdict verdict = verdictAhead.value_or(TVerdict());
   if (read == THeaderRead::kTooLong) {
     // Not all of it can be looked at, so no sender in it can be vouched for.
@@ -194,7 +225,7 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
     }
   }
 
-  const std::string rest = ReplyRest(reply, 4);
+  const std::string rest = ForClient(c, ReplyRest(reply, 4));
   command.Reply.SetCodeAndText("+OK", rest);
   log.AddToMemo("C<-P    +OK " + rest);
   Deliver(command, c, message, read, verdict);

@@ -24,10 +24,18 @@ size_t StatusWordLength(std::string_view text) {
   return 0;
 }
 
+// The length of text's first fields words from at on, with the blanks before each.
+size_t FieldsLength(std::string_view text, size_t at, size_t fields) {
+  for (; fields > 0 && at < text.size(); --fields)
+    at = std::min(text.find(' ', std::min(text.find_first_not_of(' ', at), text.size())),
+                  text.size());
+  return at;
+}
+
 }  // namespace
 
-std::string MaskPassword(std::string_view text, std::string_view password) {
-  std::string masked(text.substr(0, StatusWordLength(text)));
+std::string MaskPassword(std::string_view text, std::string_view password, size_t keptFields) {
+  std::string masked(text.substr(0, FieldsLength(text, StatusWordLength(text), keptFields)));
   size_t at = masked.size();
   while (!password.empty()) {
     const size_t found = text.find(password, at);

@@ -6,6 +6,7 @@
 #include "base/SysUtils.h"
 #include "net/IdException.h"
 #include "proxy/CutToken.h"
+#include "proxy/SessionLog.h"
 
 namespace quillbox {
 namespace {
@@ -18,6 +19,15 @@ auto ClosingOnFailure(TMyPOP3ServerContext& context, Step step) {
   } catch (...) {
     context.Upstream.Disconnect();
     throw;
+  }
+}
+
+// An upstream connection that an earlier failure closed (an answer that broke off or was given
+// up) cannot carry another command; the client learns why rather than a socket's word for it.
+void RequireOpen(TMyPOP3ServerContext& context) {
+  if (context.Upstream.HasIOHandler() && !context.Upstream.IOHandler().Opened()) {
+    throw EProxyError("The connection to " + UpstreamName(context) +
+                      " was closed after an earlier failure.");
   }
 }
 
@@ -45,18 +55,17 @@ bool ReadLineWithin(TMyPOP3ServerContext& context, std::string& line, int timeou
 }
 
 // The rest of a multi-line answer through relay to out; false, with the upstream connection
-// closed, once more than limit bytes have come without its end.
+// closed, once out has set overrun before its end.
 bool PassUpstreamAnswer(TMyPOP3ServerContext& context, TAnswerRelay& relay,
-                        const TAnswerRelay::TSink& out, size_t limit) {
+                        const TAnswerRelay::TSink& out, const bool& overrun) {
   const int timeoutMs = UpstreamTimeoutMs(context);
   return ClosingOnFailure(context, [&](TIdIOHandlerStack& io) {
-    for (size_t used = 0;;) {
+    for (;;) {
       const size_t taken = relay.Take(io.InputBuffer(), out);
       io.DiscardInput(taken);
       if (relay.Done())
         return true;
-      used += taken;
-      if (used > limit) {
+      if (overrun) {
         io.Close();
         return false;
       }
@@ -88,10 +97,12 @@ int UpstreamTimeoutMs(const TMyPOP3ServerContext& context) {
 }
 
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line) {
+  RequireOpen(context);
   ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLine(line); });
 }
 
 void SendUpstream(TMyPOP3ServerContext& context, const std::vector<std::string>& lines) {
+  RequireOpen(context);
   ClosingOnFailure(context, [&](TIdIOHandlerStack& io) { io.WriteLines(lines); });
 }
 
@@ -159,14 +170,22 @@ bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>&
 void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
                          TIdDotTerminatedWriter& to) {
   TAnswerRelay relay(renameForged);
+  const bool never = false;
   PassUpstreamAnswer(
-      context, relay, [&to](std::string_view part) { to.AddStuffed(part); }, SIZE_MAX);
+      context, relay, [&to](std::string_view part) { to.AddStuffed(part); }, never);
 }
 
-bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit) {
+bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, const TAnswerBudget::TLimits& limits) {
   TAnswerRelay relay(false);
+  TAnswerBudget budget(limits);
+  bool overrun = false;
   return PassUpstreamAnswer(
-      context, relay, [](std::string_view) {}, limit);
+      context, relay, [&](std::string_view part) { overrun = !budget.Take(part); }, overrun);
+}
+
+std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
+                      size_t keptFields) {
+  return MaskPassword(text, context.MaskedPassword, keptFields);
 }
 
 bool IsErrReply(std::string_view reply) {

@@ -39,7 +39,8 @@ int UpstreamTimeoutMs(const TMyPOP3ServerContext& context);
 // closed: the next command then fails cleanly instead of reading the remains of an earlier
 // answer as its reply. Every read waits at most UpstreamTimeoutMs (or timeoutMs) for its line,
 // then raises EUpstreamTimeout "No answer from host:port within N seconds."; it ends at once
-// with EIdWatchedPeerGone when the mail client has gone meanwhile.
+// with EIdWatchedPeerGone when the mail client has gone meanwhile. A send on a connection closed
+// so raises EProxyError "The connection to host:port was closed after an earlier failure.".
 void SendUpstream(TMyPOP3ServerContext& context, const std::string& line);
 // Several lines in one send: commands pipelined to a server that offers PIPELINING.
 void SendUpstream(TMyPOP3ServerContext& context, const std::vector<std::string>& lines);
@@ -71,12 +72,19 @@ bool ReadUpstreamAnswer(TMyPOP3ServerContext& context, std::vector<std::string>&
 // terminating line stays unread. The caller finishes the writer.
 void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
                          TIdDotTerminatedWriter& to);
-// The rest of a multi-line answer read and dropped in the same way. False when more than limit
-// bytes came without its end: the upstream connection is then closed.
-bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, size_t limit = SIZE_MAX);
+// The rest of a multi-line answer read and dropped in the same way. False when it went past its
+// limits (TAnswerBudget) without its end: the upstream connection is then closed. What came in
+// the last receive counts whole, so up to a receive's size (TIdDotTerminatedWriter::kChunk) more
+// may be read.
+bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, const TAnswerBudget::TLimits& limits);
 
 // The message count of a STAT reply ("+OK count size"), 0 when it has none; size likewise.
 int StatCount(std::string reply, int* size = nullptr);
+
+// Text of the real server's as the mail client gets it: the session's password masked, the first
+// keptFields words left as they are (MaskPassword).
+std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
+                      size_t keptFields = 0);
 
 // Replies are told apart only by a leading "-ERR".
 bool IsErrReply(std::string_view reply);

@@ -100,6 +100,7 @@ void ScriptedUpstream::Serve(int fd) {
         while (socket.Write(block))
           repeated_ += block.size();
       }
+      ++dropped_;
       return;
     }
     socket.Write(answer);
@@ -108,6 +109,8 @@ void ScriptedUpstream::Serve(int fd) {
       return;
     }
   }
+  if (command == "<closed>")
+    ++dropped_;
 }
 
 // A small mailbox: enough of RFC 1939 for the proxy's relays.

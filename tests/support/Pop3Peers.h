@@ -49,6 +49,7 @@ class ScriptedUpstream {
   std::vector<std::string> Commands();           // every command line received, in order
   size_t Repeated() const { return repeated_; }  // bytes sent of repeated blocks
   size_t Pipelined() const { return pipelined_; }
+  size_t Dropped() const { return dropped_; }  // connections the peer closed, not at QUIT
 
   std::string user = "alice";
   std::string password = "s3cret";
@@ -65,6 +66,7 @@ class ScriptedUpstream {
   std::vector<std::string> commands_;
   std::atomic<size_t> repeated_{0};
   std::atomic<size_t> pipelined_{0};
+  std::atomic<size_t> dropped_{0};
   LoopbackServer server_;
 };
 
