@@ -125,6 +125,10 @@ struct TIdSocketHandle {
   int Port = 0;
   TIdIPVersion IPVersion = Id_IPv4;
   bool ImplicitTLS = false;
+  // A listening socket made elsewhere (handed over by a service manager), served instead of
+  // binding IP and Port. The listener takes it over at activation, sets -1 here and closes it
+  // at deactivation; a later activation binds IP and Port itself.
+  int Descriptor = -1;
 };
 
 }  // namespace quillbox
