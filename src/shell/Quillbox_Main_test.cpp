@@ -39,6 +39,23 @@ class FixedClock : public TClock {
   }
 };
 
+// What the front end was told, for a start that should have succeeded.
+std::string Reasons(const RecordingFrontEnd& frontEnd) {
+  std::string reasons;
+  for (const std::string& error : frontEnd.errors)
+    reasons += "\n" + error;
+  return reasons;
+}
+
+// The port the listener's first binding of the kind serves.
+int BoundPort(TFormMain& form, bool tls = false) {
+  for (const TIdSocketHandle& binding : form.IdPOP3Server.Bindings()) {
+    if (binding.ImplicitTLS == tls)
+      return binding.Port;
+  }
+  return 0;
+}
+
 // The first line the server on a loopback port sends, within two seconds.
 std::string GreetingAt(int port) {
   TIdTCPClient client;
@@ -61,6 +78,14 @@ class TFormMainTest : public ::testing::Test {
     environment.ConfigFolder = "/home/alice/.config/quillbox";
     environment.FolderWritable = [](const std::string&) { return true; };
     environment.HostName = [] { return std::string("desk.example"); };
+    // Configured ports may be taken by anyone; a port the system picks for the test is not.
+    environment.HandedSockets = [] { return LoopbackBindings(); };
+    return environment;
+  }
+  // The environment for a start that binds the ports of the INI file.
+  TStartupEnvironment OnIniPorts(std::vector<std::string> arguments) {
+    TStartupEnvironment environment = Environment(std::move(arguments));
+    environment.HandedSockets = [] { return std::vector<TIdSocketHandle>(); };
     return environment;
   }
   // The names of the files start-up left in the storage.
@@ -84,12 +109,14 @@ class TFormMainTest : public ::testing::Test {
   RecordingFrontEnd frontEnd_;
 };
 
-TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
-  const int port = FreePort();
-  const std::string ini = WriteIni("/etc/q.ini", port);
+TEST_F(TFormMainTest, StartsOnHandedSocketsNotTheIniPortAndGreetsWithTheVersion) {
+  LoopbackListener taken;
+  const std::string ini = WriteIni("/etc/q.ini", taken.Port());
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
                  Environment({"-i/ignored.ini", "-I/etc/q.ini"}));
-  ASSERT_TRUE(form.FormCreate()) << (frontEnd_.errors.empty() ? "" : frontEnd_.errors[0]);
+  ASSERT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
+  const int port = BoundPort(form);
+  EXPECT_EQ(form.ListeningPort, taken.Port());
   EXPECT_EQ(form.IniFileName, "/etc/q.ini");
   EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
   EXPECT_EQ(form.Caption(), "Quillbox  3.0.0.11");
@@ -109,11 +136,10 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
 }
 
 TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
-  // A binding of our own on a free loopback port stands in for the default bindings on port
-  // 123, so the outcome never depends on who holds that port on the machine running the test.
+  // The handed-over socket stands in for the default bindings on port 123, so the outcome never
+  // depends on who holds that port on the machine running the test.
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I"}));
-  form.IdPOP3Server.Bindings().push_back(TIdSocketHandle{"127.0.0.1", 0, Id_IPv4});
-  EXPECT_TRUE(form.FormCreate());
+  EXPECT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
   EXPECT_EQ(form.IniFileName, "/opt/quillbox/quillboxd.ini");
   EXPECT_EQ(form.ListeningPort, 123);
   EXPECT_EQ(form.IdPOP3Server.DefaultPort, 123);
@@ -143,13 +169,13 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
        "more as TLSListeningPort in /etc/q.ini.  The Quillbox will abort."},
   };
   for (const auto& c : cases) {
-    LoopbackListener holder;
+    LoopbackListener holder, other;
     const int taken = holder.Port();
-    const int free = FreePort();
+    // The probe, which says "free" for the other port, tells which port the failure names.
     const std::string ini =
-        WriteIni("/etc/q.ini", c.tlsPortTaken ? free : taken, c.tlsPortTaken ? taken : 0);
+        WriteIni("/etc/q.ini", c.tlsPortTaken ? other.Port() : taken, c.tlsPortTaken ? taken : 0);
     RecordingFrontEnd frontEnd;
-    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+    TStartupEnvironment environment = OnIniPorts({"-I/etc/q.ini"});
     environment.BindError = [&c, taken](int port) { return port == taken ? c.bindError : 0; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_FALSE(form.FormCreate());
@@ -162,7 +188,8 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
 }
 
 TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertificate) {
-  const int free = FreePort();
+  LoopbackListener holder;
+  const int free = holder.Port();  // a valid number; it is never bound
   struct Case {
     int port, tlsPort;
     std::string error;
@@ -188,7 +215,7 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
   for (const Case& c : cases) {
     WriteIni("/etc/q.ini", c.port, c.tlsPort);
     RecordingFrontEnd frontEnd;
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, OnIniPorts({"-I/etc/q.ini"}));
     EXPECT_FALSE(form.FormCreate()) << c.port;
     EXPECT_FALSE(form.IdPOP3Server.Active()) << c.port;
     ASSERT_EQ(frontEnd.errors.size(), 1u);
@@ -198,14 +225,13 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
 }
 
 TEST_F(TFormMainTest, OwnCertificateIsMadeOnceKeptPrivateAndRenewedBeforeItEnds) {
-  const int port = FreePort();
-  WriteIni("/etc/q.ini", port);
+  WriteIni("/etc/q.ini", 1110);
   const auto start = [&](const std::string& host) {
     RecordingFrontEnd frontEnd;
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
     environment.HostName = [host] { return host; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
-    EXPECT_TRUE(form.FormCreate());
+    EXPECT_TRUE(form.FormCreate()) << Reasons(frontEnd);
     return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end());
   };
   const std::vector<std::string> first = start("desk.example");
@@ -279,11 +305,11 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
   };
   for (const Case& c : cases) {
     storage_.files = c.files;
-    WriteIni("/etc/q.ini", FreePort(), 0, "[TLS]\n" + c.tls + "\n");
+    WriteIni("/etc/q.ini", 1110, 0, "[TLS]\n" + c.tls + "\n");
     const auto before = storage_.files;
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
-    EXPECT_EQ(form.FormCreate(), c.error.empty()) << c.tls;
+    EXPECT_EQ(form.FormCreate(), c.error.empty()) << c.tls << Reasons(frontEnd);
     EXPECT_EQ(storage_.files, before) << c.tls;
     if (c.error.empty()) {
       EXPECT_EQ(frontEnd.lines[13], "TLS certificate: " + c.files.begin()->first);
@@ -301,10 +327,12 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
 
 TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnserved) {
   for (const bool tlsPort : {false, true}) {
-    WriteIni("/etc/q.ini", FreePort(), tlsPort ? FreePort() : 0);
+    WriteIni("/etc/q.ini", 1110, tlsPort ? 1995 : 0);
     storage_.failSaveAfter = 0;
     RecordingFrontEnd frontEnd;
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+    environment.HandedSockets = [tlsPort] { return LoopbackBindings(tlsPort); };
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_EQ(form.FormCreate(), !tlsPort);
     ASSERT_EQ(frontEnd.errors.size(), 1u);
     EXPECT_TRUE(frontEnd.errors[0].starts_with(
@@ -317,11 +345,13 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
 }
 
 TEST_F(TFormMainTest, TLSPortSpeaksTLSFromTheFirstByte) {
-  const int port = FreePort();
-  const int tlsPort = FreePort();
-  WriteIni("/etc/q.ini", port, tlsPort);
-  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I/etc/q.ini"}));
-  ASSERT_TRUE(form.FormCreate());
+  WriteIni("/etc/q.ini", 1110, 1995);
+  TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+  environment.HandedSockets = [] { return LoopbackBindings(true); };
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, environment);
+  ASSERT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
+  const int tlsPort = BoundPort(form, true);
+  EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(BoundPort(form)));
   EXPECT_EQ(frontEnd_.lines[12], "TLS port number: " + std::to_string(tlsPort));
   Pop3Client client(tlsPort);
   ASSERT_EQ(client.StartTLS(), "");
@@ -358,7 +388,7 @@ TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFil
       {false, {"-I/etc/q.ini"}, "/etc/q.ini"},
   };
   for (const Case& c : cases) {
-    const int port = FreePort();
+    const int port = 1110;
     WriteIni(c.expected, port);
     TStartupEnvironment environment = Environment(c.arguments);
     environment.FolderWritable = [&](const std::string& folder) {
@@ -366,7 +396,7 @@ TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFil
       return c.folderWritable;
     };
     TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, std::move(environment));
-    EXPECT_TRUE(form.FormCreate()) << c.expected;
+    EXPECT_TRUE(form.FormCreate()) << c.expected << Reasons(frontEnd_);
     EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: " + c.expected);
     EXPECT_EQ(form.ListeningPort, port) << c.expected;
     form.Shutdown();
