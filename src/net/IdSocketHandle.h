@@ -126,8 +126,9 @@ struct TIdSocketHandle {
   TIdIPVersion IPVersion = Id_IPv4;
   bool ImplicitTLS = false;
   // A listening socket made elsewhere (handed over by a service manager), served instead of
-  // binding IP and Port. The listener takes it over at activation, sets -1 here and closes it
-  // at deactivation; a later activation binds IP and Port itself.
+  // binding IP and Port. The listener takes it over at activation and sets -1 here; at
+  // deactivation it closes it without shutting it down, so that a copy the service manager holds
+  // goes on listening. A later activation binds IP and Port itself.
   int Descriptor = -1;
 };
 

@@ -47,6 +47,8 @@ void TIdContext::ReleaseSlot() {
 struct TIdCustomTCPServer::Listener {
   std::unique_ptr<TIdPosixSocket> socket;
   bool implicitTLS = false;
+  // Handed over: its owner listens on after we have gone, so it is only closed, never shut down.
+  bool handed = false;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -115,12 +117,13 @@ void TIdCustomTCPServer::StartListening() {
     throw EIdCouldNotBindSocket();
   }
   for (size_t i = 0; i < sockets.size(); ++i) {
+    auto listener = std::make_unique<Listener>();
     if (!sockets[i]) {
       sockets[i] = std::make_unique<TIdPosixSocket>(bindings_[i].Descriptor);
       bindings_[i].Descriptor = -1;
+      listener->handed = true;
     }
     bindings_[i].Port = sockets[i]->LocalPort();
-    auto listener = std::make_unique<Listener>();
     listener->socket = std::move(sockets[i]);
     listener->implicitTLS = bindings_[i].ImplicitTLS;
     Listener& raw = *listener;
@@ -173,9 +176,13 @@ std::optional<size_t> TIdCustomTCPServer::PortPartner(size_t index) const {
 }
 
 void TIdCustomTCPServer::StopListening() {
+  // A handed-over socket's thread sees the stop at its next poll; the others wake at once.
   for (auto& listener : listeners_) {
     listener->stop = true;
-    listener->socket->Close();
+    if (!listener->handed)
+      listener->socket->Close();
+  }
+  for (auto& listener : listeners_) {
     if (listener->thread.joinable())
       listener->thread.join();
   }

@@ -244,10 +244,11 @@ TEST_F(ListenerTest, DefaultBindingsServeIPv4AndIPv6OnOnePort) {
   EXPECT_EQ(v6.ReadLine(), kGreeting);
 }
 
-TEST_F(ListenerTest, AHandedOverSocketIsServedAndClosedAtShutdown) {
+TEST_F(ListenerTest, AHandedOverSocketIsServedThenClosedButListensOnForItsOwner) {
   int handedPort = 0;
-  const int fd = BoundLoopbackSocket(SOCK_STREAM, handedPort);
-  ::listen(fd, 4);
+  const int owners = BoundLoopbackSocket(SOCK_STREAM, handedPort);
+  ::listen(owners, 4);
+  const int fd = ::dup(owners);
   server.Bindings().push_back({"", 0, Id_IPv4, false, fd});
   server.SetActive(true);
   port = server.Bindings()[0].Port;
@@ -257,6 +258,8 @@ TEST_F(ListenerTest, AHandedOverSocketIsServedAndClosedAtShutdown) {
   ASSERT_TRUE(StopsInTime());
   EXPECT_EQ(server.Bindings()[0].Descriptor, -1);
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "closed with the listener";
+  EXPECT_NO_THROW(Connect()) << "the owner's socket was shut down";
+  ::close(owners);
 }
 
 TEST_F(ListenerTest, ShutdownWithAnIdleClientWaitsForItsThread) {
