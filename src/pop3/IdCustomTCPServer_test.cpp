@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <future>
 #include <set>
 
@@ -206,12 +202,6 @@ TEST_F(ListenerTest, NoLimitServesManyClientsAtOnce) {
   EXPECT_EQ(server.ContextCount(), 0u);
 }
 
-// The descriptors this process holds.
-size_t OpenDescriptors() {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                           std::filesystem::directory_iterator()));
-}
-
 TEST_F(ListenerTest, BindFailureLeavesNothingListening) {
   LoopbackListener occupant;
   server.Bindings().push_back({"127.0.0.1", 0, Id_IPv4});
@@ -242,24 +232,6 @@ TEST_F(ListenerTest, DefaultBindingsServeIPv4AndIPv6OnOnePort) {
   v6.Open(std::move(socket));
   v6.ReadTimeout = 5000;
   EXPECT_EQ(v6.ReadLine(), kGreeting);
-}
-
-TEST_F(ListenerTest, AHandedOverSocketIsServedThenClosedButListensOnForItsOwner) {
-  int handedPort = 0;
-  const int owners = BoundLoopbackSocket(SOCK_STREAM, handedPort);
-  ::listen(owners, 4);
-  const int fd = ::dup(owners);
-  server.Bindings().push_back({"", 0, Id_IPv4, false, fd});
-  server.SetActive(true);
-  port = server.Bindings()[0].Port;
-  EXPECT_EQ(port, handedPort);
-  auto client = Connect();
-  EXPECT_EQ(Read(*client), kGreeting);
-  ASSERT_TRUE(StopsInTime());
-  EXPECT_EQ(server.Bindings()[0].Descriptor, -1);
-  EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "closed with the listener";
-  EXPECT_NO_THROW(Connect()) << "the owner's socket was shut down";
-  ::close(owners);
 }
 
 TEST_F(ListenerTest, ShutdownWithAnIdleClientWaitsForItsThread) {

@@ -86,6 +86,10 @@ class TFormMain : public TQuillboxProxy {
   TParameters Parameters() const;
   void SetParameters(const TParameters& parameters);
 
+  // The port the first plain (tls false) or TLS binding listens on once started; 0 when there
+  // is none.
+  int BoundPort(bool tls = false);
+
   bool ReadParametersFromIniFile(const std::string& fileName);
   bool WriteParametersToIniFile(const std::string& fileName);
 
@@ -105,8 +109,6 @@ class TFormMain : public TQuillboxProxy {
   bool TakeHandedSockets();
   bool CheckPorts();
   bool ServesTLSPort();
-  // The port the first plain (tls false) or TLS binding listens on; 0 when there is none.
-  int BoundPort(bool tls);
   bool ActivateListener();
   void AppendTLSLines();
 

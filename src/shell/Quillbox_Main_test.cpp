@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "base/FakeIniStorage.h"
-#include "net/IdTCPClient.h"
 #include "support/Loopback.h"
 #include "support/Pop3Peers.h"
 
@@ -39,36 +38,12 @@ class FixedClock : public TClock {
   }
 };
 
-// What the front end was told, for a start that should have succeeded.
-std::string Reasons(const RecordingFrontEnd& frontEnd) {
-  std::string reasons;
-  for (const std::string& error : frontEnd.errors)
-    reasons += "\n" + error;
-  return reasons;
-}
-
-// The port the listener's first binding of the kind serves.
-int BoundPort(TFormMain& form, bool tls = false) {
-  for (const TIdSocketHandle& binding : form.IdPOP3Server.Bindings()) {
-    if (binding.ImplicitTLS == tls)
-      return binding.Port;
-  }
-  return 0;
-}
-
-// The first line the server on a loopback port sends, within two seconds.
-std::string GreetingAt(int port) {
-  TIdTCPClient client;
-  client.Host = "127.0.0.1";
-  client.Port = port;
-  client.Connect();
-  client.IOHandler().ReadTimeout = 2000;
-  return client.IOHandler().ReadLine();
-}
-
 class TFormMainTest : public ::testing::Test {
  protected:
-  TStartupEnvironment Environment(std::vector<std::string> arguments) {
+  // Configured ports may be taken by anyone; a port the system picks for the test, handed over
+  // by default, is not. No handed sockets: the start binds the INI file's ports.
+  TStartupEnvironment Environment(std::vector<std::string> arguments,
+                                  std::vector<TIdSocketHandle> handed = LoopbackBindings()) {
     TStartupEnvironment environment;
     environment.ExecutablePath = "/opt/quillbox/quillboxd";
     environment.Arguments = std::move(arguments);
@@ -78,14 +53,7 @@ class TFormMainTest : public ::testing::Test {
     environment.ConfigFolder = "/home/alice/.config/quillbox";
     environment.FolderWritable = [](const std::string&) { return true; };
     environment.HostName = [] { return std::string("desk.example"); };
-    // Configured ports may be taken by anyone; a port the system picks for the test is not.
-    environment.HandedSockets = [] { return LoopbackBindings(); };
-    return environment;
-  }
-  // The environment for a start that binds the ports of the INI file.
-  TStartupEnvironment OnIniPorts(std::vector<std::string> arguments) {
-    TStartupEnvironment environment = Environment(std::move(arguments));
-    environment.HandedSockets = [] { return std::vector<TIdSocketHandle>(); };
+    environment.HandedSockets = [handed] { return handed; };
     return environment;
   }
   // The names of the files start-up left in the storage.
@@ -114,8 +82,8 @@ TEST_F(TFormMainTest, StartsOnHandedSocketsNotTheIniPortAndGreetsWithTheVersion)
   const std::string ini = WriteIni("/etc/q.ini", taken.Port());
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
                  Environment({"-i/ignored.ini", "-I/etc/q.ini"}));
-  ASSERT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
-  const int port = BoundPort(form);
+  ASSERT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
+  const int port = form.BoundPort();
   EXPECT_EQ(form.ListeningPort, taken.Port());
   EXPECT_EQ(form.IniFileName, "/etc/q.ini");
   EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
@@ -127,7 +95,7 @@ TEST_F(TFormMainTest, StartsOnHandedSocketsNotTheIniPortAndGreetsWithTheVersion)
   EXPECT_EQ(frontEnd_.lines[13], "TLS certificate: /etc/q.crt");
   EXPECT_TRUE(frontEnd_.lines[15].starts_with(
       "Made a TLS certificate for localhost, 127.0.0.1, ::1 and desk.example, valid until "));
-  EXPECT_EQ(GreetingAt(port), "+OK Welcome to the Quillbox Version 3.0.0.11");
+  EXPECT_EQ(Pop3Client(port).ReadLine(), "+OK Welcome to the Quillbox Version 3.0.0.11");
   form.Shutdown();
   EXPECT_FALSE(form.IdPOP3Server.Active());
   EXPECT_EQ(Files(), (std::vector<std::string>{"/etc/q.crt", "/etc/q.ini", "/etc/q.key"}))
@@ -139,7 +107,7 @@ TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
   // The handed-over socket stands in for the default bindings on port 123, so the outcome never
   // depends on who holds that port on the machine running the test.
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I"}));
-  EXPECT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
+  EXPECT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
   EXPECT_EQ(form.IniFileName, "/opt/quillbox/quillboxd.ini");
   EXPECT_EQ(form.ListeningPort, 123);
   EXPECT_EQ(form.IdPOP3Server.DefaultPort, 123);
@@ -175,7 +143,7 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
     const std::string ini =
         WriteIni("/etc/q.ini", c.tlsPortTaken ? other.Port() : taken, c.tlsPortTaken ? taken : 0);
     RecordingFrontEnd frontEnd;
-    TStartupEnvironment environment = OnIniPorts({"-I/etc/q.ini"});
+    TStartupEnvironment environment = Environment({"-I/etc/q.ini"}, {});
     environment.BindError = [&c, taken](int port) { return port == taken ? c.bindError : 0; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_FALSE(form.FormCreate());
@@ -188,8 +156,7 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
 }
 
 TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertificate) {
-  LoopbackListener holder;
-  const int free = holder.Port();  // a valid number; it is never bound
+  const int free = 1110;  // a valid number; it is never bound
   struct Case {
     int port, tlsPort;
     std::string error;
@@ -215,7 +182,7 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
   for (const Case& c : cases) {
     WriteIni("/etc/q.ini", c.port, c.tlsPort);
     RecordingFrontEnd frontEnd;
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, OnIniPorts({"-I/etc/q.ini"}));
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}, {}));
     EXPECT_FALSE(form.FormCreate()) << c.port;
     EXPECT_FALSE(form.IdPOP3Server.Active()) << c.port;
     ASSERT_EQ(frontEnd.errors.size(), 1u);
@@ -231,7 +198,7 @@ TEST_F(TFormMainTest, OwnCertificateIsMadeOnceKeptPrivateAndRenewedBeforeItEnds)
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
     environment.HostName = [host] { return host; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
-    EXPECT_TRUE(form.FormCreate()) << Reasons(frontEnd);
+    EXPECT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd.errors);
     return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end());
   };
   const std::vector<std::string> first = start("desk.example");
@@ -309,7 +276,8 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
     const auto before = storage_.files;
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
-    EXPECT_EQ(form.FormCreate(), c.error.empty()) << c.tls << Reasons(frontEnd);
+    EXPECT_EQ(form.FormCreate(), c.error.empty())
+        << c.tls << ::testing::PrintToString(frontEnd.errors);
     EXPECT_EQ(storage_.files, before) << c.tls;
     if (c.error.empty()) {
       EXPECT_EQ(frontEnd.lines[13], "TLS certificate: " + c.files.begin()->first);
@@ -330,9 +298,8 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
     WriteIni("/etc/q.ini", 1110, tlsPort ? 1995 : 0);
     storage_.failSaveAfter = 0;
     RecordingFrontEnd frontEnd;
-    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
-    environment.HandedSockets = [tlsPort] { return LoopbackBindings(tlsPort); };
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd,
+                   Environment({"-I/etc/q.ini"}, LoopbackBindings(tlsPort)));
     EXPECT_EQ(form.FormCreate(), !tlsPort);
     ASSERT_EQ(frontEnd.errors.size(), 1u);
     EXPECT_TRUE(frontEnd.errors[0].starts_with(
@@ -346,12 +313,11 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
 
 TEST_F(TFormMainTest, TLSPortSpeaksTLSFromTheFirstByte) {
   WriteIni("/etc/q.ini", 1110, 1995);
-  TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
-  environment.HandedSockets = [] { return LoopbackBindings(true); };
-  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, environment);
-  ASSERT_TRUE(form.FormCreate()) << Reasons(frontEnd_);
-  const int tlsPort = BoundPort(form, true);
-  EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(BoundPort(form)));
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
+                 Environment({"-I/etc/q.ini"}, LoopbackBindings(true)));
+  ASSERT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
+  const int tlsPort = form.BoundPort(true);
+  EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(form.BoundPort()));
   EXPECT_EQ(frontEnd_.lines[12], "TLS port number: " + std::to_string(tlsPort));
   Pop3Client client(tlsPort);
   ASSERT_EQ(client.StartTLS(), "");
@@ -396,7 +362,7 @@ TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFil
       return c.folderWritable;
     };
     TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, std::move(environment));
-    EXPECT_TRUE(form.FormCreate()) << c.expected << Reasons(frontEnd_);
+    EXPECT_TRUE(form.FormCreate()) << c.expected << ::testing::PrintToString(frontEnd_.errors);
     EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: " + c.expected);
     EXPECT_EQ(form.ListeningPort, port) << c.expected;
     form.Shutdown();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pop3/IdCustomTCPServer.h"
 #include "shell/SocketActivation.h"
 #include "support/Loopback.h"
 
@@ -183,6 +184,37 @@ TEST(ListeningSocketsFromTest, OnlySocketsMeantForThisProcessAndListeningAreServ
   EXPECT_TRUE(served[1].ImplicitTLS);
   EXPECT_EQ(served[1].Descriptor, HandedDescriptors::kFirst + 1);
   EXPECT_EQ(::fcntl(served[1].Descriptor, F_GETFD), FD_CLOEXEC) << "a child never inherits it";
+}
+
+// The service manager keeps its copy of a socket it handed over, to hand it over again at the
+// next start: the listener's shutdown must leave it listening.
+TEST(ListeningSocketsFromTest, AServedSocketIsClosedAtShutdownYetListensOnForItsOwner) {
+  int port = 0;
+  const int owners = Listening(AF_INET, port);
+  const HandedDescriptors fds({::dup(owners)});
+  const long self = ::getpid();
+  TIdCustomTCPServer server;
+  server.OnExecute = [](TIdContext& context) {
+    context.Connection().IOHandler().WriteLine("+OK served");
+    context.Connection().Disconnect();
+  };
+  server.Bindings() = ListeningSocketsFrom(std::to_string(self).c_str(), "1", nullptr, self,
+                                           HandedDescriptors::kFirst);
+  server.SetActive(true);
+  EXPECT_EQ(server.Bindings()[0].Port, port);
+  const auto connect = [port] {
+    auto socket = TIdPosixSocket::Create(Id_IPv4);
+    socket->Connect("127.0.0.1", port, test::kWaitMs);
+    return socket;
+  };
+  TIdIOHandlerStack client;
+  client.Open(connect());
+  client.ReadTimeout = test::kWaitMs;
+  EXPECT_EQ(client.ReadLine(), "+OK served");
+  server.SetActive(false);
+  EXPECT_EQ(::fcntl(HandedDescriptors::kFirst, F_GETFD), -1) << "closed with the listener";
+  EXPECT_NO_THROW(connect()) << "the owner's socket was shut down";
+  ::close(owners);
 }
 
 TEST(ListeningSocketsFromTest, WhatCannotBeServedStopsTheStartWithTheReason) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 
 namespace quillbox::test {
@@ -64,6 +65,11 @@ std::vector<TIdSocketHandle> LoopbackBindings(bool tls) {
   if (tls)
     bindings.push_back({"127.0.0.1", 0, Id_IPv4, true});
   return bindings;
+}
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {

@@ -81,6 +81,9 @@ std::vector<TIdSocketHandle> LoopbackBindings(bool tls = false);
 // AF_INET6 binds to ::1.
 int BoundLoopbackSocket(int type, int& port, int family = AF_INET);
 
+// The descriptors this process holds now.
+size_t OpenDescriptors();
+
 // Polls the condition until it holds, for up to timeoutMs; false when it never did.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 

@@ -70,9 +70,6 @@ class DesktopTest : public ::testing::Test {
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << dialogs_.Shown.join("\n").toStdString();
   }
-  static int BoundPort(TDesktop& desktop) {
-    return desktop.Core().IdPOP3Server.Bindings().front().Port;
-  }
   void UsePort(int port) {
     storage_.files[kIni] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
   }
@@ -107,7 +104,7 @@ TEST_F(DesktopTest, StartSetsCaptionIniItemBannerAndListens) {
   EXPECT_EQ(desktop->Window().MainMenuOptionIniFileName->text(),
             "INI file name: /home/user/quill&&box.ini");
   QStringList expected = kBanner;
-  expected << QString("Port number: %1").arg(BoundPort(*desktop))
+  expected << QString("Port number: %1").arg(desktop->Core().BoundPort())
            << "Started at Dec/07/2026 03:00:44"
            << "TLS certificate: /home/user/quill&box.crt";
   EXPECT_EQ(MemoLines(*desktop).mid(0, expected.size()), expected);
@@ -266,7 +263,7 @@ TEST_F(DesktopTest, IndicatorTurnsWhileAClientIsConnected) {
   UsePort(1110);
   auto desktop = Make();
   ASSERT_TRUE(Started(*desktop));
-  const int port = BoundPort(*desktop);
+  const int port = desktop->Core().BoundPort();
   EXPECT_FALSE(desktop->Indicator().TimerEnabled());
   {
     TIdTCPClient client;
