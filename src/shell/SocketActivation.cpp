@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 
 namespace quillbox {
 
@@ -63,16 +62,6 @@ TIdSocketHandle Served(int fd, const std::string& name) {
   return binding;
 }
 
-// The variable's value, removed from the environment.
-std::optional<std::string> TakeVariable(const char* name) {
-  const char* value = std::getenv(name);
-  std::optional<std::string> taken;
-  if (value)
-    taken = value;
-  ::unsetenv(name);
-  return taken;
-}
-
 }  // namespace
 
 std::vector<TIdSocketHandle> ListeningSocketsFrom(const char* pid, const char* count,
@@ -93,11 +82,8 @@ std::vector<TIdSocketHandle> ListeningSocketsFrom(const char* pid, const char* c
 }
 
 std::vector<TIdSocketHandle> HandedListeningSockets() {
-  const std::optional<std::string> pid = TakeVariable("LISTEN_PID");
-  const std::optional<std::string> count = TakeVariable("LISTEN_FDS");
-  const std::optional<std::string> names = TakeVariable("LISTEN_FDNAMES");
-  const auto text = [](const std::optional<std::string>& v) { return v ? v->c_str() : nullptr; };
-  return ListeningSocketsFrom(text(pid), text(count), text(names), ::getpid(), 3);
+  return ListeningSocketsFrom(std::getenv("LISTEN_PID"), std::getenv("LISTEN_FDS"),
+                              std::getenv("LISTEN_FDNAMES"), ::getpid(), 3);
 }
 
 }  // namespace quillbox

@@ -27,8 +27,9 @@ class EHandedSockets : public Exception {
 std::vector<TIdSocketHandle> ListeningSocketsFrom(const char* pid, const char* count,
                                                   const char* names, long self, int firstFd);
 
-// The sockets this process was handed (ListeningSocketsFrom on its environment); the variables
-// are removed, so that they are taken only once. Not thread-safe: call before threads start.
+// The sockets this process was handed (ListeningSocketsFrom on its environment). The variables
+// stay, as the desktop's toolkit has threads of its own that may read the environment; a child
+// has another process id, so they never count for it. Call once: the listener takes the sockets.
 std::vector<TIdSocketHandle> HandedListeningSockets();
 
 }  // namespace quillbox
