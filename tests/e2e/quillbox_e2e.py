@@ -129,6 +129,9 @@ class Listeners:
                 v6 = socket.create_server(("::1", port), family=socket.AF_INET6,
                                           backlog=self.BACKLOG)
             except OSError as error:
+                if error.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT):
+                    self.sockets.append((v4, name))  # a machine without IPv6
+                    return port
                 v4.close()
                 if error.errno == errno.EADDRINUSE:
                     continue  # taken for IPv6 only: another port
