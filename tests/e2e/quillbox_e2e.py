@@ -227,13 +227,14 @@ class Display(Peer):
 
     def start(self):
         ready, write = os.pipe()
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"],
-                                        pass_fds=[write], stderr=subprocess.DEVNULL)
+                                        pass_fds=[write], stderr=self.errors)
         os.close(write)
         with os.fdopen(ready) as f:
             number = f.readline().strip() if select.select([f], [], [], WAIT)[0] else ""
         if not number:
-            raise RuntimeError("Xvfb did not start")
+            raise RuntimeError(f"Xvfb did not start: {self.errors_text()!r}")
         self.name = ":" + number
         return self
 
@@ -247,7 +248,10 @@ class Display(Peer):
                                   capture_output=True, text=True, timeout=WAIT).stdout
             found = [line.split()[0] for line in tree.splitlines() if f' "{title}"' in line]
         if not found:
-            raise RuntimeError(f"no window {title!r} on {self.name}")
+            titles = [line.split('"')[1] for line in tree.splitlines() if line.count('"') >= 2]
+            state = "runs" if self.process.poll() is None else f"ended with {self.process.returncode}"
+            raise RuntimeError(f"no window {title!r} on {self.name}; there are {titles!r}; Xvfb "
+                               f"{state}: {self.errors_text()[-2000:]!r}")
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
         x11.XOpenDisplay.restype = ctypes.c_void_p
         display = ctypes.c_void_p(x11.XOpenDisplay(self.name.encode()))

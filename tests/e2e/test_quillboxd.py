@@ -287,15 +287,24 @@ class QuillboxdTest(unittest.TestCase):
                 env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb",
                            LSAN_OPTIONS=f"suppressions={leaks}")
                 argv, fds = listeners.command([QUILLBOX, f"-I{self.ini}"])
+                errors = self.enterContext(tempfile.TemporaryFile())
                 tray = subprocess.Popen(argv, pass_fds=fds, cwd=self.dir.name, env=env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                        stdout=subprocess.DEVNULL, stderr=errors)
                 self.addCleanup(lambda t=tray: t.poll() is None and t.kill())
-                display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+
+                def said():
+                    errors.seek(0)
+                    state = "runs" if tray.poll() is None else f"ended with {tray.returncode}"
+                    return f"the tray program {state}; its stderr: {errors.read()!r}"
+
+                try:
+                    display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+                except RuntimeError as error:
+                    raise AssertionError(f"{error}; {said()}")
                 # Qt learns the new place from the X server's event.
                 time.sleep(1)
                 tray.send_signal(signum)
-                self.assertEqual(tray.wait(timeout=WAIT), 0, tray.stderr.read())
-                tray.stderr.close()
+                self.assertEqual(tray.wait(timeout=WAIT), 0, said())
                 self.assert_ini_untouched(before)
 
     def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
