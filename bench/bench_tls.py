@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from dovecot_tls import Certificates, TlsDovecot, body_lines  # noqa: E402
-from quillbox_e2e import Quillboxd, free_port, message, scratch_folder  # noqa: E402
+from quillbox_e2e import Quillboxd, message, scratch_folder  # noqa: E402
 
 MESSAGES = 20
 MESSAGE_SIZE = 5 * 1024 * 1024
@@ -160,9 +160,8 @@ def main():
                                                  body_lines(index, MESSAGE_SIZE)))
         peers.enter_context(dovecot)
         # No name is looked up: the address of the DNS server does not matter.
-        tls_port = free_port()
-        proxy = peers.enter_context(Quillboxd("127.0.0.1", max_connections=4,
-                                              general=f"TLSListeningPort={tls_port}\n"))
+        proxy = peers.enter_context(Quillboxd("127.0.0.1", max_connections=4, tls=True))
+        tls_port = proxy.tls_port
         shutil.copy(certs.ca, proxy.root)
         tls_rules = RULES + "[Upstream]\nSecurity=TLS\nCAFile=ca.crt\n"
         # The direct sessions (a Python client at Dovecot, no proxy) show what TLS costs the

@@ -7,6 +7,8 @@
 #include <optional>
 #include <thread>
 
+#include "support/Loopback.h"
+
 namespace quillbox {
 namespace {
 
@@ -36,14 +38,13 @@ TEST(JudgmentPoolTest, EveryJudgmentEndsOnceRunOrCancelled) {
   const auto busy = one.Start(
       [&] {
         started = true;
-        while (!release)
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Bounded, so that a test that fails before the release cannot hang the pool's end.
+        test::WaitFor([&] { return release.load(); }, 60000);
         return judged(TSenderStatus::kNormal);
       },
       false);
   // The pool's only thread must be taken before the next judgment comes, or it may take that one.
-  while (!started)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(test::WaitFor([&] { return started.load(); }));
   const auto queued = one.Start(
       [&] {
         ++runs;

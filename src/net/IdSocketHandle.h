@@ -125,6 +125,11 @@ struct TIdSocketHandle {
   int Port = 0;
   TIdIPVersion IPVersion = Id_IPv4;
   bool ImplicitTLS = false;
+  // A listening socket made elsewhere (handed over by a service manager), served instead of
+  // binding IP and Port. The listener takes it over at activation and sets -1 here; at
+  // deactivation it closes it without shutting it down, so that a copy the service manager holds
+  // goes on listening. A later activation binds IP and Port itself.
+  int Descriptor = -1;
 };
 
 }  // namespace quillbox

@@ -1,5 +1,7 @@
 #include "net/IdTCPClient.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -24,7 +26,9 @@ class IdTCPClientTest : public ::testing::Test {
 };
 
 TEST_F(IdTCPClientTest, ConnectFailures) {
-  const int closed = FreePort();
+  // Bound but not listening: a connect is refused, and no other program can take the port.
+  int closed = 0;
+  const int holder = BoundLoopbackSocket(SOCK_STREAM, closed);
   struct Case {
     std::string host;
     int port;
@@ -53,6 +57,7 @@ TEST_F(IdTCPClientTest, ConnectFailures) {
     EXPECT_FALSE(client.IsConnected());
     EXPECT_FALSE(client.HasIOHandler());
   }
+  ::close(holder);
 }
 
 TEST_F(IdTCPClientTest, LocalhostAndDottedAddressesSkipTheLookup) {
@@ -171,7 +176,9 @@ TEST_F(IdTCPClientTest, AbortEndsAConnectWithoutTimeLimit) {
   std::vector<std::unique_ptr<TIdTCPClient>> clients;
   if (!FillBacklog(stack, silent.Port(), clients))
     GTEST_SKIP() << "the system never let a connect wait";
-  client.Host = "127.0.0.1";
+  // A name, so that the lookup just before the connect tells when it begins.
+  stack.addressOf["silent.example"] = "127.0.0.1";
+  client.Host = "silent.example";
   client.Port = silent.Port();
   auto connecting = std::async(std::launch::async, [&] {
     try {
@@ -181,7 +188,7 @@ TEST_F(IdTCPClientTest, AbortEndsAConnectWithoutTimeLimit) {
       return e.Message();
     }
   });
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(WaitFor([&] { return !stack.Asked().empty(); }));
   client.Abort();
   ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(connecting.get(), "Disconnected.");

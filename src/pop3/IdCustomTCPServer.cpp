@@ -16,6 +16,9 @@ namespace {
 constexpr int kAcceptPollMs = 250;
 // Pause after a failed accept (for example no descriptors left), so the loop does not spin.
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(50);
+// How often a pair of port-0 bindings is tried on a new port when the port the system picked
+// for one family is taken in the other.
+constexpr int kPortPairTries = 8;
 
 bool IPv6Available() {
   const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -44,6 +47,8 @@ void TIdContext::ReleaseSlot() {
 struct TIdCustomTCPServer::Listener {
   std::unique_ptr<TIdPosixSocket> socket;
   bool implicitTLS = false;
+  // Handed over: its owner listens on after we have gone, so it is only closed, never shut down.
+  bool handed = false;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -104,23 +109,21 @@ void TIdCustomTCPServer::StartListening() {
   // behind: the sockets made so far close with the vector.
   std::vector<std::unique_ptr<TIdPosixSocket>> sockets;
   try {
-    for (const auto& binding : bindings_) {
-      auto socket = TIdPosixSocket::Create(binding.IPVersion);
-      if (ReuseSocket != rsFalse)
-        socket->SetReuseAddress();
-      if (binding.IPVersion == Id_IPv6)
-        socket->SetV6Only();
-      socket->Bind(binding.IP, binding.Port);
-      sockets.push_back(std::move(socket));
+    for (int attempt = 1; !BindAll(sockets); ++attempt) {
+      if (attempt == kPortPairTries)
+        throw EIdCouldNotBindSocket();
     }
-    for (auto& socket : sockets)
-      socket->Listen(ListenQueue);
   } catch (const Exception&) {
     throw EIdCouldNotBindSocket();
   }
   for (size_t i = 0; i < sockets.size(); ++i) {
-    bindings_[i].Port = sockets[i]->LocalPort();
     auto listener = std::make_unique<Listener>();
+    if (!sockets[i]) {
+      sockets[i] = std::make_unique<TIdPosixSocket>(bindings_[i].Descriptor);
+      bindings_[i].Descriptor = -1;
+      listener->handed = true;
+    }
+    bindings_[i].Port = sockets[i]->LocalPort();
     listener->socket = std::move(sockets[i]);
     listener->implicitTLS = bindings_[i].ImplicitTLS;
     Listener& raw = *listener;
@@ -129,10 +132,57 @@ void TIdCustomTCPServer::StartListening() {
   }
 }
 
+bool TIdCustomTCPServer::BindAll(std::vector<std::unique_ptr<TIdPosixSocket>>& sockets) {
+  sockets.clear();
+  for (size_t i = 0; i < bindings_.size(); ++i) {
+    const TIdSocketHandle& binding = bindings_[i];
+    // A handed-over socket is taken once all others are bound: a failure here must not close it.
+    if (binding.Descriptor >= 0) {
+      sockets.emplace_back();
+      continue;
+    }
+    int port = binding.Port;
+    const std::optional<size_t> pair = port == 0 ? PortPartner(i) : std::nullopt;
+    if (pair)
+      port = sockets[*pair]->LocalPort();
+    auto socket = TIdPosixSocket::Create(binding.IPVersion);
+    if (ReuseSocket != rsFalse)
+      socket->SetReuseAddress();
+    if (binding.IPVersion == Id_IPv6)
+      socket->SetV6Only();
+    try {
+      socket->Bind(binding.IP, port);
+    } catch (const EIdSocketError&) {
+      if (pair)
+        return false;  // the port picked for the other family is taken in this one
+      throw;
+    }
+    socket->Listen(ListenQueue);
+    sockets.push_back(std::move(socket));
+  }
+  return true;
+}
+
+std::optional<size_t> TIdCustomTCPServer::PortPartner(size_t index) const {
+  // IPv4 and IPv6 clients of one service on port 0 must find it on the same port.
+  const TIdSocketHandle& binding = bindings_[index];
+  for (size_t j = 0; j < index; ++j) {
+    const TIdSocketHandle& other = bindings_[j];
+    if (other.Port == 0 && other.Descriptor < 0 && other.IP == binding.IP &&
+        other.ImplicitTLS == binding.ImplicitTLS && other.IPVersion != binding.IPVersion)
+      return j;
+  }
+  return std::nullopt;
+}
+
 void TIdCustomTCPServer::StopListening() {
+  // A handed-over socket's thread sees the stop at its next poll; the others wake at once.
   for (auto& listener : listeners_) {
     listener->stop = true;
-    listener->socket->Close();
+    if (!listener->handed)
+      listener->socket->Close();
+  }
+  for (auto& listener : listeners_) {
     if (listener->thread.joinable())
       listener->thread.join();
   }

@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,6 +141,10 @@ class TIdCustomTCPServer {
   struct ConnectionThread;
 
   void StartListening();
+  // Binds and listens on every binding not handed over (whose places stay empty); false when
+  // a port-0 pair must be tried again on another port.
+  bool BindAll(std::vector<std::unique_ptr<TIdPosixSocket>>& sockets);
+  std::optional<size_t> PortPartner(size_t index) const;
   void StopListening();
   void ListenerRun(Listener& listener);
   void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);

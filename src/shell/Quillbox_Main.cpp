@@ -1,5 +1,6 @@
 #include "shell/Quillbox_Main.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -57,17 +58,34 @@ bool TFormMain::FormCreate() {
   IdPOP3Server.DefaultPort = ListeningPort;
   IdPOP3Server.DefaultTLSPort = TLSListeningPort;
   IdPOP3Server.MaxConnections = MaxConnections;
-  if (!CheckPorts() || !PrepareTLS() || !ActivateListener())
+  if (!TakeHandedSockets() || !CheckPorts() || !PrepareTLS() || !ActivateListener())
     return false;
-  memo_.AppendLine("Port number: " + std::to_string(ListeningPort));
-  if (TLSListeningPort != 0)
-    memo_.AppendLine("TLS port number: " + std::to_string(TLSListeningPort));
+  // The ports bound, which handed-over sockets decide.
+  if (const int port = BoundPort(false))
+    memo_.AppendLine("Port number: " + std::to_string(port));
+  if (const int tlsPort = BoundPort(true))
+    memo_.AppendLine("TLS port number: " + std::to_string(tlsPort));
   memo_.AppendLine("Started at " + FormatDateTime(environment_.Clock->LocalNow()));
   AppendTLSLines();
   return true;
 }
 
+bool TFormMain::TakeHandedSockets() {
+  try {
+    std::vector<TIdSocketHandle> handed = environment_.HandedSockets();
+    if (!handed.empty())
+      IdPOP3Server.Bindings() = std::move(handed);
+    return true;
+  } catch (const Exception& e) {
+    ReportStartFailure("The Quillbox could not serve the sockets it was handed: " + e.Message());
+    return false;
+  }
+}
+
 bool TFormMain::CheckPorts() {
+  // Ports that are not bound cannot be wrong.
+  if (!IdPOP3Server.Bindings().empty())
+    return true;
   // Port 0 would make the system pick a random port no mail client knows.
   const auto outside = [](int port) { return port < 1 || port > 65535; };
   if (outside(ListeningPort)) {
@@ -99,7 +117,7 @@ bool TFormMain::PrepareTLS() {
   } catch (const ECertificateNotStored& e) {
     const std::string reason = "The Quillbox could not store its TLS certificate: " + e.Message();
     // A folder the user may not write cost the plain service nothing before; it still does.
-    if (TLSListeningPort == 0) {
+    if (!ServesTLSPort()) {
       messages_.ShowWarning(reason + "  It offers no TLS until it can." + advice);
       return true;
     }
@@ -119,6 +137,22 @@ void TFormMain::AppendTLSLines() {
   memo_.AppendLine("TLS certificate SHA-256 fingerprint: " + certificate_.Fingerprint);
   for (const std::string& note : certificate_.Notes)
     memo_.AppendLine(note);
+}
+
+bool TFormMain::ServesTLSPort() {
+  const std::vector<TIdSocketHandle>& bindings = IdPOP3Server.Bindings();
+  if (bindings.empty())
+    return TLSListeningPort != 0;
+  return std::any_of(bindings.begin(), bindings.end(),
+                     [](const TIdSocketHandle& binding) { return binding.ImplicitTLS; });
+}
+
+int TFormMain::BoundPort(bool tls) {
+  for (const TIdSocketHandle& binding : IdPOP3Server.Bindings()) {
+    if (binding.ImplicitTLS == tls)
+      return binding.Port;
+  }
+  return 0;
 }
 
 bool TFormMain::ActivateListener() {

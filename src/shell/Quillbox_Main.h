@@ -15,6 +15,7 @@
 #include "shell/Quillbox_Settings.h"
 #include "shell/Quillbox_Startup.h"
 #include "shell/ServerCertificate.h"
+#include "shell/SocketActivation.h"
 #include "shell/VerInfo.h"
 
 namespace quillbox {
@@ -38,6 +39,10 @@ struct TStartupEnvironment {
   std::function<std::string()> HostName = LocalHostName;
   // The desktop reads the main window's placement and font at start-up; quillboxd has neither.
   bool ReadsWindowSettings = false;
+  // Listening sockets to serve instead of ListeningPort and TLSListeningPort on all addresses:
+  // those a service manager handed over (SocketActivation.h), none at an ordinary start. Called
+  // once, by FormCreate; may raise EHandedSockets.
+  std::function<std::vector<TIdSocketHandle>()> HandedSockets = HandedListeningSockets;
 };
 
 // The main window without a toolkit: start-up, the settings in force, and shutdown. The
@@ -81,6 +86,10 @@ class TFormMain : public TQuillboxProxy {
   TParameters Parameters() const;
   void SetParameters(const TParameters& parameters);
 
+  // The port the first plain (tls false) or TLS binding listens on once started; 0 when there
+  // is none.
+  int BoundPort(bool tls = false);
+
   bool ReadParametersFromIniFile(const std::string& fileName);
   bool WriteParametersToIniFile(const std::string& fileName);
 
@@ -97,7 +106,9 @@ class TFormMain : public TQuillboxProxy {
  private:
   void ReportStartFailure(const std::string& reason);
   bool PrepareTLS();
+  bool TakeHandedSockets();
   bool CheckPorts();
+  bool ServesTLSPort();
   bool ActivateListener();
   void AppendTLSLines();
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "base/FakeIniStorage.h"
-#include "net/IdTCPClient.h"
 #include "support/Loopback.h"
 #include "support/Pop3Peers.h"
 
@@ -41,19 +40,12 @@ class FixedClock : public TClock {
   }
 };
 
-// The first line the server on a loopback port sends, within two seconds.
-std::string GreetingAt(int port) {
-  TIdTCPClient client;
-  client.Host = "127.0.0.1";
-  client.Port = port;
-  client.Connect();
-  client.IOHandler().ReadTimeout = 2000;
-  return client.IOHandler().ReadLine();
-}
-
 class TFormMainTest : public ::testing::Test {
  protected:
-  TStartupEnvironment Environment(std::vector<std::string> arguments) {
+  // Configured ports may be taken by anyone; a port the system picks for the test, handed over
+  // by default, is not. No handed sockets: the start binds the INI file's ports.
+  TStartupEnvironment Environment(std::vector<std::string> arguments,
+                                  std::vector<TIdSocketHandle> handed = LoopbackBindings()) {
     TStartupEnvironment environment;
     environment.ExecutablePath = "/opt/quillbox/quillboxd";
     environment.Arguments = std::move(arguments);
@@ -63,6 +55,7 @@ class TFormMainTest : public ::testing::Test {
     environment.ConfigFolder = "/home/alice/.config/quillbox";
     environment.FolderWritable = [](const std::string&) { return true; };
     environment.HostName = [] { return std::string("desk.example"); };
+    environment.HandedSockets = [handed] { return handed; };
     return environment;
   }
   // The names of the files start-up left in the storage.
@@ -86,12 +79,14 @@ class TFormMainTest : public ::testing::Test {
   RecordingFrontEnd frontEnd_;
 };
 
-TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
-  const int port = FreePort();
-  const std::string ini = WriteIni("/etc/q.ini", port);
+TEST_F(TFormMainTest, StartsOnHandedSocketsNotTheIniPortAndGreetsWithTheVersion) {
+  LoopbackListener taken;
+  const std::string ini = WriteIni("/etc/q.ini", taken.Port());
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
                  Environment({"-i/ignored.ini", "-I/etc/q.ini"}));
-  ASSERT_TRUE(form.FormCreate()) << (frontEnd_.errors.empty() ? "" : frontEnd_.errors[0]);
+  ASSERT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
+  const int port = form.BoundPort();
+  EXPECT_EQ(form.ListeningPort, taken.Port());
   EXPECT_EQ(form.IniFileName, "/etc/q.ini");
   EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
   EXPECT_EQ(form.Caption(), "Quillbox  3.0.0.11");
@@ -102,7 +97,7 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
   EXPECT_EQ(frontEnd_.lines[13], "TLS certificate: /etc/q.crt");
   EXPECT_TRUE(frontEnd_.lines[15].starts_with(
       "Made a TLS certificate for localhost, 127.0.0.1, ::1 and desk.example, valid until "));
-  EXPECT_EQ(GreetingAt(port), "+OK Welcome to the Quillbox Version 3.0.0.11");
+  EXPECT_EQ(Pop3Client(port).ReadLine(), "+OK Welcome to the Quillbox Version 3.0.0.11");
   form.Shutdown();
   EXPECT_FALSE(form.IdPOP3Server.Active());
   EXPECT_EQ(Files(), (std::vector<std::string>{"/etc/q.crt", "/etc/q.ini", "/etc/q.key"}))
@@ -111,11 +106,10 @@ TEST_F(TFormMainTest, StartsOnTheConfiguredPortAndGreetsWithTheVersion) {
 }
 
 TEST_F(TFormMainTest, WithoutAnIniFileTheDefaultsApply) {
-  // A binding of our own on a free loopback port stands in for the default bindings on port
-  // 123, so the outcome never depends on who holds that port on the machine running the test.
+  // The handed-over socket stands in for the default bindings on port 123, so the outcome never
+  // depends on who holds that port on the machine running the test.
   TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I"}));
-  form.IdPOP3Server.Bindings().push_back(TIdSocketHandle{"127.0.0.1", 0, Id_IPv4});
-  EXPECT_TRUE(form.FormCreate());
+  EXPECT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
   EXPECT_EQ(form.IniFileName, "/opt/quillbox/quillboxd.ini");
   EXPECT_EQ(form.ListeningPort, 123);
   EXPECT_EQ(form.IdPOP3Server.DefaultPort, 123);
@@ -145,13 +139,13 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
        "more as TLSListeningPort in /etc/q.ini.  The Quillbox will abort."},
   };
   for (const auto& c : cases) {
-    LoopbackListener holder;
+    LoopbackListener holder, other;
     const int taken = holder.Port();
-    const int free = FreePort();
+    // The probe, which says "free" for the other port, tells which port the failure names.
     const std::string ini =
-        WriteIni("/etc/q.ini", c.tlsPortTaken ? free : taken, c.tlsPortTaken ? taken : 0);
+        WriteIni("/etc/q.ini", c.tlsPortTaken ? other.Port() : taken, c.tlsPortTaken ? taken : 0);
     RecordingFrontEnd frontEnd;
-    TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
+    TStartupEnvironment environment = Environment({"-I/etc/q.ini"}, {});
     environment.BindError = [&c, taken](int port) { return port == taken ? c.bindError : 0; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_FALSE(form.FormCreate());
@@ -164,7 +158,7 @@ TEST_F(TFormMainTest, BindFailureShowsTheCauseKeepsTheBannerAndWritesNothing) {
 }
 
 TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertificate) {
-  const int free = FreePort();
+  const int free = 1110;  // a valid number; it is never bound
   struct Case {
     int port, tlsPort;
     std::string error;
@@ -190,7 +184,7 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
   for (const Case& c : cases) {
     WriteIni("/etc/q.ini", c.port, c.tlsPort);
     RecordingFrontEnd frontEnd;
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}, {}));
     EXPECT_FALSE(form.FormCreate()) << c.port;
     EXPECT_FALSE(form.IdPOP3Server.Active()) << c.port;
     ASSERT_EQ(frontEnd.errors.size(), 1u);
@@ -200,14 +194,13 @@ TEST_F(TFormMainTest, PortOutsideTheRangeIsRefusedBeforeBindingOrMakingACertific
 }
 
 TEST_F(TFormMainTest, OwnCertificateIsMadeOnceKeptPrivateAndRenewedBeforeItEnds) {
-  const int port = FreePort();
-  WriteIni("/etc/q.ini", port);
+  WriteIni("/etc/q.ini", 1110);
   const auto start = [&](const std::string& host) {
     RecordingFrontEnd frontEnd;
     TStartupEnvironment environment = Environment({"-I/etc/q.ini"});
     environment.HostName = [host] { return host; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
-    EXPECT_TRUE(form.FormCreate());
+    EXPECT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd.errors);
     return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end());
   };
   const std::vector<std::string> first = start("desk.example");
@@ -281,11 +274,12 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
   };
   for (const Case& c : cases) {
     storage_.files = c.files;
-    WriteIni("/etc/q.ini", FreePort(), 0, "[TLS]\n" + c.tls + "\n");
+    WriteIni("/etc/q.ini", 1110, 0, "[TLS]\n" + c.tls + "\n");
     const auto before = storage_.files;
     RecordingFrontEnd frontEnd;
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
-    EXPECT_EQ(form.FormCreate(), c.error.empty()) << c.tls;
+    EXPECT_EQ(form.FormCreate(), c.error.empty())
+        << c.tls << ::testing::PrintToString(frontEnd.errors);
     EXPECT_EQ(storage_.files, before) << c.tls;
     if (c.error.empty()) {
       EXPECT_EQ(frontEnd.lines[13], "TLS certificate: " + c.files.begin()->first);
@@ -303,10 +297,11 @@ TEST_F(TFormMainTest, CertificateThatCannotServeStopsTheStartAndNothingIsWritten
 
 TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnserved) {
   for (const bool tlsPort : {false, true}) {
-    WriteIni("/etc/q.ini", FreePort(), tlsPort ? FreePort() : 0);
+    WriteIni("/etc/q.ini", 1110, tlsPort ? 1995 : 0);
     storage_.failSaveAfter = 0;
     RecordingFrontEnd frontEnd;
-    TFormMain form(queue_, frontEnd, frontEnd, frontEnd, Environment({"-I/etc/q.ini"}));
+    TFormMain form(queue_, frontEnd, frontEnd, frontEnd,
+                   Environment({"-I/etc/q.ini"}, LoopbackBindings(tlsPort)));
     EXPECT_EQ(form.FormCreate(), !tlsPort);
     ASSERT_EQ(frontEnd.errors.size(), 1u);
     EXPECT_TRUE(frontEnd.errors[0].starts_with(
@@ -319,11 +314,12 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
 }
 
 TEST_F(TFormMainTest, TLSPortSpeaksTLSFromTheFirstByte) {
-  const int port = FreePort();
-  const int tlsPort = FreePort();
-  WriteIni("/etc/q.ini", port, tlsPort);
-  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, Environment({"-I/etc/q.ini"}));
-  ASSERT_TRUE(form.FormCreate());
+  WriteIni("/etc/q.ini", 1110, 1995);
+  TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_,
+                 Environment({"-I/etc/q.ini"}, LoopbackBindings(true)));
+  ASSERT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd_.errors);
+  const int tlsPort = form.BoundPort(true);
+  EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(form.BoundPort()));
   EXPECT_EQ(frontEnd_.lines[12], "TLS port number: " + std::to_string(tlsPort));
   Pop3Client client(tlsPort);
   ASSERT_EQ(client.StartTLS(), "");
@@ -360,7 +356,7 @@ TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFil
       {false, {"-I/etc/q.ini"}, "/etc/q.ini"},
   };
   for (const Case& c : cases) {
-    const int port = FreePort();
+    const int port = 1110;
     WriteIni(c.expected, port);
     TStartupEnvironment environment = Environment(c.arguments);
     environment.FolderWritable = [&](const std::string& folder) {
@@ -368,7 +364,7 @@ TEST_F(TFormMainTest, AnInstalledProgramReadsTheConfigFolderUnlessDashINamesAFil
       return c.folderWritable;
     };
     TFormMain form(queue_, frontEnd_, frontEnd_, frontEnd_, std::move(environment));
-    EXPECT_TRUE(form.FormCreate()) << c.expected;
+    EXPECT_TRUE(form.FormCreate()) << c.expected << ::testing::PrintToString(frontEnd_.errors);
     EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: " + c.expected);
     EXPECT_EQ(form.ListeningPort, port) << c.expected;
     form.Shutdown();

@@ -1,6 +1,14 @@
 #include "shell/Quillbox_Startup.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include "pop3/IdCustomTCPServer.h"
+#include "shell/SocketActivation.h"
+#include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
@@ -113,6 +121,135 @@ TEST(FormatDateTimeTest, EnglishMonthsTwoDigitFieldsAndA24HourClock) {
     time.tm_min = c.minute;
     time.tm_sec = c.second;
     EXPECT_EQ(FormatDateTime(time), c.expected);
+  }
+}
+
+// Sockets at the consecutive descriptors from kFirst up, as a service manager hands them over;
+// closed at the end.
+class HandedDescriptors {
+ public:
+  static constexpr int kFirst = 200;
+  explicit HandedDescriptors(const std::vector<int>& fds) : count_(static_cast<int>(fds.size())) {
+    for (int i = 0; i < count_; ++i) {
+      ::dup2(fds[i], kFirst + i);
+      ::close(fds[i]);
+    }
+  }
+  ~HandedDescriptors() {
+    for (int i = 0; i < count_; ++i)
+      ::close(kFirst + i);
+  }
+
+ private:
+  int count_;
+};
+
+int Listening(int family, int& port) {
+  const int fd = test::BoundLoopbackSocket(SOCK_STREAM, port, family);
+  ::listen(fd, 4);
+  return fd;
+}
+
+TEST(ListeningSocketsFromTest, OnlySocketsMeantForThisProcessAndListeningAreServed) {
+  int v4 = 0, v6 = 0;
+  const HandedDescriptors fds({Listening(AF_INET, v4), Listening(AF_INET6, v6)});
+  const long self = ::getpid();
+  const std::string pid = std::to_string(self);
+  struct Case {
+    const char* pid;
+    const char* count;
+    const char* names;
+    size_t expected;
+  } cases[] = {
+      {nullptr, "2", nullptr, 0},
+      {"1", "2", nullptr, 0},
+      {"12x", "2", nullptr, 0},
+      {pid.c_str(), nullptr, nullptr, 0},
+      {pid.c_str(), "0", nullptr, 0},
+      {pid.c_str(), "1", "pop3s:pop3", 1},
+      {pid.c_str(), "2", "pop3:pop3s", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pid ? c.pid : "-") + " " + (c.count ? c.count : "-"));
+    EXPECT_EQ(ListeningSocketsFrom(c.pid, c.count, c.names, self, HandedDescriptors::kFirst).size(),
+              c.expected);
+  }
+  const std::vector<TIdSocketHandle> served =
+      ListeningSocketsFrom(pid.c_str(), "2", "pop3:pop3s", self, HandedDescriptors::kFirst);
+  EXPECT_EQ(served[0].Port, v4);
+  EXPECT_EQ(served[0].IPVersion, Id_IPv4);
+  EXPECT_FALSE(served[0].ImplicitTLS);
+  EXPECT_EQ(served[1].Port, v6);
+  EXPECT_EQ(served[1].IPVersion, Id_IPv6);
+  EXPECT_TRUE(served[1].ImplicitTLS);
+  EXPECT_EQ(served[1].Descriptor, HandedDescriptors::kFirst + 1);
+  EXPECT_EQ(::fcntl(served[1].Descriptor, F_GETFD), FD_CLOEXEC) << "a child never inherits it";
+}
+
+// The service manager keeps its copy of a socket it handed over, to hand it over again at the
+// next start: the listener's shutdown must leave it listening.
+TEST(ListeningSocketsFromTest, AServedSocketIsClosedAtShutdownYetListensOnForItsOwner) {
+  int port = 0;
+  const int owners = Listening(AF_INET, port);
+  const HandedDescriptors fds({::dup(owners)});
+  const long self = ::getpid();
+  TIdCustomTCPServer server;
+  server.OnExecute = [](TIdContext& context) {
+    context.Connection().IOHandler().WriteLine("+OK served");
+    context.Connection().Disconnect();
+  };
+  server.Bindings() = ListeningSocketsFrom(std::to_string(self).c_str(), "1", nullptr, self,
+                                           HandedDescriptors::kFirst);
+  server.SetActive(true);
+  EXPECT_EQ(server.Bindings()[0].Port, port);
+  const auto connect = [port] {
+    auto socket = TIdPosixSocket::Create(Id_IPv4);
+    socket->Connect("127.0.0.1", port, test::kWaitMs);
+    return socket;
+  };
+  TIdIOHandlerStack client;
+  client.Open(connect());
+  client.ReadTimeout = test::kWaitMs;
+  EXPECT_EQ(client.ReadLine(), "+OK served");
+  server.SetActive(false);
+  EXPECT_EQ(::fcntl(HandedDescriptors::kFirst, F_GETFD), -1) << "closed with the listener";
+  EXPECT_NO_THROW(connect()) << "the owner's socket was shut down";
+  ::close(owners);
+}
+
+TEST(ListeningSocketsFromTest, WhatCannotBeServedStopsTheStartWithTheReason) {
+  int pipeFds[2], port = 0;
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  ::close(pipeFds[1]);
+  const HandedDescriptors fds({test::BoundLoopbackSocket(SOCK_STREAM, port),
+                               test::BoundLoopbackSocket(SOCK_DGRAM, port), pipeFds[0]});
+  const long self = ::getpid();
+  const std::string pid = std::to_string(self);
+  struct Case {
+    const char* count;
+    int first;
+    std::string error;
+  } cases[] = {
+      {"x", HandedDescriptors::kFirst,
+       "LISTEN_FDS=x is not a number of handed-over sockets from 0 to 16."},
+      {"17", HandedDescriptors::kFirst,
+       "LISTEN_FDS=17 is not a number of handed-over sockets from 0 to 16."},
+      {"1", HandedDescriptors::kFirst,
+       "The socket handed over as descriptor 200 is not a listening TCP socket."},
+      {"1", HandedDescriptors::kFirst + 1,
+       "The socket handed over as descriptor 201 is not a listening TCP socket."},
+      {"1", HandedDescriptors::kFirst + 2,
+       "The socket handed over as descriptor 202 is not a listening TCP socket."},
+      {"1", HandedDescriptors::kFirst + 3,
+       "The socket handed over as descriptor 203 is not a listening TCP socket."},
+  };
+  for (const Case& c : cases) {
+    try {
+      ListeningSocketsFrom(pid.c_str(), c.count, nullptr, self, c.first);
+      ADD_FAILURE() << c.error;
+    } catch (const EHandedSockets& e) {
+      EXPECT_EQ(e.Message(), c.error);
+    }
   }
 }
 

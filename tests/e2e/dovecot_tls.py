@@ -1,7 +1,7 @@
 """What the TLS tests and the TLS benchmark add to quillbox_e2e: test certificates made with the
 openssl tool, Dovecot with STLS and POP3S, a plain POP3 client of the proxy, a way to wait for
-log lines, and a relay that records what the proxy sends to the real server. Loopback only, free
-ports, every wait bounded."""
+log lines, and a relay that records what the proxy sends to the real server. Loopback only,
+ports the system picks, every wait bounded."""
 
 import os
 import socket
@@ -9,7 +9,7 @@ import subprocess
 import threading
 import time
 
-from quillbox_e2e import WAIT, Dovecot, free_port, wait_for_port
+from quillbox_e2e import WAIT, Dovecot, candidate_port
 
 
 def run(*args):
@@ -45,10 +45,16 @@ class TlsDovecot(Dovecot):
 
     def __init__(self, users, cert):
         super().__init__(users)
-        self.pop3s_port = free_port()
-        conf = os.path.join(self.root, "dovecot.conf")
-        with open(conf) as f:
-            text = f.read()
+        self.cert = cert
+        self.pop3s_port = 0
+
+    def pick_ports(self):
+        super().pick_ports()
+        self.pop3s_port = candidate_port()
+
+    def config(self):
+        text = super().config()
+        cert = self.cert
         for old, new in (
                 ("ssl = no\n", f"ssl = yes\nssl_cert = <{cert[0]}\nssl_key = <{cert[1]}\n"
                                "ssl_min_protocol = TLSv1.2\n"),
@@ -57,13 +63,7 @@ class TlsDovecot(Dovecot):
             if old not in text:
                 raise RuntimeError(f"dovecot.conf has no {old!r} to change")
             text = text.replace(old, new)
-        with open(conf, "w") as f:
-            f.write(text)
-
-    def start(self):
-        super().start()
-        wait_for_port(self.pop3s_port, self.process, "dovecot (POP3S)")
-        return self
+        return text
 
 
 class LogCursor:

@@ -8,6 +8,7 @@ contextlib.ExitStack)."""
 import contextlib
 import ctypes
 import ctypes.util
+import errno
 import ipaddress
 import os
 import poplib
@@ -43,23 +44,114 @@ def require_real_servers(*clients):
         raise SystemExit(SKIP)
 
 
-def free_port():
+def wait_until(condition, what, timeout=WAIT, process=None, why=lambda: ""):
+    """Polls condition until it returns something true, and returns that. Raises RuntimeError
+    naming what, with why(), when timeout seconds pass or the process ends first."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if process is not None and process.poll() is not None:
+            raise RuntimeError(f"{what}: ended with status {process.returncode}. {why()}")
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what}: not within {timeout} seconds. {why()}")
+        time.sleep(0.02)
+
+
+class PortTaken(Exception):
+    """A server could not listen on a port it was given: another program holds it."""
+
+
+def on_free_ports(start, tries=8):
+    """Calls start until it does not raise PortTaken, at most tries times: for real servers that
+    must be given port numbers (start picks them with candidate_port), so that a port another
+    program takes meanwhile never fails a test."""
+    for attempt in range(1, tries + 1):
+        try:
+            return start()
+        except PortTaken:
+            if attempt == tries:
+                raise
+
+
+def candidate_port():
+    """A loopback port that was free a moment ago: only for a start under on_free_ports."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def wait_for_port(port, process, what, host="127.0.0.1"):
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError(f"{what} ended with status {process.returncode}")
-        try:
-            with socket.create_connection((host, port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"{what} does not listen on {host}:{port}")
+# Run as "python3 -c HAND_OVER names fd... -- argv...": moves the descriptors to 3 and up, sets
+# the variables of socket activation for its own process id and becomes argv, which keeps it.
+HAND_OVER = """
+import fcntl, os, sys
+names, rest = sys.argv[1], sys.argv[2:]
+fds, argv = [int(fd) for fd in rest[:rest.index("--")]], rest[rest.index("--") + 1:]
+# Out of the way first: a descriptor may stand where another one goes.
+moved = [fcntl.fcntl(fd, fcntl.F_DUPFD, 3 + len(fds)) for fd in fds]
+for fd in fds:
+    os.close(fd)
+for i, fd in enumerate(moved):
+    os.dup2(fd, 3 + i)
+    os.close(fd)
+os.environ.update(LISTEN_PID=str(os.getpid()), LISTEN_FDS=str(len(fds)), LISTEN_FDNAMES=names)
+os.execvp(argv[0], argv)
+"""
+
+
+class Listeners:
+    """Listening sockets that a test holds for the program it starts and hands over to it
+    (socket activation): the POP3 port and, when asked, the TLS port, each on 127.0.0.1 and ::1
+    and picked by the system. The ports stay the test's from picking to serving and across
+    restarts, so no other program can take them. A POP3 port asked for is taken where it is free.
+    Close when done."""
+
+    # As long a queue as the program's own listener has: with less, a burst of clients overflows
+    # it, and a client whose handshake the system then drops waits for a greeting in vain.
+    BACKLOG = 128
+
+    def __init__(self, tls=False, port=0):
+        self.sockets = []  # (socket, name), in the order they are handed over
+        self.port = self._pair("pop3", port)
+        self.tls_port = self._pair("pop3s") if tls else 0
+
+    def _pair(self, name, wanted=0):
+        for port in [wanted] * bool(wanted) + [0] * 8:
+            try:
+                v4 = socket.create_server(("127.0.0.1", port), backlog=self.BACKLOG)
+            except OSError as error:
+                if error.errno == errno.EADDRINUSE and port:
+                    continue
+                raise
+            port = v4.getsockname()[1]
+            try:
+                v6 = socket.create_server(("::1", port), family=socket.AF_INET6,
+                                          backlog=self.BACKLOG)
+            except OSError as error:
+                if error.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT):
+                    self.sockets.append((v4, name))  # a machine without IPv6
+                    return port
+                v4.close()
+                if error.errno == errno.EADDRINUSE:
+                    continue  # taken for IPv6 only: another port
+                raise
+            self.sockets += [(v4, name), (v6, name)]
+            return port
+        raise RuntimeError("no loopback port is free for both IPv4 and IPv6")
+
+    def command(self, argv):
+        """The command that runs argv with the sockets handed over, and the descriptors that
+        Popen must pass (pass_fds)."""
+        fds = [s.fileno() for s, _ in self.sockets]
+        names = ":".join(name for _, name in self.sockets)
+        # Debian's, which any user may run: the test's own may live in a home folder.
+        return (["/usr/bin/python3", "-I", "-c", HAND_OVER, names, *map(str, fds), "--", *argv],
+                fds)
+
+    def close(self):
+        for s, _ in self.sockets:
+            s.close()
 
 
 def in_private_namespace(hosts, resolv_conf, argv):
@@ -86,6 +178,11 @@ class Peer:
     process = None
 
     def stop(self):
+        self.stop_process()
+        if self.root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def stop_process(self):
         if self.process:
             if self.process.poll() is None:
                 self.process.terminate()
@@ -97,8 +194,21 @@ class Peer:
             for stream in (self.process.stdout, self.process.stderr, getattr(self, "errors", None)):
                 if stream:
                     stream.close()
-        if self.root:
-            shutil.rmtree(self.root, ignore_errors=True)
+
+    def wait_serving(self, ready, what, address):
+        """Waits until ready() says the process serves. Raises PortTaken when it ended because
+        the address (or port) it was given is taken, RuntimeError with its words otherwise."""
+        try:
+            wait_until(ready, what, process=self.process, why=self.errors_text)
+        except RuntimeError:
+            if self.process.poll() is not None and "Address already in use" in self.errors_text():
+                raise PortTaken(address)
+            raise
+
+    def errors_text(self):
+        """What the process wrote to standard error (the file self.errors)."""
+        self.errors.seek(0)
+        return self.errors.read().decode("utf-8", "replace")
 
     def __enter__(self):
         try:
@@ -117,13 +227,14 @@ class Display(Peer):
 
     def start(self):
         ready, write = os.pipe()
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"],
-                                        pass_fds=[write], stderr=subprocess.DEVNULL)
+                                        pass_fds=[write], stderr=self.errors)
         os.close(write)
         with os.fdopen(ready) as f:
             number = f.readline().strip() if select.select([f], [], [], WAIT)[0] else ""
         if not number:
-            raise RuntimeError("Xvfb did not start")
+            raise RuntimeError(f"Xvfb did not start: {self.errors_text()!r}")
         self.name = ":" + number
         return self
 
@@ -137,7 +248,10 @@ class Display(Peer):
                                   capture_output=True, text=True, timeout=WAIT).stdout
             found = [line.split()[0] for line in tree.splitlines() if f' "{title}"' in line]
         if not found:
-            raise RuntimeError(f"no window {title!r} on {self.name}")
+            titles = [line.split('"')[1] for line in tree.splitlines() if line.count('"') >= 2]
+            state = "runs" if self.process.poll() is None else f"ended with {self.process.returncode}"
+            raise RuntimeError(f"no window {title!r} on {self.name}; there are {titles!r}; Xvfb "
+                               f"{state}: {self.errors_text()[-2000:]!r}")
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
         x11.XOpenDisplay.restype = ctypes.c_void_p
         display = ctypes.c_void_p(x11.XOpenDisplay(self.name.encode()))
@@ -147,13 +261,16 @@ class Display(Peer):
 
 
 class Dovecot(Peer):
-    """A POP3 server with passwd-file users and maildirs written by the test."""
+    """A POP3 server with passwd-file users and maildirs written by the test. Its port is known
+    once it has started."""
 
     UID = 65534
 
     def __init__(self, users):
         self.root = scratch_folder("quillbox-dovecot-")
-        self.port = free_port()
+        self.port = 0
+        # Its own, so that the start sees its greeting and not that of whoever held the port.
+        self.greeting = f"Dovecot {os.path.basename(self.root)} ready."
         self.users = dict(users)
         self.counter = 0
         with open(os.path.join(self.root, "passwd"), "w") as f:
@@ -162,13 +279,18 @@ class Dovecot(Peer):
         for user in self.users:
             for sub in ("new", "cur", "tmp"):
                 os.makedirs(os.path.join(self.root, "mail", user, "Maildir", sub))
+
+    def pick_ports(self):
+        self.port = candidate_port()
+
+    def config(self):
         r = self.root
-        with open(os.path.join(r, "dovecot.conf"), "w") as f:
-            f.write(f"""base_dir = {r}/run
+        return f"""base_dir = {r}/run
 state_dir = {r}/state
 log_path = {r}/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
+login_greeting = {self.greeting}
 ssl = no
 disable_plaintext_auth = no
 auth_mechanisms = plain
@@ -195,7 +317,7 @@ service pop3-login {{
   }}
   process_min_avail = 4
 }}
-""")
+"""
 
     def add_message(self, user, data):
         """Delivers one message (bytes, LF or CR LF line ends) to the user's maildir."""
@@ -224,12 +346,35 @@ service pop3-login {{
     def start(self):
         for dirpath, _, _ in os.walk(os.path.join(self.root, "mail")):
             os.chown(dirpath, self.UID, self.UID)
+        return on_free_ports(self._start_on_new_ports)
+
+    def _start_on_new_ports(self):
+        self.stop_process()
+        self.pick_ports()
+        with open(os.path.join(self.root, "dovecot.conf"), "w") as f:
+            f.write(self.config())
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             ["dovecot", "-F", "-c", os.path.join(self.root, "dovecot.conf")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        wait_for_port(self.port, self.process, "dovecot")
+            stdout=subprocess.DEVNULL, stderr=self.errors)
+        # The master binds every listener before any login process greets.
+        self.wait_serving(self._greets, f"dovecot on port {self.port}", self.port)
         return self
 
+    def _greets(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                return s.makefile("rb").readline() == f"+OK {self.greeting}\r\n".encode()
+        except OSError:
+            return False
+
+    def errors_text(self):
+        text = super().errors_text()
+        log = os.path.join(self.root, "dovecot.log")
+        if os.path.exists(log):
+            with open(log, errors="replace") as f:
+                text += f.read()[-4000:]
+        return text
 
 
 class Dnsmasq(Peer):
@@ -239,7 +384,7 @@ class Dnsmasq(Peer):
 
     def __init__(self):
         self.root = scratch_folder("quillbox-dnsmasq-")
-        self.address = f"127.53.{random.randint(1, 254)}.{random.randint(1, 254)}"
+        self.address = None  # its own, picked at start
         self.records = []
 
     def host(self, name, *addresses):
@@ -252,23 +397,25 @@ class Dnsmasq(Peer):
         self.records.append(f"ptr-record={reverse},{name}")
 
     def start(self):
+        return on_free_ports(self._start_on_new_address)
+
+    def _start_on_new_address(self):
+        self.stop_process()
+        # Another run's dnsmasq may hold an address; the probe name is only this one's.
+        self.address = f"127.53.{random.randint(1, 254)}.{random.randint(1, 254)}"
+        self.probe = f"ready-{random.getrandbits(48):012x}.test"
         conf = os.path.join(self.root, "dnsmasq.conf")
         with open(conf, "w") as f:
             f.write("\n".join([
                 "no-resolv", "no-hosts", "no-poll", "bind-interfaces", "port=53",
                 f"listen-address={self.address}", f"pid-file={self.root}/dnsmasq.pid",
                 f"log-facility={self.root}/dnsmasq.log", "user=root",
-                *[f"local=/{zone}/" for zone in self.ZONES], *self.records, ""]))
+                *[f"local=/{zone}/" for zone in self.ZONES], f"address=/{self.probe}/127.0.0.1",
+                *self.records, ""]))
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(["dnsmasq", "-k", "-C", conf],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + WAIT
-        while not self._answers():
-            if self.process.poll() is not None:
-                raise RuntimeError("dnsmasq ended: " + self.process.stderr.read().decode(
-                    "utf-8", "replace"))
-            if time.monotonic() > deadline:
-                raise RuntimeError("dnsmasq does not answer")
-            time.sleep(0.05)
+                                        stdout=subprocess.DEVNULL, stderr=self.errors)
+        self.wait_serving(self._answers, f"dnsmasq at {self.address}", self.address)
         return self
 
     def udp_answer(self, name, payload=1232):
@@ -295,27 +442,33 @@ class Dnsmasq(Peer):
         return bool(reply[2] & 0x02), addresses
 
     def _answers(self):
-        query = bytes.fromhex("abcd01000001000000000000") + b"\x04test\x00\x00\x01\x00\x01"
+        name = b"".join(bytes([len(label)]) + label.encode() for label in self.probe.split("."))
+        query = bytes.fromhex("abcd01000001000000000000") + name + b"\x00\x00\x01\x00\x01"
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.settimeout(0.2)
             try:
                 s.sendto(query, (self.address, 53))
-                return s.recv(512)[:2] == b"\xab\xcd"
+                reply = s.recv(512)
             except OSError:
                 return False
-
+        # Only this server knows the name: an answer from any other has no records.
+        return reply[:2] == b"\xab\xcd" and reply[6:8] != b"\x00\x00"
 
 
 class Quillboxd(Peer):
     """quillboxd with its own INI file, S25R rules and name service files, run in a private mount
-    namespace. Its log (standard output) is collected in the background."""
+    namespace, serving ports the test holds (and a TLS port when asked). Its log (standard
+    output) is collected in the background."""
 
-    def __init__(self, dns_address, max_connections=1, rules=(), general=""):
+    def __init__(self, dns_address, max_connections=1, rules=(), general="", tls=False):
         self.root = scratch_folder("quillbox-d-")
-        self.port = free_port()
+        self.listeners = Listeners(tls)
+        self.port, self.tls_port = self.listeners.port, self.listeners.tls_port
         self.lines = []
         self.lock = threading.Lock()
-        self._write("quillbox.ini", f"[General]\nListeningPort={self.port}\n"
+        # The ports it is handed; were it to bind the INI file's, it would find them taken.
+        tls_line = f"TLSListeningPort={self.tls_port}\n" if tls else ""
+        self._write("quillbox.ini", f"[General]\nListeningPort={self.port}\n{tls_line}"
                     f"MaxConnections={max_connections}\n{general}")
         # Made at the first start: what a mail client is told to trust.
         self.certificate = os.path.join(self.root, "quillbox.crt")
@@ -341,16 +494,24 @@ class Quillboxd(Peer):
                                     os.path.join(self.root, "resolv.conf"), argv)
 
     def start(self):
-        self.process = subprocess.Popen(
-            self.in_namespace([QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")]),
-            cwd=self.root, stdout=subprocess.PIPE, stderr=self.errors)
+        argv, fds = self.listeners.command(
+            self.in_namespace([QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini")]))
+        self.process = subprocess.Popen(argv, pass_fds=fds, cwd=self.root,
+                                        stdout=subprocess.PIPE, stderr=self.errors)
         threading.Thread(target=self._read, daemon=True).start()
-        try:
-            wait_for_port(self.port, self.process, "quillboxd")
-        except RuntimeError as error:
-            self.errors.seek(0)
-            raise RuntimeError(f"{error}: {self.errors.read().decode('utf-8', 'replace')}")
+        wait_until(lambda: any(line.startswith("Started at ") for line in self.log()),
+                   "quillboxd", process=self.process, why=self.reason)
+        if f"Port number: {self.port}" not in self.log():
+            raise RuntimeError(f"quillboxd does not serve the port handed over. {self.reason()}")
         return self
+
+    def reason(self):
+        """What quillboxd said: its standard error and the last lines of its log."""
+        return f"Standard error: {self.errors_text()!r}; log: {self.log()[-20:]!r}"
+
+    def stop(self):
+        super().stop()
+        self.listeners.close()
 
     def _read(self):
         for line in self.process.stdout:

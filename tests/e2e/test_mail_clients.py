@@ -313,9 +313,8 @@ class MailClients(e2e.PeersTestCase):
             dns.host(name, address)
         cls.peers.enter_context(dns)
         cls.dovecot = cls.peers.enter_context(e2e.Dovecot({"alice": PASSWORD}))
-        cls.tls_port = e2e.free_port()
-        cls.proxy = cls.peers.enter_context(
-            e2e.Quillboxd(dns.address, 0, RULES, general=f"TLSListeningPort={cls.tls_port}\n"))
+        cls.proxy = cls.peers.enter_context(e2e.Quillboxd(dns.address, 0, RULES, tls=True))
+        cls.tls_port = cls.proxy.tls_port
         rules = cls.proxy.rule_file(
             "alice.ini", f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n")
         # An absolute rule file path, as users write it: "/" to quote as well.

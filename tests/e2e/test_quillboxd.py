@@ -1,6 +1,7 @@
 """quillboxd as a process: greeting, -I, defaults of a sparse INI file, its TLS certificate and
 real TLS clients (Python's ssl, curl), start-up failures and stopping by signal; and the tray
-program stopped by signal under Xvfb. Loopback only, free ports, every wait bounded."""
+program stopped by signal under Xvfb. Loopback only; the programs serve ports the test holds and
+hands over, except where a test is about the INI file's port; every wait bounded."""
 
 import os
 import queue
@@ -16,7 +17,7 @@ import time
 import unittest
 
 from dovecot_tls import Pop3Client
-from quillbox_e2e import Display, free_port
+from quillbox_e2e import Display, Listeners
 
 BUILD = os.environ.get("QUILLBOX_BUILD", "build")
 QUILLBOXD = os.path.join(os.path.abspath(BUILD), "apps", "quillboxd", "quillboxd")
@@ -33,11 +34,13 @@ def sanitized():
 
 
 class Daemon:
-    """A running quillboxd whose standard output is read line by line in the background."""
+    """A running quillboxd, serving the listeners handed over, whose standard output is read
+    line by line in the background."""
 
-    def __init__(self, *args, cwd):
-        self.process = subprocess.Popen(
-            [QUILLBOXD, *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, *args, cwd, listeners):
+        argv, fds = listeners.command([QUILLBOXD, *args])
+        self.process = subprocess.Popen(argv, pass_fds=fds, cwd=cwd, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -56,7 +59,10 @@ class Daemon:
             seen.append(line)
             if line.startswith(prefix):
                 return seen
-        raise AssertionError(f"no line starting with {prefix!r}; got {seen!r}")
+        # A start that failed says why on standard error.
+        why = self.process.stderr.read().decode("utf-8", "replace") \
+            if self.process.poll() is not None else "(still running)"
+        raise AssertionError(f"no line starting with {prefix!r}; got {seen!r}; stderr: {why}")
 
     def stop(self, signum=signal.SIGTERM):
         self.process.send_signal(signum)
@@ -153,19 +159,28 @@ class QuillboxdTest(unittest.TestCase):
         made = ["quillbox.crt", "quillbox.key"] if certificate else []
         self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(["quillbox.ini"] + made))
 
-    def start(self, *args):
-        daemon = Daemon(*args, cwd=self.dir.name)
+    def listeners(self, tls=False):
+        """Ports for the program, held until the test ends."""
+        listeners = Listeners(tls)
+        self.addCleanup(listeners.close)
+        return listeners
+
+    def start(self, *args, listeners):
+        daemon = Daemon(*args, cwd=self.dir.name, listeners=listeners)
         self.daemons.append(daemon)
         return daemon
 
-    def run_to_end(self, *args):
-        return subprocess.run([QUILLBOXD, *args], cwd=self.dir.name, capture_output=True,
+    def run_to_end(self, *args, listeners=None):
+        argv, fds = listeners.command([QUILLBOXD, *args]) if listeners else ([QUILLBOXD, *args], ())
+        return subprocess.run(argv, pass_fds=fds, cwd=self.dir.name, capture_output=True,
                               timeout=WAIT)
 
-    def test_greets_on_the_port_the_ini_file_names_and_prints_the_banner(self):
-        port = free_port()
+    def test_greets_on_the_port_handed_over_and_prints_the_banner(self):
+        listeners = self.listeners()
+        port = listeners.port
+        # Read all the same: a sparse file's other settings keep their defaults.
         self.write_ini(f"; ours\n[general]\nlisteningport = {port}\n")
-        daemon = self.start("-i/no/such.ini", f"-I{self.ini}")
+        daemon = self.start("-i/no/such.ini", f"-I{self.ini}", listeners=listeners)
         lines = daemon.wait_for_line("Started at ")
         self.assertEqual(lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11")
         self.assertEqual(len(lines), 13)
@@ -180,9 +195,10 @@ class QuillboxdTest(unittest.TestCase):
         self.assertEqual(daemon.stop(), 0)
 
     def test_sparse_ini_file_gives_one_local_client_at_a_time(self):
-        port = free_port()
+        listeners = self.listeners()
+        port = listeners.port
         self.write_ini(f"[General]\nListeningPort={port}\n")
-        daemon = self.start(f"-I{self.ini}")
+        daemon = self.start(f"-I{self.ini}", listeners=listeners)
         daemon.wait_for_line("Started at ")
         with Client(port) as first:
             self.assertEqual(first.readline(), GREETING)
@@ -205,11 +221,12 @@ class QuillboxdTest(unittest.TestCase):
                 self.endless(verb, command, received)
 
     def endless(self, verb, command, received):
-        port = free_port()
+        listeners = self.listeners()
+        port = listeners.port
         self.write_ini(f"[General]\nListeningPort={port}\n")
         with open(os.path.join(self.dir.name, "rules.ini"), "w") as f:
             f.write("[QuillboxRules]\n")
-        daemon = self.start(f"-I{self.ini}")
+        daemon = self.start(f"-I{self.ini}", listeners=listeners)
         daemon.wait_for_line("Started at ")
         status = f"/proc/{daemon.process.pid}/status"
         server = EndlessAnswerServer(verb)
@@ -244,9 +261,10 @@ class QuillboxdTest(unittest.TestCase):
     def test_stop_signals_end_with_status_0_and_leave_the_ini_file_alone(self):
         for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=signum):
-                port = free_port()
+                listeners = self.listeners()
+                port = listeners.port
                 before = self.write_ini(f"[General]\nListeningPort={port}\n\n; keep me\n")
-                daemon = self.start(f"-I{self.ini}")
+                daemon = self.start(f"-I{self.ini}", listeners=listeners)
                 daemon.wait_for_line("Started at ")
                 with Client(port) as idle:
                     self.assertEqual(idle.readline(), GREETING)
@@ -261,8 +279,9 @@ class QuillboxdTest(unittest.TestCase):
             self.skipTest("no tray program or no Xvfb here")
         for signum in (signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=signum):
-                port = free_port()
-                before = self.write_ini(f"[General]\nListeningPort={port}\n\n; keep me\n")
+                listeners = self.listeners()
+                before = self.write_ini(
+                    f"[General]\nListeningPort={listeners.port}\n\n; keep me\n")
                 display = self.enterContext(Display())
                 # The system's D-Bus library, which Qt asks for a tray, keeps a buffer at exit.
                 suppressions = self.enterContext(tempfile.TemporaryDirectory())
@@ -271,15 +290,25 @@ class QuillboxdTest(unittest.TestCase):
                     f.write("leak:libdbus-1.so\n")
                 env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb",
                            LSAN_OPTIONS=f"suppressions={leaks}")
-                tray = subprocess.Popen([QUILLBOX, f"-I{self.ini}"], cwd=self.dir.name, env=env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                argv, fds = listeners.command([QUILLBOX, f"-I{self.ini}"])
+                errors = self.enterContext(tempfile.TemporaryFile())
+                tray = subprocess.Popen(argv, pass_fds=fds, cwd=self.dir.name, env=env,
+                                        stdout=subprocess.DEVNULL, stderr=errors)
                 self.addCleanup(lambda t=tray: t.poll() is None and t.kill())
-                display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+
+                def said():
+                    errors.seek(0)
+                    state = "runs" if tray.poll() is None else f"ended with {tray.returncode}"
+                    return f"the tray program {state}; its stderr: {errors.read()!r}"
+
+                try:
+                    display.place("Quillbox  3.0.0.11", 31, 42, 523, 317)
+                except RuntimeError as error:
+                    raise AssertionError(f"{error}; {said()}")
                 # Qt learns the new place from the X server's event.
                 time.sleep(1)
                 tray.send_signal(signum)
-                self.assertEqual(tray.wait(timeout=WAIT), 0, tray.stderr.read())
-                tray.stderr.close()
+                self.assertEqual(tray.wait(timeout=WAIT), 0, said())
                 self.assert_ini_untouched(before)
 
     def test_port_in_use_ends_with_status_1_and_the_message_on_stderr(self):
@@ -308,9 +337,10 @@ class QuillboxdTest(unittest.TestCase):
                 self.assert_ini_untouched(before, certificate=False)
 
     def test_a_certificate_that_cannot_serve_ends_with_status_1_and_writes_nothing(self):
-        before = self.write_ini(f"[General]\nListeningPort={free_port()}\n"
+        listeners = self.listeners()
+        before = self.write_ini(f"[General]\nListeningPort={listeners.port}\n"
                                 "[TLS]\nCertificateFile=missing.pem\n")
-        result = self.run_to_end(f"-I{self.ini}")
+        result = self.run_to_end(f"-I{self.ini}", listeners=listeners)
         self.assertEqual(result.returncode, 1)
         self.assertIn("The Quillbox could not use its TLS certificate: The TLS certificate "
                       f"{self.dir.name}/missing.pem does not exist.", result.stderr.decode())
@@ -324,10 +354,11 @@ class QuillboxdTest(unittest.TestCase):
                               capture_output=True, timeout=2 * WAIT)
 
     def test_its_own_certificate_serves_stls_and_the_tls_port_to_verifying_clients(self):
-        port, tls_port = free_port(), free_port()
+        listeners = self.listeners(tls=True)
+        port, tls_port = listeners.port, listeners.tls_port
         self.write_ini(f"[General]\nListeningPort={port}\nTLSListeningPort={tls_port}\n"
                        "AllowConnectionFromOutside=1\nMaxConnections=0\n")
-        daemon = self.start(f"-I{self.ini}")
+        daemon = self.start(f"-I{self.ini}", listeners=listeners)
         lines = daemon.wait_for_line("Made a TLS certificate for localhost, 127.0.0.1, ::1")
         certificate = os.path.join(self.dir.name, "quillbox.crt")
         self.assertEqual(lines[11:14], [f"Port number: {port}", f"TLS port number: {tls_port}",
@@ -374,7 +405,7 @@ class QuillboxdTest(unittest.TestCase):
 
         # The next start takes the same certificate.
         self.assertEqual(daemon.stop(), 0)
-        again = self.start(f"-I{self.ini}")
+        again = self.start(f"-I{self.ini}", listeners=listeners)
         lines = again.wait_for_line("TLS certificate SHA-256 fingerprint: ")
         self.assertEqual(lines[-1], f"TLS certificate SHA-256 fingerprint: {fingerprint}")
         with Client(port) as probe:

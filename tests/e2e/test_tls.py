@@ -1,7 +1,7 @@
 """TLS end to end. To the real server: quillboxd logs in to Dovecot over POP3S and over STLS,
 verifies the certificate against the system store plus the rule file's CAFile, and refuses what
 it must refuse. From the mail client: curl fetches over STLS and over the TLS port, trusting the
-certificate quillboxd made. Loopback only, free ports, every wait bounded."""
+certificate quillboxd made. Loopback only, ports the system picks, every wait bounded."""
 
 import os
 import poplib
@@ -15,8 +15,8 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dovecot_tls import (Certificates, LogCursor, Pop3Client, RecordingRelay,  # noqa: E402
                          TlsDovecot, body_lines)
-from quillbox_e2e import (WAIT, Dovecot, PeersTestCase, Quillboxd, free_port,  # noqa: E402
-                          message, require_real_servers, scratch_folder)
+from quillbox_e2e import (WAIT, Dovecot, PeersTestCase, Quillboxd, message,  # noqa: E402
+                          require_real_servers, scratch_folder)
 
 # No Received: line matches, so no retrieval asks any name service.
 RULES = "[QuillboxRules]\nMaxLines=0\n[S25R]\nDNSServer=127.0.0.1\nMatchString=/^X-Never:/\n"
@@ -45,9 +45,8 @@ class TlsTest(PeersTestCase):
         for peer in (cls.server, cls.other_name, cls.plain):
             cls.peers.enter_context(peer)
         # No name is looked up: the address of the DNS server does not matter.
-        cls.tls_port = free_port()
-        cls.proxy = cls.peers.enter_context(
-            Quillboxd("127.0.0.1", max_connections=8, general=f"TLSListeningPort={cls.tls_port}\n"))
+        cls.proxy = cls.peers.enter_context(Quillboxd("127.0.0.1", max_connections=8, tls=True))
+        cls.tls_port = cls.proxy.tls_port
         shutil.copy(cls.ca, cls.proxy.root)  # for rule files that name it relatively
         cls.log = LogCursor(cls.proxy)
 

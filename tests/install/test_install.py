@@ -19,7 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from quillbox_e2e import free_port  # noqa: E402
+from quillbox_e2e import Listeners  # noqa: E402
 
 BUILD = os.environ["QUILLBOX_BUILD"]
 PROGRAMS = [p for p in os.environ.get("QUILLBOX_PROGRAMS", "").split(",") if p]
@@ -223,7 +223,11 @@ class InstallTest(unittest.TestCase):
                     home = tempfile.mkdtemp(prefix="home-", dir=self.tmp)
                     folder = os.path.join(home, config, "quillbox")
                     os.makedirs(folder)
-                    port = free_port()
+                    # The program serves a port the test holds; the certificate beside the INI
+                    # file shows which file it read.
+                    listeners = Listeners()
+                    self.addCleanup(listeners.close)
+                    port = listeners.port
                     with open(os.path.join(folder, "quillbox.ini"), "w", encoding="ascii") as f:
                         f.write(f"[General]\nListeningPort={port}\n")
                     if as_user:
@@ -234,7 +238,7 @@ class InstallTest(unittest.TestCase):
                     env.update(HOME=home, QT_QPA_PLATFORM="offscreen")
                     if xdg:
                         env["XDG_CONFIG_HOME"] = os.path.join(home, xdg)
-                    self.check_listens(command, port, env, home, as_user)
+                    self.check_listens(listeners, command, env, home, as_user)
                     self.assertFalse(os.path.exists(os.path.join(bin_dir, program + ".ini")))
                     # Its own TLS certificate, made beside the settings, key for the user only.
                     key = os.stat(os.path.join(folder, "quillbox.key"))
@@ -243,12 +247,13 @@ class InstallTest(unittest.TestCase):
         finally:
             os.chmod(bin_dir, bin_mode)
 
-    def check_listens(self, command, port, env, home, as_user):
+    def check_listens(self, listeners, command, env, home, as_user):
         log = open(os.path.join(home, "output.log"), "w+", encoding="utf-8")
-        process = subprocess.Popen(command, cwd=home, env=env, stdin=subprocess.DEVNULL,
+        argv, fds = listeners.command(command)
+        process = subprocess.Popen(argv, pass_fds=fds, cwd=home, env=env, stdin=subprocess.DEVNULL,
                                    stdout=log, stderr=subprocess.STDOUT, **as_user)
         try:
-            greeting = read_greeting(port, process, time.monotonic() + WAIT_SECONDS)
+            greeting = read_greeting(listeners.port, process, time.monotonic() + WAIT_SECONDS)
         finally:
             process.terminate()
             try:

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 
 namespace quillbox::test {
@@ -59,14 +60,20 @@ int BoundLoopbackSocket(int type, int& port, int family) {
   return fd;
 }
 
-int FreePort() {
-  int port = 0;
-  ::close(BoundLoopbackSocket(SOCK_STREAM, port));
-  return port;
+std::vector<TIdSocketHandle> LoopbackBindings(bool tls) {
+  std::vector<TIdSocketHandle> bindings = {{"127.0.0.1", 0, Id_IPv4, false}};
+  if (tls)
+    bindings.push_back({"127.0.0.1", 0, Id_IPv4, true});
+  return bindings;
 }
 
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
     if (Clock::now() > deadline)
       return false;

@@ -72,14 +72,19 @@ class LineSocket {
   std::string buffer_;
 };
 
-// A loopback port that was free a moment ago.
-int FreePort();
+// What a program under test serves instead of its configured ports: a loopback binding on a
+// port the system picks, and a TLS one when asked. After activation the listener's Bindings()
+// hold the ports.
+std::vector<TIdSocketHandle> LoopbackBindings(bool tls = false);
 
 // A loopback socket of the given type bound to a port the system picks; sets port. family
 // AF_INET6 binds to ::1.
 int BoundLoopbackSocket(int type, int& port, int family = AF_INET);
 
-// Polls the condition for up to 5 s.
-bool WaitFor(const std::function<bool()>& condition);
+// The descriptors this process holds now.
+size_t OpenDescriptors();
+
+// Polls the condition until it holds, for up to timeoutMs; false when it never did.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 
 }  // namespace quillbox::test

@@ -243,12 +243,16 @@ std::string Pop3Client::ReadBytesUntilDot() {
         return answer;
       }
       searched = bytes.size() < 4 ? 0 : bytes.size() - 4;
-      if (io.ReadFromSource(true, kWaitMs, false) < 0)
+      if (io.ReadFromSource(true, io.ReadTimeout, false) < 0)
         return "<timeout>";
     }
   } catch (const Exception&) {
     return "<closed>";
   }
+}
+
+void Pop3Client::SetReadTimeout(int timeoutMs) {
+  client_.IOHandler().ReadTimeout = timeoutMs;
 }
 
 bool Pop3Client::Closed() {

@@ -85,6 +85,8 @@ class Pop3Client {
   // length of its lines; "<timeout>" or "<closed>" on failure.
   std::string ReadBytesUntilDot();
   bool Closed();  // the proxy closed the connection
+  // How long each read waits, kWaitMs unless set: longer where a peer of the test needs its time.
+  void SetReadTimeout(int timeoutMs);
   // Runs the client's TLS handshake for "localhost", verified against the certificates of
   // caFile ("": not verified). Returns "" or what went wrong.
   std::string StartTLS(const std::string& caFile = "");

@@ -47,15 +47,28 @@ QStringList MemoLines(TDesktop& desktop) {
 
 class DesktopTest : public ::testing::Test {
  protected:
-  std::unique_ptr<TDesktop> Make(std::vector<std::string> arguments = {"-I" + std::string(kIni)}) {
+  // A desktop that serves a loopback port the system picks (configured ports may be taken by
+  // anyone), or the ports of its INI file.
+  std::unique_ptr<TDesktop> Make(std::vector<std::string> arguments = {"-I" + std::string(kIni)},
+                                 bool onIniPorts = false) {
     auto desktop = std::make_unique<TDesktop>(
         dialogs_, TStartupEnvironment{.ExecutablePath = "/opt/quillbox/quillbox",
                                       .Arguments = std::move(arguments),
                                       .Clock = &clock_,
                                       .Storage = &storage_,
-                                      .RulesFileName = "/nonexistent/S25R_Rules.txt"});
+                                      .RulesFileName = "/nonexistent/S25R_Rules.txt",
+                                      .HandedSockets = [onIniPorts] {
+                                        return onIniPorts ? std::vector<TIdSocketHandle>()
+                                                          : LoopbackBindings();
+                                      }});
     desktop->Quit = [this] { ++quits_; };
     return desktop;
+  }
+  // Start, with the reason when it fails.
+  ::testing::AssertionResult Started(TDesktop& desktop) {
+    if (desktop.Start())
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << dialogs_.Shown.join("\n").toStdString();
   }
   void UsePort(int port) {
     storage_.files[kIni] = "[General]\nListeningPort=" + std::to_string(port) + "\n";
@@ -82,16 +95,17 @@ const QStringList kBanner = {
 };
 
 TEST_F(DesktopTest, StartSetsCaptionIniItemBannerAndListens) {
-  const int port = FreePort();
+  const int port = 1110;
   UsePort(port);
   storage_.files["/other.ini"] = "[General]\nListeningPort=1\n";
   auto desktop = Make({"-I/other.ini", "-i/lower.ini", std::string("-I") + kIni, "-x"});
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   EXPECT_EQ(desktop->Window().windowTitle(), "Quillbox  3.0.0.11");
   EXPECT_EQ(desktop->Window().MainMenuOptionIniFileName->text(),
             "INI file name: /home/user/quill&&box.ini");
   QStringList expected = kBanner;
-  expected << QString("Port number: %1").arg(port) << "Started at Dec/07/2026 03:00:44"
+  expected << QString("Port number: %1").arg(desktop->Core().BoundPort())
+           << "Started at Dec/07/2026 03:00:44"
            << "TLS certificate: /home/user/quill&box.crt";
   EXPECT_EQ(MemoLines(*desktop).mid(0, expected.size()), expected);
   EXPECT_EQ(storage_.files[kIni], "[General]\nListeningPort=" + std::to_string(port) + "\n");
@@ -99,9 +113,9 @@ TEST_F(DesktopTest, StartSetsCaptionIniItemBannerAndListens) {
 }
 
 TEST_F(DesktopTest, WithoutATrayTheLogSaysSoAndTheWindowShows) {
-  UsePort(FreePort());
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   EXPECT_TRUE(MemoLines(*desktop).back().contains("No system tray is available"));
   EXPECT_TRUE(desktop->Window().isVisible());
   // Hiding it now would leave no way back to it.
@@ -114,7 +128,7 @@ TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {
   LoopbackListener taken;
   UsePort(taken.Port());
   {
-    auto desktop = Make();
+    auto desktop = Make({"-I" + std::string(kIni)}, true);
     EXPECT_FALSE(desktop->Start());
     EXPECT_EQ(dialogs_.Shown, QStringList{QString("error: The Quillbox could not bind socket.  The "
                                                   "port (%1) is already in use.  The Quillbox "
@@ -129,10 +143,10 @@ TEST_F(DesktopTest, BindFailureShowsTheMessageAndWritesNothing) {
 }
 
 TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
-  const int port = FreePort();
+  const int port = 1110;
   UsePort(port);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   desktop->Window().hide();
   EXPECT_TRUE(desktop->MainMenuFileTerminateClick());
   EXPECT_EQ(quits_, 1);
@@ -146,14 +160,14 @@ TEST_F(DesktopTest, ExitWritesPlacementFontAndSettingsInThatOrder) {
 }
 
 TEST_F(DesktopTest, ExitRewritesAFileWithCommentsAndBlankLines) {
-  const int port = FreePort();
+  const int port = 1110;
   storage_.files[kIni] =
       "; written by hand\n\n[FormMain]\n  Top = 40 \n; moved\n\nLeft=50\n\n"
       "[Font]\nFontName = DejaVu Sans Mono\nFontStyle=3\nFontSize=11\n"
       "CharacterSet=128\n[General]\nListeningPort=" +
       std::to_string(port) + "\n[Other]\nKey = kept\n";
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   EXPECT_TRUE(desktop->Window().font().bold());
   EXPECT_TRUE(desktop->Window().font().italic());
   desktop->Window().resize(600, 300);
@@ -169,9 +183,9 @@ TEST_F(DesktopTest, ExitRewritesAFileWithCommentsAndBlankLines) {
 }
 
 TEST_F(DesktopTest, StopSignalEndsTheProgramWithoutWritingTheIniFile) {
-  UsePort(FreePort());
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   const auto files = storage_.files;
   desktop->EndOnStopSignal();
   EXPECT_EQ(quits_, 1);
@@ -180,10 +194,10 @@ TEST_F(DesktopTest, StopSignalEndsTheProgramWithoutWritingTheIniFile) {
 }
 
 TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
-  UsePort(FreePort());
+  UsePort(1110);
   storage_.failSaveAfter = 0;
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   dialogs_.Shown.clear();
   EXPECT_FALSE(desktop->MainMenuFileTerminateClick());
   EXPECT_EQ(dialogs_.Shown, QStringList{QString("error: Unable to write to ") + kIni});
@@ -193,9 +207,9 @@ TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
 }
 
 TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {
-  UsePort(FreePort());
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   TFormSettings& settings = desktop->Settings();
   const auto runDialog = [&](QPushButton* button) {
     QTimer::singleShot(0, &settings, [&settings, button] {
@@ -216,9 +230,9 @@ TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {
 }
 
 TEST_F(DesktopTest, AboutBoxListsVersionHomePageAndCredits) {
-  UsePort(FreePort());
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   dialogs_.Shown.clear();
   desktop->MainMenuHelpAboutClick();
   ASSERT_EQ(dialogs_.Shown.size(), 1);
@@ -231,9 +245,9 @@ TEST_F(DesktopTest, AboutBoxListsVersionHomePageAndCredits) {
 }
 
 TEST_F(DesktopTest, LogLinesFromOtherThreadsArriveInOrder) {
-  UsePort(FreePort());
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
   std::thread connection([&] {
     for (int i = 1; i <= 200; ++i)
       desktop->Log().AddToMemo("   P    line " + std::to_string(i));
@@ -246,10 +260,10 @@ TEST_F(DesktopTest, LogLinesFromOtherThreadsArriveInOrder) {
 }
 
 TEST_F(DesktopTest, IndicatorTurnsWhileAClientIsConnected) {
-  const int port = FreePort();
-  UsePort(port);
+  UsePort(1110);
   auto desktop = Make();
-  ASSERT_TRUE(desktop->Start());
+  ASSERT_TRUE(Started(*desktop));
+  const int port = desktop->Core().BoundPort();
   EXPECT_FALSE(desktop->Indicator().TimerEnabled());
   {
     TIdTCPClient client;
