@@ -18,11 +18,12 @@ build: bootstrap
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The desktop program where there is a display, the daemon in the foreground otherwise. It runs
-# in $(BUILD)/run, where it finds a copy of the shipped S25R rules. An ordinary user may not
+# in $(BUILD)/run, where it finds a copy of the shipped S25R rules and allow list. An ordinary user may not
 # listen on the default port 123, so for one a first run writes an INI file with port 1110.
 run: build
 	@mkdir -p $(BUILD)/run
 	@[ -f $(BUILD)/run/S25R_Rules.txt ] || cp examples/S25R_Rules.txt $(BUILD)/run/
+	@[ -f $(BUILD)/run/S25R_Allow.txt ] || cp examples/S25R_Allow.txt $(BUILD)/run/
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD)/apps/quillbox/quillbox ]; then \
 	  prog=$(CURDIR)/$(BUILD)/apps/quillbox/quillbox; \
 	else \

@@ -22,6 +22,11 @@ namespace {
                    "larger than " + std::to_string(maxSize) + " bytes");
 }
 
+TFileStamp StampOf(const struct stat& info) {
+  return {static_cast<uintmax_t>(info.st_size),
+          static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
 // The rename in WriteAndRename would replace a read-only file as well; it is refused as a write
 // in place would be refused.
 void CheckWritable(const std::string& target, const std::string& fileName) {
@@ -61,7 +66,15 @@ void WriteAndRename(const std::string& target, const std::string& fileName,
 
 }  // namespace
 
-std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize) {
+std::optional<TFileStamp> FileStamp(const std::string& fileName) {
+  struct stat info;
+  if (stat(fileName.c_str(), &info) != 0)
+    return std::nullopt;
+  return StampOf(info);
+}
+
+std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize,
+                                           TFileStamp* stamp) {
   // O_NONBLOCK: a FIFO named as a file must not hang start-up; it is refused below.
   const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -80,6 +93,8 @@ std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t m
     throw EFileError("Unable to read ", fileName, "not a regular file");
   if (static_cast<uintmax_t>(info.st_size) > maxSize)
     TooLarge(fileName, maxSize);
+  if (stamp != nullptr)
+    *stamp = StampOf(info);
   std::string content;
   char buffer[16384];
   for (;;) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +25,23 @@ class EFileError : public Exception {
   std::string reason_;
 };
 
+// What tells one content of a file from the next without reading it: its size and the time it
+// was last written.
+struct TFileStamp {
+  uintmax_t Size = 0;
+  int64_t ModifiedNs = 0;
+  bool operator==(const TFileStamp&) const = default;
+};
+
 // The whole content of a regular file, nullopt when it does not exist. Throws EFileError when it
 // exists but cannot be read, is not a regular file (a FIFO does not block) or holds more than
-// maxSize bytes. Thread-safe.
-std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize);
+// maxSize bytes. stamp, when given, gets the stamp of the content read. Thread-safe.
+std::optional<std::string> ReadFileBounded(const std::string& fileName, size_t maxSize,
+                                           TFileStamp* stamp = nullptr);
+
+// The stamp of a file as it is now; none when it does not exist or cannot be examined.
+// Thread-safe.
+std::optional<TFileStamp> FileStamp(const std::string& fileName);
 
 // Replaces the content through a temporary file beside it and a rename, so that a crash or a full
 // disk never leaves a half-written file: the old content survives any failure. A symbolic link is

@@ -168,6 +168,39 @@ struct TBRegExp::Compiled {
   int groups = 0;
 };
 
+std::unique_ptr<TBRegExp::Compiled> TBRegExp::Compile(const std::string& expression,
+                                                      Limits& limits) {
+  const TMatchOperator op = ParseMatchOperator(expression);
+  auto entry = std::make_unique<TBRegExp::Compiled>(expression);
+  if (op.matchesNothing)
+    return entry;
+  // Text is single-byte; a pattern must not switch the engine to UTF-8 and then fail on it.
+  uint32_t options = PCRE2_NEVER_UTF;
+  if (op.caseless)
+    options |= PCRE2_CASELESS;
+  if (op.multiline)
+    options |= PCRE2_MULTILINE;
+  if (op.dotAll)
+    options |= PCRE2_DOTALL;
+  if (op.extended)
+    options |= PCRE2_EXTENDED;
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  entry->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(op.pattern.data()), op.pattern.size(),
+                              options, &error, &offset, limits.compile);
+  if (entry->code == nullptr)
+    throw EBRegExpError(EngineText(error) + " at offset " + std::to_string(offset));
+  // Without JIT support the interpreter runs the same expression, only slower.
+  pcre2_jit_compile(entry->code, PCRE2_JIT_COMPLETE);
+  uint32_t captures = 0;
+  pcre2_pattern_info(entry->code, PCRE2_INFO_CAPTURECOUNT, &captures);
+  entry->groups = static_cast<int>(captures);
+  entry->data = pcre2_match_data_create_from_pattern(entry->code, nullptr);
+  if (entry->data == nullptr)
+    throw std::bad_alloc();
+  return entry;
+}
+
 TBRegExp::TBRegExp(size_t cacheSize)
     : cacheSize_(std::max<size_t>(cacheSize, 1)), limits_(std::make_unique<Limits>()) {}
 
@@ -187,35 +220,8 @@ TBRegExp::Compiled& TBRegExp::Lookup(const std::string& expression) {
   if (cache_.size() >= cacheSize_)
     cache_.erase(cache_.begin());
 
-  const TMatchOperator op = ParseMatchOperator(expression);
-  auto entry = std::make_unique<Compiled>(expression);
   ++compilations_;
-  if (!op.matchesNothing) {
-    // Text is single-byte; a pattern must not switch the engine to UTF-8 and then fail on it.
-    uint32_t options = PCRE2_NEVER_UTF;
-    if (op.caseless)
-      options |= PCRE2_CASELESS;
-    if (op.multiline)
-      options |= PCRE2_MULTILINE;
-    if (op.dotAll)
-      options |= PCRE2_DOTALL;
-    if (op.extended)
-      options |= PCRE2_EXTENDED;
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    entry->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(op.pattern.data()), op.pattern.size(),
-                                options, &error, &offset, limits_->compile);
-    if (entry->code == nullptr)
-      throw EBRegExpError(EngineText(error) + " at offset " + std::to_string(offset));
-    // Without JIT support the interpreter runs the same expression, only slower.
-    pcre2_jit_compile(entry->code, PCRE2_JIT_COMPLETE);
-    uint32_t captures = 0;
-    pcre2_pattern_info(entry->code, PCRE2_INFO_CAPTURECOUNT, &captures);
-    entry->groups = static_cast<int>(captures);
-    entry->data = pcre2_match_data_create_from_pattern(entry->code, nullptr);
-    if (entry->data == nullptr)
-      throw std::bad_alloc();
-  }
+  auto entry = Compile(expression, *limits_);
   cache_.push_back(std::move(entry));
   return *cache_.back();
 }
@@ -260,6 +266,32 @@ std::string TBRegExp::Strings(int index) {
 
 int TBRegExp::GroupCount() {
   return groupCount_;
+}
+
+TCompiledExpression::TCompiledExpression(const std::string& expression)
+    : compiled_(TBRegExp::Compile(expression, *SharedRegExp().limits_)) {}
+
+TCompiledExpression::~TCompiledExpression() = default;
+TCompiledExpression::TCompiledExpression(TCompiledExpression&&) noexcept = default;
+TCompiledExpression& TCompiledExpression::operator=(TCompiledExpression&&) noexcept = default;
+
+bool TCompiledExpression::Matches(const std::string& target) const {
+  if (compiled_->code == nullptr)
+    return false;
+  // The whole match only, so one small block per thread serves every expression.
+  thread_local const std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(
+      pcre2_match_data_create(1, nullptr), &pcre2_match_data_free);
+  if (!data)
+    throw std::bad_alloc();
+  const int rc = pcre2_match(compiled_->code, reinterpret_cast<PCRE2_SPTR>(target.data()),
+                             target.size(), 0, 0, data.get(), SharedRegExp().limits_->match);
+  if (rc == PCRE2_ERROR_NOMATCH)
+    return false;
+  if (IsLimit(rc))
+    throw EBRegExpLimitError(EngineText(rc));
+  if (rc < 0)
+    throw EBRegExpError(EngineText(rc));
+  return true;
 }
 
 TBRegExp& SharedRegExp() {

@@ -77,9 +77,11 @@ class TBRegExp {
   size_t CachedExpressions() const;
 
  private:
+  friend class TCompiledExpression;
   struct Compiled;
   struct Limits;
   Compiled& Lookup(const std::string& expression);
+  static std::unique_ptr<Compiled> Compile(const std::string& expression, Limits& limits);
 
   size_t cacheSize_;
   std::unique_ptr<Limits> limits_;
@@ -89,6 +91,27 @@ class TBRegExp {
   bool mode_ = false;  // true: the last Match succeeded and groups_ describe it
   std::string target_;
   std::vector<std::pair<size_t, size_t>> groups_;
+};
+
+// One expression compiled once and then matched from any thread, under the bounds of TBRegExp
+// and with the calling thread's match state: for a list of many expressions, which would push
+// each other out of a matcher's cache and be compiled again for every host name. No groups.
+//
+// Thread-safe once constructed.
+class TCompiledExpression {
+ public:
+  // Raises EBRegExpError for an expression that cannot be used.
+  explicit TCompiledExpression(const std::string& expression);
+  ~TCompiledExpression();
+  TCompiledExpression(TCompiledExpression&&) noexcept;
+  TCompiledExpression& operator=(TCompiledExpression&&) noexcept;
+
+  // Whether the expression matches somewhere in target. Raises EBRegExpLimitError when the
+  // engine gives up.
+  bool Matches(const std::string& target) const;
+
+ private:
+  std::unique_ptr<TBRegExp::Compiled> compiled_;
 };
 
 // The calling thread's matcher, created on the thread's first call and destroyed when the

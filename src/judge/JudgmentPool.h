@@ -42,8 +42,9 @@ class TJudgment {
 // The threads that judge one connection's senders while the connection goes on: at most
 // `threads` of them, started as judgments come and kept until the pool ends, plus the
 // connection's own thread, which runs a judgment it waits for when no pool thread is free. Each
-// judgment makes at most one lookup at a time, so a connection has at most threads + 1 lookups in
-// flight. Nothing outlives the pool: its destruction cancels the queued judgments, tells the
+// judgment makes at most one lookup at a time, besides one query for each DNS allow-list zone of
+// the rule file (at most 8), so a connection has at most threads + 1 such lookups in flight.
+// Nothing outlives the pool: its destruction cancels the queued judgments, tells the
 // running ones to give up (Cancelled(), which a DNS client watches; a reverse lookup in the
 // system resolver cannot be interrupted and ends within that resolver's own timeout) and joins
 // every thread.

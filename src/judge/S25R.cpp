@@ -1,35 +1,22 @@
 #include "judge/S25R.h"
 
 #include <algorithm>
-#include <fstream>
 
 #include "judge/BRegExp.h"
 #include "net/IdException.h"
 
 namespace quillbox {
 
-namespace {
-
-// A rules file is a few dozen lines; this only stops a wrong file from filling the memory.
-constexpr std::streamsize kMaxRulesFileSize = 4 * 1024 * 1024;
-
-}  // namespace
-
-bool TS25RJudgment::LoadRulesFile(std::vector<std::string>& rules, const std::string& fileName) {
-  rules.clear();
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file)
-    return false;
-  std::string line;
-  std::streamsize total = 0;
-  while (std::getline(file, line)) {
-    total += static_cast<std::streamsize>(line.size()) + 1;
-    if (total > kMaxRulesFileSize)
-      return false;
+std::vector<std::string> TS25RJudgment::RulesFromText(std::string_view text) {
+  std::vector<std::string> rules;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
     std::erase(line, '\r');
     rules.push_back(std::move(line));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
   }
-  return file.eof() && !file.bad();
+  return rules;
 }
 
 TForwardLookup TS25RJudgment::HostNameToIPAddresses(TIdDNSResolver& resolver,
@@ -118,6 +105,7 @@ TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdS
   const auto found = std::find(forward.Addresses.begin(), forward.Addresses.end(), own);
   const bool paranoidOk = found != forward.Addresses.end();
   verdict.LookupedAddress = paranoidOk ? *found : forward.Addresses.front();
+  verdict.ForwardConfirmed = paranoidOk;
   verdict.Status = paranoidOk ? TSenderStatus::kNormal : TSenderStatus::kParanoidCheckFailure;
   if (const int rule = FirstMatchingRule(rules, verdict.HostName, log); rule > 0) {
     verdict.Status = TSenderStatus::kRuleMatched;

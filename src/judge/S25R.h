@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/LogSink.h"
@@ -25,19 +26,17 @@ struct TForwardLookup {
 // The S25R verdict on the host that handed a message to the user's provider: reverse lookup,
 // forward lookup at the user's DNS server, paranoid check, then the rules.
 //
-// Thread-safe as long as S25RRules is not changed after start-up: every call uses only the
-// resolver, stack and log it is given and the calling thread's matcher, so the judgments of one
-// connection may run on several threads at once.
+// Thread-safe: every call uses only the rules, resolver, stack and log it is given and the
+// calling thread's matcher, so the judgments of one connection may run on several threads at
+// once.
 class TS25RJudgment {
  public:
   explicit TS25RJudgment(LogSink& log) : log_(log) {}
   virtual ~TS25RJudgment() = default;
 
-  std::vector<std::string> S25RRules;  // filled at start-up, read-only afterwards
-
-  // Reads one rule per line (CR LF or LF; stray CRs dropped; every line counts, blank ones too).
-  // False when the file cannot be opened or read to its end; lines read before stay in rules.
-  static bool LoadRulesFile(std::vector<std::string>& rules, const std::string& fileName);
+  // The rules of a rules file's text, one a line (CR LF or LF; stray CRs dropped; every line
+  // counts, blank ones too; a final line break adds none).
+  static std::vector<std::string> RulesFromText(std::string_view text);
 
   // The addresses of hostName at dnsServer that records of type (qtA or qtAAAA) in the answer
   // give, for the name or the end of its CNAME chain, in the order of the reply; none on any
@@ -45,8 +44,9 @@ class TS25RJudgment {
   TForwardLookup HostNameToIPAddresses(TIdDNSResolver& resolver, const std::string& dnsServer,
                                        const std::string& hostName, TQueryRecordTypes type);
 
-  // The verdict on address (never kUnknown): a dotted quad, or an IPv6 address (any text with a
-  // colon), whose name is then looked up forward for AAAA records and compared by canonical text.
+  // The verdict on address (never kUnknown), without any allow list: a dotted quad, or an IPv6
+  // address (any text with a colon), whose name is then looked up forward for AAAA records and
+  // compared by canonical text.
   // Lines go to log: the host name found, and any rule the matcher gave up on. A rule the matcher
   // rejects raises EBRegExpError.
   TVerdict CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,

@@ -14,8 +14,9 @@ TEST(VerdictCacheTest, EntriesExpireWithTheirRecordsAndNeverCrossDnsServers) {
   TVerdictCache cache(3, [&now] { return now; });
   const auto judged = [](const char* address, TSenderStatus status, std::optional<uint32_t> ttl,
                          bool transient = false) {
-    return TJudged{{status, 0, address, "h", "", ttl, transient},
-                   {"   P    line " + std::string(address)}};
+    return TJudged{{status, 0, address, "h", "", ttl, transient, false, std::nullopt},
+                   {"   P    line " + std::string(address)},
+                   {}};
   };
   const struct {
     TJudged judged;

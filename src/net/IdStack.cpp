@@ -81,38 +81,36 @@ TIdStack& GStack() {
   return stack;
 }
 
-bool IsDottedIPv4(const std::string& text) {
-  int parts = 0;
+std::optional<uint32_t> ParseDottedIPv4(std::string_view text) {
+  uint32_t address = 0;
   size_t i = 0;
-  while (true) {
+  for (int parts = 1;; ++parts) {
     size_t digits = 0;
-    int value = 0;
+    uint32_t value = 0;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
       if (++digits > 3)
-        return false;
-      value = value * 10 + (text[i] - '0');
+        return std::nullopt;
+      value = value * 10 + static_cast<uint32_t>(text[i] - '0');
       ++i;
     }
     if (digits == 0 || value > 255)
-      return false;
-    if (++parts == 4)
-      return i == text.size();
+      return std::nullopt;
+    address = address << 8 | value;
+    if (parts == 4)
+      return i == text.size() ? std::optional(address) : std::nullopt;
     if (i >= text.size() || text[i] != '.')
-      return false;
+      return std::nullopt;
     ++i;
   }
 }
 
+bool IsDottedIPv4(const std::string& text) {
+  return ParseDottedIPv4(text).has_value();
+}
+
 uint32_t IPv4ForLookup(const std::string& text) {
-  if (!IsDottedIPv4(text))
-    return inet_addr(text.c_str());
-  uint32_t address = 0;
-  for (size_t at = 0; at <= text.size();) {
-    const size_t dot = std::min(text.find('.', at), text.size());
-    address = address << 8 | static_cast<uint32_t>(std::stoi(text.substr(at, dot - at)));
-    at = dot + 1;
-  }
-  return htonl(address);
+  const auto address = ParseDottedIPv4(text);
+  return address ? htonl(*address) : inet_addr(text.c_str());
 }
 
 std::optional<std::string> CanonicalDottedIPv4(const std::string& text) {

@@ -40,6 +40,10 @@ int WinsockErrorFromLookup(int gaiError, int err);
 // The process's shared real name service.
 TIdStack& GStack();
 
+// The address (host byte order) of exactly four dot-separated decimal parts of 1 to 3 digits,
+// each 0 to 255 and read in decimal also with leading zeros; none for any other text.
+std::optional<uint32_t> ParseDottedIPv4(std::string_view text);
+
 // True for exactly four dot-separated decimal parts, each 0 to 255, and nothing else.
 bool IsDottedIPv4(const std::string& text);
 

@@ -2,9 +2,11 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "judge/AllowList.h"
 #include "judge/IdDNSResolver.h"
 #include "judge/JudgmentPool.h"
 #include "net/IdStack.h"
@@ -35,6 +37,11 @@ struct TProxySession {
   // show it (TSessionLog, MaskPassword).
   std::string MaskedPassword;
   TLookAhead LookAhead;  // depth from the rule file
+  // The rule file's own allow list (none when it names no AllowFile) and DNS allow-list zones.
+  std::shared_ptr<const TAllowList> OwnAllow;
+  std::vector<std::string> AllowZones;
+  // The zones whose error this session has logged: once a session says it.
+  std::set<std::string> ZoneErrorsLogged;
   // The session's judgment of each sender address, so that each is judged once (also when two
   // messages of one sender are judged at once). Bounded by kJudgedSenders: then it starts anew.
   std::map<std::string, std::shared_ptr<TJudgment>> JudgedSenders;

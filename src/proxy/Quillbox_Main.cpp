@@ -201,6 +201,12 @@ void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
   c.UpstreamUser = name.User;
   c.UpstreamHost = name.Host;
   c.UpstreamPort = name.Port;
+  // An edit of the rules or the allow list counts from the next login on, without a restart.
+  bool rulesChanged = false;
+  for (const std::string& line : JudgeFiles.Refresh(rulesChanged))
+    log.AddToMemo("   P    " + line);
+  if (rulesChanged)
+    VerdictCache.Clear();
   try {
     ReadRuleFile(name.RuleFile, c);
   } catch (const ERuleFileError& e) {
@@ -209,6 +215,15 @@ void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
   log.AddToMemo("   P    Max lines: " + std::to_string(c.MaxLines));
   log.AddToMemo("   P    DNS Server: " + c.DNSServer);
   log.AddToMemo("   P    Match string: " + c.MatchString);
+  if (c.OwnAllow) {
+    log.AddToMemo("   P    Allow file: " + c.OwnAllow->Name() + ", " + c.OwnAllow->SizeText());
+  }
+  if (!c.AllowZones.empty()) {
+    std::string zones;
+    for (const std::string& zone : c.AllowZones)
+      zones += (zones.empty() ? "" : ", ") + zone;
+    log.AddToMemo("   P    Allow zones: " + zones);
+  }
   log.AddToMemo("   P    User: " + c.UpstreamUser + ", Host: " + c.UpstreamHost +
                 ", Port: " + std::to_string(c.UpstreamPort) + ", ConfigFile: " + name.RuleFile);
 

@@ -4,9 +4,12 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/LogSink.h"
+#include "judge/AllowZones.h"
+#include "judge/JudgeFiles.h"
 #include "judge/JudgmentPool.h"
 #include "judge/S25R.h"
 #include "judge/VerdictCache.h"
@@ -25,9 +28,10 @@ namespace quillbox {
 // window core from it.
 //
 // The handlers run on the connection threads, concurrently for different clients; each uses
-// only its own context, the read-only S25RRules, the calling thread's matcher, the thread-safe
-// VerdictCache and the log. The judgments run on each connection's pool threads, with copies of
-// what they need, S25RRules, the lookups' stacks (thread-safe), VerdictCache and JudgmentGate.
+// only its own context, the thread-safe JudgeFiles (the rules and allow list in use, which a
+// login may read again), the calling thread's matcher, the thread-safe caches and the log. The
+// judgments run on each connection's pool threads, with copies of what they need, the lists in
+// use when they start, the lookups' stacks (thread-safe), the caches and JudgmentGate.
 // The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
 // else is set up before the listener is activated. A derived class whose members the handlers
@@ -83,8 +87,12 @@ class TQuillboxProxy : public TS25RJudgment {
   // False when there is nothing to do. A failure stops the look-ahead for the session.
   bool LookAheadStep(TMyPOP3ServerContext& c);
 
-  // Verdicts kept across the sessions of this proxy (one per process).
+  // The S25R rules and the shared allow list: loaded at start-up, looked at again at each login.
+  TJudgeFiles JudgeFiles;
+  // Verdicts and DNS allow-list answers kept across the sessions of this proxy (one per
+  // process).
   TVerdictCache VerdictCache;
+  TZoneAnswerCache ZoneAnswers;
   // Judgments in flight across all of this proxy's connections.
   TJudgmentGate JudgmentGate;
 
@@ -102,9 +110,17 @@ class TQuillboxProxy : public TS25RJudgment {
                             bool urgent);
   std::shared_ptr<TJudgment> JudgeSender(TMyPOP3ServerContext& c, const std::string& address,
                                          bool urgent);
-  // The verdict once its judgment is done, the selection's and the judgment's log lines written
-  // to log first. While it is not done, the look-ahead goes on if asked (the upstream connection
-  // must be between answers).
+  // The session's zones, each with its answer when one is kept.
+  using TZoneAnswers = std::vector<std::pair<std::string, std::optional<TZoneAnswer>>>;
+  // One sender's judgment on a pool thread: the S25R verdict unless one is kept, and the zones
+  // whose answers are not kept asked meanwhile. What it finds is kept for later sessions.
+  TJudged JudgeOnPool(TIdStack& stack, const std::atomic<bool>& cancel,
+                      const std::string& dnsServer, const std::string& address,
+                      const std::optional<TJudged>& kept, const TZoneAnswers& zones);
+  // The verdict once its judgment is done, with the allow lists applied (the shared one in use
+  // now, the rule file's own, the DNS zones), the selection's and the judgment's log lines
+  // written to log first. While it is not done, the look-ahead goes on if asked (the upstream
+  // connection must be between answers).
   TVerdict VerdictOf(LogSink& log, TMyPOP3ServerContext& c, const TPrefetched& prefetched,
                      bool lookAheadMeanwhile);
   // The login name's rule file and the login at the real server.

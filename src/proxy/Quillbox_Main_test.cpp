@@ -85,6 +85,23 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
        "0."},
       {up + h.RuleFile("ahead.ini", "[QuillboxRules]\nLookAhead=33\n"),
        "-ERR LookAhead=33 in section [QuillboxRules] of the rule file is not valid; use 0 to 32."},
+      // An allow file is the user's own: a line it cannot use would go unnoticed in the log.
+      {up + h.RuleFile("nofile.ini", "[S25R]\nAllowFile=none.txt\n"),
+       "-ERR Allow file \"" + h.folder + "/none.txt\" cannot be read: it does not exist."},
+      {up + h.RuleFile("bigallow.ini", "[S25R]\nAllowFile=" + big + "\n"),
+       "-ERR Allow file \"" + big + "\" cannot be read: larger than 1048576 bytes."},
+      {up + h.RuleFile("badallow.ini",
+                       "[S25R]\nAllowFile=" +
+                           h.RuleFile("bad.txt", ".example.com\n198.51.100.1/24\n") + "\n"),
+       "-ERR Allow file \"" + h.folder +
+           "/bad.txt\" line 2: \"198.51.100.1/24\" has host bits set (the network is "
+           "198.51.100.0/24)."},
+      {up + h.RuleFile("zones.ini", "[S25R]\nAllowZones=list.example, bad zone\n"),
+       "-ERR AllowZones=list.example, bad zone in section [S25R] of the rule file is not valid; "
+       "name up to 8 DNS zones, separated by commas."},
+      {up + h.RuleFile("nine.ini", "[S25R]\nAllowZones=a.x,b.x,c.x,d.x,e.x,f.x,g.x,h.x,,A.X,i.x\n"),
+       "-ERR AllowZones=a.x,b.x,c.x,d.x,e.x,f.x,g.x,h.x,,A.X,i.x in section [S25R] of the rule "
+       "file is not valid; name up to 8 DNS zones, separated by commas."},
       {up + rules, "+OK Login OK",
        "   P    User: alice, Host: 127.0.0.1, Port: " + std::to_string(h.upstream.Port()) +
            ", ConfigFile: " + rules},

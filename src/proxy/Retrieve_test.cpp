@@ -46,7 +46,7 @@ struct Senders : ProxyHarness {
                       {"dyn-198-51-100-2.example.com", {"198.51.100.2"}},
                       {"dyn-2001-db8--2.example.com", {"2001:db8::2"}},
                       {"cheat.example.net", {"192.0.2.1", "192.0.2.2", "2001:db8::1"}}});
-    proxy.S25RRules = {"/^mail\\.example\\.com$/", "/^dyn-/"};
+    proxy.JudgeFiles.Use({"/^mail\\.example\\.com$/", "/^dyn-/"});
   }
   // A multi-line command through the client: the lines received, "-ERR..." when refused.
   Lines Answer(test::Pop3Client& client, const std::string& command) {

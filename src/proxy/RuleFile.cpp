@@ -1,5 +1,8 @@
 #include "proxy/RuleFile.h"
 
+#include <algorithm>
+
+#include "base/Files.h"
 #include "base/IniFiles.h"
 #include "base/SysUtils.h"
 
@@ -36,6 +39,47 @@ std::string Load(const std::string& fileName) {
   return std::move(*content);
 }
 
+// The user's own allow list, which must be usable whole: a line skipped would leave him to find
+// out from his mail which sender it failed to allow.
+std::shared_ptr<const TAllowList> ReadAllowFile(const std::string& ruleFile,
+                                                const std::string& name) {
+  const std::string path = PathFromFolderOf(ruleFile, name);
+  std::optional<std::string> content;
+  try {
+    content = ReadFileBounded(path, kMaxIniFileSize);
+  } catch (const EFileError& e) {
+    throw ERuleFileError("Allow file " + Quoted(path) + " cannot be read: " + e.Reason() + ".");
+  }
+  if (!content)
+    throw ERuleFileError("Allow file " + Quoted(path) + " cannot be read: it does not exist.");
+  auto list = std::make_shared<const TAllowList>(name, *content);
+  if (!list->Problems().empty()) {
+    const TAllowList::TProblem& problem = list->Problems().front();
+    throw ERuleFileError("Allow file " + Quoted(path) + " line " + std::to_string(problem.Line) +
+                         ": " + problem.Reason + ".");
+  }
+  return list;
+}
+
+std::vector<std::string> ParseAllowZones(const std::string& text) {
+  std::vector<std::string> zones;
+  for (size_t start = 0; start <= text.size();) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string zone = Trim(std::string_view(text).substr(start, comma - start));
+    start = comma + 1;
+    const auto name = NormalDomainName(zone);
+    if (zone.empty() || (name && std::find(zones.begin(), zones.end(), *name) != zones.end()))
+      continue;
+    if (!name || zones.size() == kMaxAllowZones) {
+      throw ERuleFileError("AllowZones=" + text +
+                           " in section [S25R] of the rule file is not valid; name up to " +
+                           std::to_string(kMaxAllowZones) + " DNS zones, separated by commas.");
+    }
+    zones.push_back(*name);
+  }
+  return zones;
+}
+
 }  // namespace
 
 void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
@@ -66,6 +110,9 @@ void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
                          std::to_string(TLookAhead::kMaxDepth) + ".");
   }
   context.LookAhead.Depth = depth;
+  const std::string allowFile = ini.ReadString("S25R", "AllowFile", "");
+  context.OwnAllow = allowFile.empty() ? nullptr : ReadAllowFile(fileName, allowFile);
+  context.AllowZones = ParseAllowZones(ini.ReadString("S25R", "AllowZones", ""));
   // The Notification section belongs to the rule file format and is read with it; the proxy
   // never changes a message's subject, so nothing acts on it.
   [[maybe_unused]] const bool alsoNotifyInSubject =

@@ -1,15 +1,33 @@
 // The judgments of a session's senders: each sender address judged once a session, a verdict
 // kept across sessions used as it is, every other judgment on the connection's pool, its log lines
-// collected and written when its verdict is used, so that each message's lines stay together.
+// collected and written when its verdict is used, so that each message's lines stay together. The
+// session's DNS allow-list zones are asked in the same judgment, unless their answers are kept
+// too. The allow lists are applied when a verdict is used, so that a list read again counts at
+// once, also for verdicts kept from before.
 #include "judge/IdDNSResolver.h"
 #include "proxy/Quillbox_Main.h"
 
 namespace quillbox {
 namespace {
 
-// The key of a DNS server in the verdict cache: the rule file's text and the port.
+// The key of a DNS server in the caches: the rule file's text and the port.
 std::string DnsServerKey(const std::string& server, int port) {
   return server + " " + std::to_string(port);
+}
+
+// The verdict with every allow list applied; a zone's error logged once a session.
+TVerdict Allowed(LogSink& log, TMyPOP3ServerContext& c, const TJudged& judged,
+                 const TAllowList& shared) {
+  for (const TZoneAnswer& answer : judged.Zones) {
+    if (answer.Kind == TZoneAnswer::TKind::kError && c.ZoneErrorsLogged.insert(answer.Zone).second)
+      log.AddToMemo(ZoneErrorLine(answer));
+  }
+  TVerdict verdict = judged.Verdict;
+  shared.Apply(verdict, log);
+  if (c.OwnAllow)
+    c.OwnAllow->Apply(verdict, log);
+  ApplyZoneAnswers(verdict, judged.Zones, log);
+  return verdict;
 }
 
 }  // namespace
@@ -21,28 +39,67 @@ std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
   if (c.JudgedSenders.size() >= TMyPOP3ServerContext::kJudgedSenders)
     c.JudgedSenders.clear();
   const std::string server = DnsServerKey(c.DNSServer, DNSPort);
+  std::optional<TJudged> kept = VerdictCache.Find(server, address);
+  TZoneAnswers zones;
+  bool ask = false;
+  // A kept verdict that no list can change needs no zone asked.
+  for (const std::string& zone :
+       kept && !Allowable(kept->Verdict) ? std::vector<std::string>() : c.AllowZones) {
+    zones.emplace_back(zone, ZoneAnswers.Find(server, zone, address));
+    ask = ask || !zones.back().second;
+  }
   std::shared_ptr<TJudgment> judgment;
-  if (auto cached = VerdictCache.Find(server, address)) {
-    judgment = TJudgmentPool::Done(std::move(*cached));
+  if (kept && !ask) {
+    for (auto& [zone, answer] : zones)
+      kept->Zones.push_back(std::move(*answer));
+    judgment = TJudgmentPool::Done(std::move(*kept));
   } else {
     TIdStack& stack = ReverseLookupStack ? *ReverseLookupStack : c.Stack;
     judgment = c.Judgments.Start(
-        [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, server, address,
-         port = DNSPort] {
+        [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, address, kept,
+         zones] {
           const TJudgmentGate::TPass pass = JudgmentGate.Enter(cancel);
-          LogLines log;
-          TIdDNSResolver resolver;
-          resolver.Port = port;
-          resolver.Cancel = &cancel;
-          TJudged judged{CheckByS25R(log, resolver, stack, dnsServer, S25RRules, address), {}};
-          judged.Lines = std::move(log.Lines);
-          VerdictCache.Store(server, judged);
-          return judged;
+          return JudgeOnPool(stack, cancel, dnsServer, address, kept, zones);
         },
         urgent);
   }
   c.JudgedSenders.emplace(address, judgment);
   return judgment;
+}
+
+TJudged TQuillboxProxy::JudgeOnPool(TIdStack& stack, const std::atomic<bool>& cancel,
+                                    const std::string& dnsServer, const std::string& address,
+                                    const std::optional<TJudged>& kept, const TZoneAnswers& zones) {
+  const std::string server = DnsServerKey(dnsServer, DNSPort);
+  TIdDNSResolver resolver;
+  resolver.Port = DNSPort;
+  resolver.Cancel = &cancel;
+  std::vector<std::string> ask;
+  for (const auto& [zone, answer] : zones) {
+    if (!answer)
+      ask.push_back(zone);
+  }
+  TZoneLookups lookups({dnsServer, DNSPort, resolver.WaitingTime, &cancel}, ask, address);
+  TJudged judged;
+  if (kept) {
+    judged = *kept;
+  } else {
+    // Taken before the rules: a verdict that new rules would judge otherwise is not kept.
+    const uint64_t generation = VerdictCache.Generation();
+    const auto lists = JudgeFiles.Current();
+    LogLines log;
+    judged.Verdict = CheckByS25R(log, resolver, stack, dnsServer, lists->Rules, address);
+    judged.Lines = std::move(log.Lines);
+    VerdictCache.Store(server, judged, generation);
+  }
+  const std::vector<TZoneAnswer> asked = lookups.Answers();
+  auto next = asked.begin();
+  for (const auto& [zone, answer] : zones) {
+    judged.Zones.push_back(answer ? *answer : *next++);
+    if (!answer)
+      ZoneAnswers.Store(server, address, judged.Zones.back());
+  }
+  return judged;
 }
 
 TPrefetched TQuillboxProxy::StartJudgment(TMyPOP3ServerContext& c,
@@ -71,7 +128,7 @@ TVerdict TQuillboxProxy::VerdictOf(LogSink& log, TMyPOP3ServerContext& c,
   const TJudged& judged = c.Judgments.Wait(*prefetched.Judgment, meanwhile);
   for (const std::string& line : judged.Lines)
     log.AddToMemo(line);
-  return judged.Verdict;
+  return Allowed(log, c, judged, *JudgeFiles.Current()->Allow);
 }
 
 }  // namespace quillbox

@@ -50,8 +50,9 @@ bool TFormMain::FormCreate() {
     ReadFormStatusFromIniFile(Placement, kFormMainSection, IniFileName, *environment_.Storage);
     ReadFontFromIniFile(Font, IniFileName, *environment_.Storage);
   }
-  // A missing rules file leaves the list empty; judging then finds no rule match.
-  LoadRulesFile(S25RRules, environment_.RulesFileName);
+  // Found where the user keeps them, or as shipped; without rules only the lookups judge.
+  const std::vector<std::string> judgeFileLines = JudgeFiles.Load(
+      JudgeFileFolders(environment_.CurrentFolder, IniFileName, environment_.ExecutablePath));
   for (const std::string& line : BannerLines(VersionInfo.FileVersion, BaseName(executable)))
     memo_.AppendLine(line);
   IdPOP3Server.Greeting.Text() = {GreetingText(VersionInfo.FileVersion)};
@@ -67,6 +68,8 @@ bool TFormMain::FormCreate() {
     memo_.AppendLine("TLS port number: " + std::to_string(tlsPort));
   memo_.AppendLine("Started at " + FormatDateTime(environment_.Clock->LocalNow()));
   AppendTLSLines();
+  for (const std::string& line : judgeFileLines)
+    memo_.AppendLine(line);
   return true;
 }
 
@@ -199,7 +202,7 @@ void TFormMain::WriteIniFileAtExit(const TFormStatus& placement, const TFontInfo
 void TFormMain::Shutdown() {
   log_.Close();
   IdPOP3Server.SetActive(false);
-  S25RRules.clear();
+  JudgeFiles.Use({});
 }
 
 void TFormMain::ShowVersionInfo(const std::string& credits) {

@@ -30,7 +30,8 @@ struct TStartupEnvironment {
   // The errno a plain bind of the port on all IPv4 addresses gets now (0 when it would
   // succeed): tells "in use" from "not allowed" after the listener failed to bind.
   std::function<int(int port)> BindError = ProbeBindError;
-  std::string RulesFileName = "S25R_Rules.txt";
+  // The S25R rules and the allow list are looked for here first (JudgeFileFolders).
+  std::string CurrentFolder = CurrentFolderPath();
   // Without -I an installed program, whose folder the user may not write, keeps its INI file in
   // this folder, made at the first write (IniLocation.h).
   std::string ConfigFolder = UserConfigFolder();

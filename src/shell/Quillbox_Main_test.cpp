@@ -51,7 +51,7 @@ class TFormMainTest : public ::testing::Test {
     environment.Arguments = std::move(arguments);
     environment.Clock = &clock_;
     environment.Storage = &storage_;
-    environment.RulesFileName = "/nonexistent/S25R_Rules.txt";
+    environment.CurrentFolder = "/nonexistent";
     environment.ConfigFolder = "/home/alice/.config/quillbox";
     environment.FolderWritable = [](const std::string&) { return true; };
     environment.HostName = [] { return std::string("desk.example"); };
@@ -90,7 +90,7 @@ TEST_F(TFormMainTest, StartsOnHandedSocketsNotTheIniPortAndGreetsWithTheVersion)
   EXPECT_EQ(form.IniFileName, "/etc/q.ini");
   EXPECT_EQ(form.IniFileMenuCaption(), "INI file name: /etc/q.ini");
   EXPECT_EQ(form.Caption(), "Quillbox  3.0.0.11");
-  ASSERT_EQ(frontEnd_.lines.size(), 16u);
+  ASSERT_EQ(frontEnd_.lines.size(), 18u);
   EXPECT_EQ(frontEnd_.lines[0], "Hello.  Welcome to the Quillbox Version 3.0.0.11");
   EXPECT_EQ(frontEnd_.lines[11], "Port number: " + std::to_string(port));
   EXPECT_EQ(frontEnd_.lines[12], "Started at Dec/07/2026 03:00:44");
@@ -201,7 +201,8 @@ TEST_F(TFormMainTest, OwnCertificateIsMadeOnceKeptPrivateAndRenewedBeforeItEnds)
     environment.HostName = [host] { return host; };
     TFormMain form(queue_, frontEnd, frontEnd, frontEnd, environment);
     EXPECT_TRUE(form.FormCreate()) << ::testing::PrintToString(frontEnd.errors);
-    return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end());
+    // The TLS lines, before the two on the rules and the allow list.
+    return std::vector<std::string>(frontEnd.lines.begin() + 13, frontEnd.lines.end() - 2);
   };
   const std::vector<std::string> first = start("desk.example");
   ASSERT_EQ(first.size(), 3u);
@@ -308,7 +309,7 @@ TEST_F(TFormMainTest, AnOwnCertificateThatCannotBeStoredLeavesOnlyTheTLSPortUnse
         "The Quillbox could not store its TLS certificate: Unable to write to /etc/q.key"))
         << frontEnd.errors[0];
     if (!tlsPort) {
-      EXPECT_EQ(frontEnd.lines.back(), "TLS certificate: none, so STLS is not offered.");
+      EXPECT_EQ(frontEnd.lines.end()[-3], "TLS certificate: none, so STLS is not offered.");
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 namespace quillbox {
 
@@ -25,6 +26,34 @@ std::string ExecutablePath() {
     return std::string();
   buffer.resize(static_cast<size_t>(n));
   return buffer;
+}
+
+std::string InstalledExamplesFolder(const std::string& executablePath) {
+  if (executablePath.empty())
+    return "";
+  const std::filesystem::path folder = std::filesystem::path(executablePath).parent_path();
+  return (folder / QUILLBOX_EXAMPLES_FROM_BIN).lexically_normal().string();
+}
+
+std::string CurrentFolderPath() {
+  std::error_code ec;
+  const std::filesystem::path current = std::filesystem::current_path(ec);
+  return ec ? "" : current.string();
+}
+
+std::vector<std::string> JudgeFileFolders(const std::string& currentFolder,
+                                          const std::string& iniFileName,
+                                          const std::string& executablePath) {
+  std::vector<std::string> folders;
+  if (!currentFolder.empty())
+    folders.push_back(currentFolder);
+  std::error_code ec;
+  const std::filesystem::path ini = std::filesystem::absolute(iniFileName, ec);
+  if (!iniFileName.empty() && !ec)
+    folders.push_back(ini.parent_path().string());
+  if (const std::string examples = InstalledExamplesFolder(executablePath); !examples.empty())
+    folders.push_back(examples);
+  return folders;
 }
 
 void ReadCommandLine(const std::vector<std::string>& arguments, std::string& iniFileName) {

@@ -18,6 +18,19 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // The running executable's full path, from /proc/self/exe; empty if the system does not say.
 std::string ExecutablePath();
 
+// The folder of the examples that an installed program ships with: <prefix>/share/quillbox/examples
+// for <prefix>/bin/<program>. Empty for an empty path.
+std::string InstalledExamplesFolder(const std::string& executablePath);
+
+// The current directory; empty when the system cannot tell it (it was removed).
+std::string CurrentFolderPath();
+
+// Where the S25R rules and the allow list are looked for, in this order: the current directory,
+// the folder of the INI file in use, the installed examples. Empty names are left out.
+std::vector<std::string> JudgeFileFolders(const std::string& currentFolder,
+                                          const std::string& iniFileName,
+                                          const std::string& executablePath);
+
 // Applies the "-I<path>" arguments (exactly "-I", upper-case) in order: the last one counts. An
 // argument of "-I" alone names no file and is ignored, so the default stays in force.
 void ReadCommandLine(const std::vector<std::string>& arguments, std::string& iniFileName);

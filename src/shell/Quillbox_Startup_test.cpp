@@ -6,12 +6,68 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "judge/JudgeFiles.h"
 #include "pop3/IdCustomTCPServer.h"
 #include "shell/SocketActivation.h"
 #include "support/Loopback.h"
 
 namespace quillbox {
 namespace {
+
+// Started from the menu, the tray program runs in the home folder, where the user keeps no rules:
+// then they are found beside the INI file, or the installed program's own copies count; and
+// start-up says which.
+TEST(JudgeFileFoldersTest, TheCurrentFolderThenTheIniFilesThenTheInstalledExamplesCount) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/quillbox-folders-XXXXXX";
+  const fs::path root = ::mkdtemp(pattern);
+  const fs::path home = root / "home", config = root / "config",
+                 examples = root / "usr" / "share" / "quillbox" / "examples";
+  for (const fs::path& folder : {home, config, examples})
+    fs::create_directories(folder);
+  const std::string program = (root / "usr" / "bin" / "quillbox").string();
+  EXPECT_EQ(InstalledExamplesFolder(program), examples.string());
+  EXPECT_EQ(InstalledExamplesFolder(""), "");
+  const std::vector<std::string> folders =
+      JudgeFileFolders(home.string(), (config / "quillbox.ini").string(), program);
+  EXPECT_EQ(folders, (std::vector<std::string>{home, config, examples}));
+
+  const char* kRules = TJudgeFiles::kRulesName;
+  const char* kAllow = TJudgeFiles::kAllowName;
+  const auto rules = [](const fs::path& folder) {
+    return "S25R rules: " + (folder / "S25R_Rules.txt").string() + ", 2 rules";
+  };
+  const auto allow = [](const fs::path& folder) {
+    return "S25R allow list: " + (folder / "S25R_Allow.txt").string() + ", 1 entry";
+  };
+  const struct {
+    std::vector<std::pair<fs::path, const char*>> files;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {{},
+       {"No S25R rules found: only the lookups and the paranoid check judge.",
+        "No S25R allow list found: the lookups and the rules judge every sender."}},
+      {{{examples, kRules}, {examples, kAllow}}, {rules(examples), allow(examples)}},
+      {{{examples, kRules}, {config, kRules}, {examples, kAllow}},
+       {rules(config), allow(examples)}},
+      {{{home, kRules}, {config, kRules}, {home, kAllow}, {config, kAllow}},
+       {rules(home), allow(home)}},
+  };
+  for (const auto& row : rows) {
+    for (const fs::path& folder : {home, config, examples}) {
+      fs::remove(folder / kRules);
+      fs::remove(folder / kAllow);
+    }
+    for (const auto& [folder, name] : row.files)
+      std::ofstream(folder / name) << (name == kRules ? "/a/\n/b/\n" : ".example.com\n");
+    TJudgeFiles files;
+    EXPECT_EQ(files.Load(folders), row.lines);
+  }
+  fs::remove_all(root);
+}
 
 TEST(ChangeFileExtTest, ReplacesOrAppendsTheExtensionOfTheLastPathElement) {
   struct Case {

@@ -456,11 +456,12 @@ class Dnsmasq(Peer):
 
 
 class Quillboxd(Peer):
-    """quillboxd with its own INI file, S25R rules and name service files, run in a private mount
-    namespace, serving ports the test holds (and a TLS port when asked). Its log (standard
-    output) is collected in the background."""
+    """quillboxd with its own INI file, S25R rules, allow list (S25R_Allow.txt, when its text is
+    given) and name service files, run in a private mount namespace, serving ports the test holds
+    (and a TLS port when asked). Its log (standard output) is collected in the background."""
 
-    def __init__(self, dns_address, max_connections=1, rules=(), general="", tls=False):
+    def __init__(self, dns_address, max_connections=1, rules=(), general="", tls=False,
+                 allow=None):
         self.root = scratch_folder("quillbox-d-")
         self.listeners = Listeners(tls)
         self.port, self.tls_port = self.listeners.port, self.listeners.tls_port
@@ -473,6 +474,8 @@ class Quillboxd(Peer):
         # Made at the first start: what a mail client is told to trust.
         self.certificate = os.path.join(self.root, "quillbox.crt")
         self._write("S25R_Rules.txt", "".join(rule + "\n" for rule in rules))
+        if allow is not None:
+            self._write("S25R_Allow.txt", allow)
         # Debian's own lines: a client told "localhost" connects over ::1 first.
         self._write("hosts", "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n")
         self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")

@@ -4,6 +4,7 @@ header ends and "Forged-" in any verdict line the sender wrote himself, and ever
 behaves as on a direct connection."""
 
 import email
+import os
 import poplib
 import subprocess
 import unittest
@@ -238,6 +239,71 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
         self.assertEqual(proxied.stat()[0], count - 2)
         proxied.quit()
         self.assertEqual(self.direct_count(), count - 2)
+
+
+def shipped(name):
+    with open(os.path.join(os.environ["QUILLBOX_SOURCE"], "examples", name)) as f:
+        return f.read()
+
+
+class ShippedAllowList(e2e.PeersTestCase):
+    """The shipped rules take the big senders' outbound names for dial-up hosts; the shipped allow
+    list rescues them, but only where the name leads back to the sender."""
+
+    # Sender (Received: text), host name, and the status with the list and without it.
+    SENDERS = [
+        ("gmail ([192.0.2.80])", "mail-pl1-f180.google.com", "Normal", "S25R Rule 1"),
+        ("ses ([198.51.100.80])", "a8-12.smtp-out.amazonses.com", "Normal", "S25R Rule 1"),
+        # His own PTR record names a Gmail server, whose forward lookup does not give him back.
+        ("spoof ([203.0.113.80])", "mail-yw1-f170.google.com", "S25R Rule 1", "S25R Rule 1"),
+    ]
+
+    @classmethod
+    def start_peers(cls):
+        dns = e2e.Dnsmasq()
+        for sender, host, _, _ in cls.SENDERS:
+            dns.ptr(sender.split("[")[1].rstrip("])"), host)
+        dns.host("mail-pl1-f180.google.com", "192.0.2.80")
+        dns.host("a8-12.smtp-out.amazonses.com", "198.51.100.80")
+        dns.host("mail-yw1-f170.google.com", "192.0.2.81")
+        cls.peers.enter_context(dns)
+        cls.dovecot = e2e.Dovecot({"alice": PASSWORD})
+        for sender, _, _, _ in cls.SENDERS:
+            cls.dovecot.add_message("alice", e2e.message(sender, sender, ["Hello."]))
+        cls.peers.enter_context(cls.dovecot)
+        rules = shipped("S25R_Rules.txt").splitlines()
+        cls.proxies = {}
+        for with_list in (True, False):
+            proxy = cls.peers.enter_context(e2e.Quillboxd(
+                dns.address, 0, rules, allow=shipped("S25R_Allow.txt") if with_list else None))
+            login = e2e.login_name("alice", cls.dovecot, proxy.rule_file(
+                "alice.ini", f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n"))
+            cls.proxies[with_list] = (proxy, login)
+
+    def test_big_senders_are_normal_with_the_shipped_list_and_not_without_it(self):
+        for with_list, (proxy, login) in self.proxies.items():
+            client = poplib.POP3("127.0.0.1", proxy.port, timeout=e2e.WAIT)
+            client.user(login)
+            client.pass_(PASSWORD)
+            try:
+                for n, (sender, host, allowed, judged) in enumerate(self.SENDERS, start=1):
+                    with self.subTest(sender=sender, with_list=with_list):
+                        message = email.message_from_bytes(b"\r\n".join(client.retr(n)[1]))
+                        self.assertEqual(message["X-Quillbox-Sender-Hostname"], host)
+                        self.assertEqual(message["X-Quillbox-Status"],
+                                         allowed if with_list else judged)
+            finally:
+                client.quit()
+        proxy = self.proxies[True][0]
+        lines = shipped("S25R_Allow.txt").splitlines()
+        entries = sum(1 for line in lines if line.startswith("."))
+        google = next(n for n, line in enumerate(lines, start=1) if line.startswith(".google.com"))
+        self.assertIn(f"S25R allow list: {proxy.root}/S25R_Allow.txt, {entries} entries",
+                      proxy.log())
+        self.assertIn(f"   P    Allowed by S25R_Allow.txt line {google} (.google.com): would be "
+                      "S25R Rule 1", proxy.log())
+        self.assertIn("No S25R allow list found: the lookups and the rules judge every sender.",
+                      self.proxies[False][0].log())
 
 
 if __name__ == "__main__":

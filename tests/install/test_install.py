@@ -88,7 +88,7 @@ class InstallTest(unittest.TestCase):
         files.add(installed("UNITDIR", "quillboxd.service"))
         files |= {installed("MANDIR", "man1", page + cls.man_page_suffix) for page in MAN_PAGES}
         files |= {installed("DATADIR", "quillbox", "examples", name)
-                  for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt")}
+                  for name in ("quillbox.ini", "rules.ini", "S25R_Rules.txt", "S25R_Allow.txt")}
         if "quillbox" in PROGRAMS:
             files.add(installed("DATADIR", "applications", "quillbox.desktop"))
             files |= {installed("DATADIR", "icons", "hicolor", f"{s}x{s}", "apps", "quillbox.png")
@@ -238,7 +238,12 @@ class InstallTest(unittest.TestCase):
                     env.update(HOME=home, QT_QPA_PLATFORM="offscreen")
                     if xdg:
                         env["XDG_CONFIG_HOME"] = os.path.join(home, xdg)
-                    self.check_listens(listeners, command, env, home, as_user)
+                    output = self.check_listens(listeners, command, env, home, as_user)
+                    if program == "quillboxd":
+                        # Run from the home folder, which holds no rules: the installed ones count.
+                        examples = self.staged(self.installed("DATADIR", "quillbox", "examples"))
+                        self.assertIn(f"S25R rules: {examples}/S25R_Rules.txt, 6 rules\n", output)
+                        self.assertIn(f"S25R allow list: {examples}/S25R_Allow.txt, ", output)
                     self.assertFalse(os.path.exists(os.path.join(bin_dir, program + ".ini")))
                     # Its own TLS certificate, made beside the settings, key for the user only.
                     key = os.stat(os.path.join(folder, "quillbox.key"))
@@ -265,6 +270,7 @@ class InstallTest(unittest.TestCase):
             output = log.read()
             log.close()
         self.assertEqual(greeting, f"+OK Welcome to the Quillbox Version {VERSION}\r\n", output)
+        return output
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -56,7 +56,7 @@ class DesktopTest : public ::testing::Test {
                                       .Arguments = std::move(arguments),
                                       .Clock = &clock_,
                                       .Storage = &storage_,
-                                      .RulesFileName = "/nonexistent/S25R_Rules.txt",
+                                      .CurrentFolder = "/nonexistent",
                                       .HandedSockets = [onIniPorts] {
                                         return onIniPorts ? std::vector<TIdSocketHandle>()
                                                           : LoopbackBindings();
