@@ -32,11 +32,11 @@ std::string Exchange(LogSink& log, TMyPOP3ServerContext& c, const std::string& u
 // Exchange, then the reply is either raised (a "-ERR") or made the client's "+OK" reply, with
 // the password masked after the first keptFields words of a "+OK". Returns the reply as received.
 std::string Relay(LogSink& log, TIdCommand& command, const std::string& upstreamCommand,
-                  const char* replyPrefix, bool testForErr = true, size_t keptFields = 0) {
+                  const char* replyPrefix, size_t keptFields = 0) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   const std::string reply = Exchange(log, c, upstreamCommand, replyPrefix);
   log.AddToMemo("C<-P    " + reply);
-  if (testForErr && IsErrReply(reply)) {
+  if (IsErrReply(reply)) {
     throw EProxyError(ForClient(c, ReplyRest(reply, 5)));
   }
   command.Reply.SetCodeAndText("+OK", ForClient(c, ReplyRest(reply, 4), keptFields));
@@ -128,7 +128,7 @@ std::string WithNumber(const std::string& verb, int messageNumber) {
 void TQuillboxProxy::RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                                   const char* replyPrefix) {
   TSessionLog log = SessionLog(ProxyContext(command));
-  Relay(log, command, WithNumber(verb, messageNumber), replyPrefix, true,
+  Relay(log, command, WithNumber(verb, messageNumber), replyPrefix,
         messageNumber < 0 ? 0 : kListingFields);
   if (messageNumber < 0) {
     RelayAnswerLines(log, command, true);
@@ -173,10 +173,12 @@ void TQuillboxProxy::IdPOP3ServerDELEte(TIdCommand& command, int messageNumber) 
   ProxyContext(command).LookAhead.Deleted(messageNumber);
 }
 
+// A refused RSET is passed on as refused: a client told "+OK" would believe its DELEs undone,
+// and the real server would remove those messages at QUIT.
 void TQuillboxProxy::IdPOP3ServerReSET(TIdCommand& command) {
   TSessionLog log = SessionLog(ProxyContext(command));
-  if (!IsErrReply(Relay(log, command, "RSET", "   P<-S ", false)))
-    ProxyContext(command).LookAhead.Reset();
+  Relay(log, command, "RSET", "   P<-S ");
+  ProxyContext(command).LookAhead.Reset();
 }
 
 void TQuillboxProxy::IdPOP3ServerSTAT(TIdCommand& command, int& count, int& size) {

@@ -176,14 +176,15 @@ TEST(RelayTest, QuitSucceedsOnlyWhenTheRealServerConfirmsIt) {
   }
 }
 
-TEST(RelayTest, RsetAnswersOkWhateverTheRealServerSays) {
+// A client told "+OK" would believe its DELEs undone while the server removes them at QUIT.
+TEST(RelayTest, RefusedRsetIsNotReportedAsSuccess) {
   ProxyHarness h;
   h.upstream.script = [](const std::string& command) {
     return command == "RSET" ? std::string("-ERR cannot\r\n") : std::string();
   };
   h.Start();
   auto client = h.LoggedIn();
-  EXPECT_EQ(client->Command("RSET"), "+OK  cannot");
+  EXPECT_EQ(client->Command("RSET"), "-ERR cannot");
 }
 
 // A bare CR in the real server's status line would reach the client as a line end, and the
