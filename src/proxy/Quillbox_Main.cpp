@@ -35,9 +35,13 @@ void ConnectUpstream(LogSink& log, TMyPOP3ServerContext& c) {
   CheckUpstreamSecurity(log, c);
   log.AddToMemo("   P    Connecting to " + c.UpstreamHost);
   // The socket layer keeps only the low 16 bits of a port: 65646 would reach port 110. Port 0
-  // names no server, and the client connection would refuse it without a reason.
+  // and an empty host name no server, and the client connection would refuse them without a
+  // reason.
   if (c.UpstreamPort < 1 || c.UpstreamPort > 65535) {
     throw EIdSocketError(10022);
+  }
+  if (c.UpstreamHost.empty()) {
+    throw EIdSocketError(11001);
   }
   c.Upstream.Connect();
   // A message then arrives in parts large enough to go on to the client uncopied, and takes

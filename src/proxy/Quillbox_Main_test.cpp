@@ -113,6 +113,9 @@ TEST(CheckUserTest, RefusesTheLoginWithItsOwnLogLine) {
       // Port 0 used to be refused with a bare "-ERR".
       {"alice#127.0.0.1:0;" + rules, "-ERR Socket Error # 10022 Invalid argument.",
        "   P    Connecting to 127.0.0.1"},
+      // So was an empty host.
+      {"alice#:110;" + rules, "-ERR Socket Error # 11001 Host not found.",
+       "   P    Connecting to "},
   };
   for (const Case& c : cases) {
     const std::string reply = h.LoginReply(c.login, h.upstream.password);
