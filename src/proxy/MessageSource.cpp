@@ -79,13 +79,6 @@ bool IsFromLine(const std::string& line) {
   return line.compare(0, 5, "From ") == 0;
 }
 
-// mboxrd quoting: ">From " with one or more '>' loses one.
-void Unquote(std::string& line) {
-  const size_t marks = line.find_first_not_of('>');
-  if (marks != std::string::npos && marks > 0 && line.compare(marks, 5, "From ") == 0)
-    line.erase(0, 1);
-}
-
 void ReadStream(const std::string& source, std::istream& in, const TTakeMessage& take) {
   TLineReader reader(in);
   std::string line;
@@ -113,7 +106,6 @@ void ReadStream(const std::string& source, std::istream& in, const TTakeMessage&
       continue;
     }
     afterEmpty = line.empty();
-    Unquote(line);
     header->Add(std::move(line));
   }
   take(header->Take());

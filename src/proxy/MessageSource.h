@@ -28,7 +28,8 @@ struct TInputMessage {
 
 // Reads every message of one input: "-" (standard input, in), a message file, an mbox file
 // (its first line begins with "From "; each message begins at such a line at the start or
-// after an empty line, and ">From " quoting is undone) or a maildir folder (every file in
+// after an empty line; a quoted ">From " line never does, and no header line begins with one, so
+// the quoting needs no undoing here) or a maildir folder (every file in
 // new/ and cur/, by name). Lines may end in CR LF or LF; no line is held beyond kHeaderBytes.
 // Raises EInputError, after the messages read before the fault were taken.
 using TTakeMessage = std::function<void(TInputMessage)>;
