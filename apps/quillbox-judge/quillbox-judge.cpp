@@ -163,20 +163,8 @@ class TJudgeRun {
       else
         Take(AddressReport(*SenderAddress(address)));
     }
-    ForEachMessage([this](TInputMessage message) {
-      TSenderReport report;
-      if (message.TooLong) {
-        report.Annotation = AnnotationLines(TVerdict());
-        report.Warnings.push_back({TWarningKind::kHeaderTooLong,
-                                   "the header is longer than the proxy holds (1 MiB): the "
-                                   "sender is not judged",
-                                   {}});
-      } else {
-        report = SelectSender(setup_, message.Header);
-      }
-      report.Source = std::move(message.Source);
-      Take(std::move(report));
-    });
+    ForEachMessage(
+        [this](TInputMessage message) { Take(ReportOfMessage(setup_, std::move(message))); });
     if (!options_.NoDns)
       LookUp();
     for (const TSenderReport& report : reports_)
@@ -227,24 +215,12 @@ class TJudgeRun {
   }
 
   void LookUp() {
-    std::vector<std::string> addresses;
-    for (const TSenderReport& report : reports_) {
-      if (!report.Address.empty())
-        addresses.push_back(report.Address);
-    }
     TIdStackWindows stack;
     const std::atomic<bool> never{false};
-    const auto lookups = LookUpAll(
-        addresses,
-        [&](const std::string& address, const std::atomic<bool>& cancel) {
-          return LookUpSender(setup_, stack, options_.DnsPort, cancel, address);
-        },
-        never);
-    for (TSenderReport& report : reports_) {
-      if (report.Address.empty())
-        continue;
-      CompleteReport(report, setup_, lookups.at(report.Address));
-      summary_.Add(report);
+    LookUpReports(reports_, setup_, stack, options_.DnsPort, never);
+    for (const TSenderReport& report : reports_) {
+      if (!report.Address.empty())
+        summary_.Add(report);
     }
   }
 

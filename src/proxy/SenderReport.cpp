@@ -167,6 +167,40 @@ TSenderReport SelectSender(const TJudgeSetup& setup, const std::vector<std::stri
   return report;
 }
 
+TSenderReport ReportOfMessage(const TJudgeSetup& setup, const TInputMessage& message) {
+  TSenderReport report;
+  if (message.TooLong) {
+    report.Annotation = AnnotationLines(report.Verdict);
+    report.Warnings.push_back({TWarningKind::kHeaderTooLong,
+                               "the header is longer than the proxy holds (1 MiB): the sender is "
+                               "not judged",
+                               {}});
+  } else {
+    report = SelectSender(setup, message.Header);
+  }
+  report.Source = message.Source;
+  return report;
+}
+
+void LookUpReports(std::vector<TSenderReport>& reports, const TJudgeSetup& setup, TIdStack& stack,
+                   int dnsPort, const std::atomic<bool>& cancel) {
+  std::vector<std::string> addresses;
+  for (const TSenderReport& report : reports) {
+    if (!report.Address.empty())
+      addresses.push_back(report.Address);
+  }
+  const auto lookups = LookUpAll(
+      addresses,
+      [&](const std::string& address, const std::atomic<bool>& stop) {
+        return LookUpSender(setup, stack, dnsPort, stop, address);
+      },
+      cancel);
+  for (TSenderReport& report : reports) {
+    if (const auto found = lookups.find(report.Address); found != lookups.end())
+      CompleteReport(report, setup, found->second);
+  }
+}
+
 TSenderReport AddressReport(const std::string& address) {
   TSenderReport report;
   report.Address = address;

@@ -14,6 +14,7 @@
 #include "judge/JudgeFiles.h"
 #include "judge/S25R.h"
 #include "net/IdStack.h"
+#include "proxy/MessageSource.h"
 #include "proxy/MyPOP3ServerContext.h"
 
 namespace quillbox {
@@ -89,6 +90,16 @@ using TLookUp =
 std::map<std::string, TSenderLookup> LookUpAll(const std::vector<std::string>& addresses,
                                                const TLookUp& lookUp,
                                                const std::atomic<bool>& cancel);
+
+// The whole report of a message read from an input: its selection, or for a header too long to
+// hold the proxy's Unknown with a warning. Its source is the message's.
+TSenderReport ReportOfMessage(const TJudgeSetup& setup, const TInputMessage& message);
+
+// Completes every report that has an address with its sender's lookup (LookUpAll over
+// LookUpSender): what the command-line tester and the desktop's both do. Reports whose lookup
+// was dropped by cancel stay without one.
+void LookUpReports(std::vector<TSenderReport>& reports, const TJudgeSetup& setup, TIdStack& stack,
+                   int dnsPort, const std::atomic<bool>& cancel);
 
 // The report as text lines for a person; lines longer than width (0: no limit) are shortened
 // with "...". Received: lines are numbered from 1 at the top.
