@@ -39,6 +39,8 @@ TSenderTester::TSenderTester(std::function<std::shared_ptr<const TJudgeLists>()>
   Message->setObjectName("Message");
   Message->setPlaceholderText("Paste a message with its header here, or drop a message file.");
   Message->setAcceptDrops(false);
+  // A message holds no tabs worth typing; the key moves on to the address.
+  Message->setTabChangesFocus(true);
   Address = new QLineEdit;
   Address->setObjectName("Address");
   Address->setPlaceholderText("or an IPv4 or IPv6 address");
@@ -50,6 +52,9 @@ TSenderTester::TSenderTester(std::function<std::shared_ptr<const TJudgeLists>()>
   Busy = new QProgressBar;
   Busy->setRange(0, 0);  // no end known: it moves while the lookups run
   Busy->setTextVisible(false);
+  QSizePolicy keepsItsPlace = Busy->sizePolicy();
+  keepsItsPlace.setRetainSizeWhenHidden(true);
+  Busy->setSizePolicy(keepsItsPlace);
   Busy->hide();
   Report = new QPlainTextEdit;
   Report->setObjectName("Report");
@@ -61,8 +66,8 @@ TSenderTester::TSenderTester(std::function<std::shared_ptr<const TJudgeLists>()>
   rule->addWidget(RuleFile, 1);
   rule->addWidget(Choose);
   auto* form = new QFormLayout;
-  form->addRow("Rule file:", rule);
   form->addRow("Address:", Address);
+  form->addRow("Rule file:", rule);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Busy, 1);
   buttons->addWidget(Test);
@@ -72,8 +77,14 @@ TSenderTester::TSenderTester(std::function<std::shared_ptr<const TJudgeLists>()>
   layout->addLayout(buttons);
   layout->addWidget(Report, 3);
   resize(760, 560);
+  setTabOrder(Message, Address);
+  setTabOrder(Address, RuleFile);
+  setTabOrder(RuleFile, Choose);
+  setTabOrder(Choose, Test);
+  setTabOrder(Test, Report);
 
   connect(Test, &QPushButton::clicked, this, &TSenderTester::TestClick);
+  connect(Address, &QLineEdit::returnPressed, this, &TSenderTester::TestClick);
   connect(Choose, &QPushButton::clicked, this, [this] {
     const QString name = QFileDialog::getOpenFileName(this, "Rule file", RuleFile->text(),
                                                       "Rule files (*.ini);;All files (*)");
