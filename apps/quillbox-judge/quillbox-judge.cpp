@@ -158,10 +158,10 @@ class TJudgeRun {
   // Every message of every input, each reported; an input that fails is skipped and counts.
   int Messages() {
     for (const std::string& address : options_.Addresses) {
-      if (!SenderAddress(address) || SenderAddress(address) != SenderAddress("[" + address + "]"))
-        Unusable("--address " + address + " is no IPv4 or IPv6 address.");
+      if (const auto key = TypedAddress(address))
+        Take(AddressReport(*key));
       else
-        Take(AddressReport(*SenderAddress(address)));
+        Unusable("--address " + address + " is no IPv4 or IPv6 address.");
     }
     ForEachMessage(
         [this](TInputMessage message) { Take(ReportOfMessage(setup_, std::move(message))); });
@@ -274,5 +274,7 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace quillbox
 
 int main(int argc, char** argv) {
+  // Standard input is read through std::cin only.
+  std::ios::sync_with_stdio(false);
   return quillbox::Run(std::vector<std::string>(argv + 1, argv + argc));
 }

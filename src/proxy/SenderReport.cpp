@@ -201,6 +201,17 @@ void LookUpReports(std::vector<TSenderReport>& reports, const TJudgeSetup& setup
   }
 }
 
+std::optional<std::string> TypedAddress(std::string text) {
+  text = Trim(text);
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
+  if (StartsText("IPv6:", text))
+    text.erase(0, 5);
+  if (CanonicalDottedIPv4(text) || ParseIPv6(text))
+    return SenderAddress(text);
+  return std::nullopt;
+}
+
 TSenderReport AddressReport(const std::string& address) {
   TSenderReport report;
   report.Address = address;

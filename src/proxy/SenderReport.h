@@ -69,6 +69,9 @@ struct TSenderReport {
 // string (each line tried alone, so that the report knows which one), the address in the text
 // matched, and the warnings about it. Raises EBRegExpError as the proxy's selection does.
 TSenderReport SelectSender(const TJudgeSetup& setup, const std::vector<std::string>& header);
+// The key of an address a person typed: a dotted quad or an IPv6 address, whole, optionally in
+// brackets or after "IPv6:"; nothing for any other text.
+std::optional<std::string> TypedAddress(std::string text);
 // A report on an address alone, with nothing selected.
 TSenderReport AddressReport(const std::string& address);
 

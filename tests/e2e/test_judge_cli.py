@@ -45,14 +45,16 @@ class JudgeCommandLine(unittest.TestCase):
             for s in ("198.51.100.2", "IPv6:2001:DB8::7")))
         self.write("Maildir/new/1.host", message("192.0.2.33", "new"))
         self.write("Maildir/cur/2.host:2,S", "Subject: no Received line\n\n")
-        run = self.judge("-r", self.rules, "--no-dns", "--json", single, "-", mbox,
+        run = self.judge("-r", self.rules, "--no-dns", "--json", "--address", "[IPv6:2001:DB8::1]",
+                         single, "-", mbox,
                          os.path.join(self.folder.name, "Maildir"),
                          stdin=message("192.0.2.99", "stdin"))
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         reports = [json.loads(line) for line in run.stdout.splitlines()]
         self.assertEqual([(os.path.basename(r["source"]), r["address"], r["selected"])
                           for r in reports],
-                         [("one.eml", "203.0.113.7", 1), ("-", "192.0.2.99", 1),
+                         [("", "2001:db8::1", None), ("one.eml", "203.0.113.7", 1),
+                          ("-", "192.0.2.99", 1),
                           ("saved.mbox #1", "198.51.100.2", 1),
                           ("saved.mbox #2", "2001:db8::7", 1), ("1.host", "192.0.2.33", 1),
                           ("2.host:2,S", None, None)])
@@ -60,8 +62,8 @@ class JudgeCommandLine(unittest.TestCase):
         self.assertEqual(unknown["status"], "Unknown")
         self.assertEqual(unknown["annotation"][-1], "X-Quillbox-Status: Unknown")
         self.assertEqual([w["kind"] for w in unknown["warnings"]], ["nothing-selected"])
-        self.assertIsNone(reports[0]["status"])  # not looked up
-        self.assertTrue(reports[0]["received"][0].startswith("Received: from x (y [203.0.113.7])"
+        self.assertIsNone(reports[1]["status"])  # not looked up
+        self.assertTrue(reports[1]["received"][0].startswith("Received: from x (y [203.0.113.7])"
                                                             " by mx.example.net"))
 
     def test_summary_counts_statuses_and_warnings(self):
@@ -85,6 +87,8 @@ class JudgeCommandLine(unittest.TestCase):
              "is no message: its first line is no header field."),
             ("a bad address", ["--no-dns", "--address", "1.2.3.4.5"], 1,
              "--address 1.2.3.4.5 is no IPv4 or IPv6 address."),
+            ("an address with more", ["--no-dns", "--address", "1.2.3.4 x"], 1,
+             "--address 1.2.3.4 x is no IPv4 or IPv6 address."),
             ("an invalid SelectFrom", ["-r", self.write("s.ini", "[S25R]\nSelectFrom=Up\n"),
                                        "--no-dns", good], 2,
              "the proxy would answer -ERR SelectFrom=Up in section [S25R] of the rule file is not "

@@ -110,11 +110,10 @@ std::vector<TSenderReport> TSenderTester::Select(const TJudgeSetup& setup, QStri
   std::vector<TSenderReport> reports;
   const std::string address = Address->text().trimmed().toStdString();
   if (!address.empty()) {
-    const auto key = SenderAddress(address);
-    if (!key || key != SenderAddress("[" + address + "]"))
-      problem = "This is no IPv4 or IPv6 address: " + Address->text();
-    else
+    if (const auto key = TypedAddress(address))
       reports.push_back(AddressReport(*key));
+    else
+      problem = "This is no IPv4 or IPv6 address: " + Address->text();
     return reports;
   }
   try {
