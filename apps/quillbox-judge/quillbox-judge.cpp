@@ -108,15 +108,27 @@ std::shared_ptr<const TJudgeLists> LoadLists(const TOptions& options,
                                              std::vector<std::string>& notes) {
   TJudgeFiles files;
   const std::string executable = ExecutablePath();
-  const std::string daemon = PathFromFolderOf(executable.empty() ? "x" : executable, "quillboxd");
+  // Installed, quillboxd stands beside this program; in the build folder, in its own folder.
+  std::string daemon = PathFromFolderOf(executable.empty() ? "x" : executable, "quillboxd");
+  if (const std::string built = PathFromFolderOf(daemon, "../quillboxd/quillboxd");
+      !std::filesystem::exists(daemon) && std::filesystem::exists(built))
+    daemon = built;
   notes = files.Load(JudgeFileFolders(
       CurrentFolderPath(), DefaultIniFileName(daemon, UserConfigFolder(), IsWritableFolder),
       executable));
   TJudgeLists lists = *files.Current();
+  // The lines of a file named instead of one found say what is used in its place.
+  const auto replace = [&notes](const char* found, const std::string& line) {
+    std::erase_if(
+        notes, [found](const std::string& note) { return note.find(found) != std::string::npos; });
+    notes.push_back(line);
+  };
   if (!options.RulesFile.empty()) {
     lists.Rules =
         TS25RJudgment::RulesFromText(ReadListFile(options.RulesFile, TJudgeFiles::kMaxRulesSize));
     lists.RulesPath = options.RulesFile;
+    replace("S25R rules", "S25R rules: " + options.RulesFile + ", " +
+                              std::to_string(lists.Rules.size()) + " rules");
   }
   if (!options.AllowFile.empty()) {
     auto allow = std::make_shared<const TAllowList>(
@@ -127,6 +139,7 @@ std::shared_ptr<const TJudgeLists> LoadLists(const TOptions& options,
       throw EExit(kExitBadRules, options.AllowFile + " line " + std::to_string(problem.Line) +
                                      ": " + problem.Reason + ".");
     }
+    replace("S25R allow list", "S25R allow list: " + options.AllowFile + ", " + allow->SizeText());
     lists.Allow = std::move(allow);
     lists.AllowPath = options.AllowFile;
   }
@@ -152,11 +165,20 @@ void Error(const std::string& text) {
 
 class TJudgeRun {
  public:
-  TJudgeRun(const TOptions& options, TJudgeSetup setup)
-      : options_(options), setup_(std::move(setup)), width_(TerminalWidth()) {}
+  TJudgeRun(const TOptions& options, TJudgeSetup setup, std::vector<std::string> notes)
+      : options_(options),
+        setup_(std::move(setup)),
+        notes_(std::move(notes)),
+        width_(TerminalWidth()) {}
 
   // Every message of every input, each reported; an input that fails is skipped and counts.
   int Messages() {
+    // Which rules and allow list judge: a verdict means little without knowing.
+    if (!options_.Json && !options_.NoDns) {
+      for (const std::string& note : notes_)
+        Print(note);
+      Print("");
+    }
     for (const std::string& address : options_.Addresses) {
       if (const auto key = TypedAddress(address))
         Take(AddressReport(*key));
@@ -236,6 +258,7 @@ class TJudgeRun {
 
   const TOptions& options_;
   const TJudgeSetup setup_;
+  const std::vector<std::string> notes_;
   const size_t width_;
   std::vector<TSenderReport> reports_;
   TReportSummary summary_;
@@ -254,7 +277,7 @@ int Run(const std::vector<std::string>& args) {
       throw EExit(kExitBadRules, (options.RuleFile.empty() ? "the S25R rules" : options.RuleFile) +
                                      ": the proxy would answer -ERR " + e.Message());
     }
-    TJudgeRun run(options, std::move(setup));
+    TJudgeRun run(options, std::move(setup), std::move(notes));
     return options.Suggest ? run.Suggest() : run.Messages();
   } catch (const EUsage& e) {
     if (!e.Message().empty())
