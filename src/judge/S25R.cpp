@@ -71,7 +71,7 @@ int TS25RJudgment::FirstMatchingRule(const std::vector<std::string>& rules,
 TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,
                                     const std::string& dnsServer,
                                     const std::vector<std::string>& rules,
-                                    const std::string& address) {
+                                    const std::string& address, TForwardLookup* forwardOut) {
   TVerdict verdict;
   verdict.Address = address;
   try {
@@ -93,6 +93,8 @@ TVerdict TS25RJudgment::CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdS
   const TForwardLookup forward =
       HostNameToIPAddresses(resolver, dnsServer, verdict.HostName, ipv6 ? qtAAAA : qtA);
   verdict.Transient = !forward.Settled;
+  if (forwardOut != nullptr)
+    *forwardOut = forward;
   if (forward.Addresses.empty()) {
     verdict.Status = TSenderStatus::kForwardLookupFailure;
     return verdict;

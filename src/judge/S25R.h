@@ -48,10 +48,11 @@ class TS25RJudgment {
   // address (any text with a colon), whose name is then looked up forward for AAAA records and
   // compared by canonical text.
   // Lines go to log: the host name found, and any rule the matcher gave up on. A rule the matcher
-  // rejects raises EBRegExpError.
+  // rejects raises EBRegExpError. The forward lookup's whole answer goes to forward when given
+  // (none was made when the reverse lookup failed), for a report that shows every address.
   TVerdict CheckByS25R(LogSink& log, TIdDNSResolver& resolver, TIdStack& stack,
                        const std::string& dnsServer, const std::vector<std::string>& rules,
-                       const std::string& address);
+                       const std::string& address, TForwardLookup* forward = nullptr);
 
   // The number (from 1) of the first rule that hostName matches, or 0. A rule the matcher gives
   // up on (the host name is the sender's choice) does not match; log says which.

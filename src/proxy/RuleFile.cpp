@@ -82,7 +82,7 @@ std::vector<std::string> ParseAllowZones(const std::string& text) {
 
 }  // namespace
 
-void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context) {
+void ReadRuleFile(const std::string& fileName, TProxySession& context) {
   LoadedFile file(Load(fileName));
   const TIniFile ini(fileName, file);
   context.MaxLines = ini.ReadInteger("QuillboxRules", "MaxLines", 20);

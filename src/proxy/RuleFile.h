@@ -28,6 +28,6 @@ class ERuleFileError : public Exception {
 // read whole or has a line that cannot be used (the message names the file, the line and why),
 // and for an AllowZones that names anything but DNS zones.
 inline constexpr size_t kMaxAllowZones = 8;
-void ReadRuleFile(const std::string& fileName, TMyPOP3ServerContext& context);
+void ReadRuleFile(const std::string& fileName, TProxySession& context);
 
 }  // namespace quillbox

@@ -4,8 +4,10 @@ header ends and "Forged-" in any verdict line the sender wrote himself, and ever
 behaves as on a direct connection."""
 
 import email
+import json
 import os
 import poplib
+import re
 import subprocess
 import unittest
 import urllib.parse
@@ -15,6 +17,8 @@ import quillbox_e2e as e2e
 # The awkward message has a 20000-character line, which poplib refuses by default.
 poplib._MAXLINE = 100000
 
+JUDGE = os.path.join(os.path.abspath(os.environ.get("QUILLBOX_BUILD", "build")), "apps",
+                     "quillbox-judge", "quillbox-judge")
 PASSWORD = "Pa55-w0rd"
 MATCH = r"/\(\S* ?\[(IPv6:)?[0-9a-f:.]+\]\)\s+by mx\.example\.net/i"
 RULES = [r"/^mail\.example\.com$/", "/^dyn-/"]
@@ -183,6 +187,26 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
         self.assertTrue(truncated)
         self.assertLess(len(addresses), len(CROWD))
         self.assertNotIn("203.0.113.100", addresses)
+
+    def test_1d_quillbox_judge_gives_every_message_the_proxys_verdict(self):
+        """The tester over the mailbox Dovecot serves, with the proxy's rule file, rules and name
+        service: for every message the four lines the proxy delivers."""
+        delivered = self.retrieve_all(self.proxied(self.login_one_at_a_time))
+        maildir = os.path.join(self.dovecot.root, "mail", "alice", "Maildir")
+        run = subprocess.run(self.proxy.in_namespace([JUDGE, "-r", "alice0.ini", "--json", maildir]),
+                             cwd=self.proxy.root, capture_output=True, timeout=60)
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        reports = [json.loads(line) for line in run.stdout.splitlines()]
+        self.assertEqual(len(reports), len(self.messages))
+        for report in reports:
+            # Dovecot's file names keep the delivery's number: ...M<n>P1...
+            n = int(re.search(r"\.M(\d+)P1\.", report["source"]).group(1))
+            with self.subTest(message=n):
+                header = delivered[n - 1][1]
+                header = header[:header.index(b"")] if b"" in header else header
+                four = [line.decode("latin-1") for line in header
+                        if line.startswith(b"X-Quillbox-")]
+                self.assertEqual(report["annotation"], four)
 
     def test_2_other_commands_answer_as_the_real_server_does(self):
         direct, proxied = self.direct(), self.proxied()

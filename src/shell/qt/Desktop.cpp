@@ -9,6 +9,7 @@
 #include "shell/qt/DesktopDialogs.h"
 #include "shell/qt/FormSettings.h"
 #include "shell/qt/LogView.h"
+#include "shell/qt/SenderTester.h"
 #include "shell/qt/Splash.h"
 
 namespace quillbox {
@@ -37,6 +38,7 @@ TDesktop::TDesktop(TDesktopDialogs& dialogs, TStartupEnvironment environment,
       window_(dialogs),
       indicator_([this] { return static_cast<long long>(core_->IdPOP3Server.ContextCount()); }) {
   environment.ReadsWindowSettings = true;
+  storage_ = environment.Storage;
   TextArea& memo = *this;
   MessageBoxes& messages = *this;
   core_ = std::make_unique<TFormMain>(log_, indicator_, memo, messages, std::move(environment));
@@ -46,6 +48,8 @@ TDesktop::TDesktop(TDesktopDialogs& dialogs, TStartupEnvironment environment,
   });
   connect(&window_, &TMainWindow::TerminateRequested, this, &TDesktop::MainMenuFileTerminateClick);
   connect(&window_, &TMainWindow::SettingRequested, this, &TDesktop::MainMenuOptionSettingClick);
+  connect(&window_, &TMainWindow::TestSenderRequested, this,
+          &TDesktop::MainMenuOptionTestSenderClick);
   connect(&window_, &TMainWindow::AboutRequested, this, &TDesktop::MainMenuHelpAboutClick);
   connect(&window_, &TMainWindow::FontChanged, this, [this](const QFont& font, QColor color) {
     if (settings_) {
@@ -152,6 +156,16 @@ void TDesktop::MainMenuOptionSettingClick() {
   TParameters parameters = core_->Parameters();
   if (settings_->Edit(parameters))
     core_->SetParameters(parameters);
+}
+
+void TDesktop::MainMenuOptionTestSenderClick() {
+  if (!tester_) {
+    tester_ = std::make_unique<TSenderTester>([this] { return core_->JudgeFiles.Current(); },
+                                              core_->IniFileName, *storage_);
+  }
+  tester_->show();
+  tester_->raise();
+  tester_->activateWindow();
 }
 
 void TDesktop::MainMenuHelpAboutClick() {

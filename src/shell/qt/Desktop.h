@@ -16,6 +16,7 @@ namespace quillbox {
 
 class TDesktopDialogs;
 class TFormSettings;
+class TSenderTester;
 
 // The desktop program: the Qt windows and the tray icon around the toolkit-neutral core. It is
 // the core's text area and message boxes, carries the connection threads' log lines to the text
@@ -46,6 +47,9 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   // which only Exit writes: the file keeps what the user last chose to keep.
   void EndOnStopSignal();
   void MainMenuOptionSettingClick();
+  // "Test a sender": the tester window, made at the first use, judging with the proxy's lists.
+  void MainMenuOptionTestSenderClick();
+  TSenderTester* Tester() { return tester_.get(); }
   void MainMenuHelpAboutClick();
 
   // Ends the event loop; tests replace it, as an ended loop cannot run again.
@@ -79,6 +83,9 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   // The core last: its destruction stops the connection threads, which use all of the above.
   std::unique_ptr<TFormMain> core_;
   std::unique_ptr<TFormSettings> settings_;
+  IniStorage* storage_;
+  // After the core: its lookups use the core's lists, and end first.
+  std::unique_ptr<TSenderTester> tester_;
 };
 
 // The program: splash, start-up, event loop, shutdown. Returns the exit status.

@@ -18,6 +18,7 @@
 #include "shell/qt/FakeDialogs.h"
 #include "shell/qt/FormSettings.h"
 #include "shell/qt/LogView.h"
+#include "shell/qt/SenderTester.h"
 #include "support/Loopback.h"
 
 namespace quillbox {
@@ -204,6 +205,23 @@ TEST_F(DesktopTest, FailedWriteAtExitIsShownAndTheProgramGoesOn) {
   EXPECT_EQ(quits_, 0);
   desktop->Indicator().EnableTimer();
   EXPECT_TRUE(QTest::qWaitFor([&] { return desktop->Indicator().TimerEnabled(); }, 1000));
+}
+
+// The menu item opens one tester window, however often it is chosen, and brings it back.
+TEST_F(DesktopTest, TestASenderOpensOneTesterWindow) {
+  UsePort(1110);
+  auto desktop = Make();
+  ASSERT_TRUE(Started(*desktop));
+  QAction* item = desktop->Window().findChild<QAction*>("MainMenuOptionTestSender");
+  ASSERT_NE(item, nullptr);
+  item->trigger();
+  TSenderTester* tester = desktop->Tester();
+  ASSERT_NE(tester, nullptr);
+  EXPECT_TRUE(tester->isVisible());
+  tester->close();
+  item->trigger();
+  EXPECT_EQ(desktop->Tester(), tester);
+  EXPECT_TRUE(tester->isVisible());
 }
 
 TEST_F(DesktopTest, SettingsOkReachesTheCoreAndCancelDoesNot) {

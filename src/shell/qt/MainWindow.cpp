@@ -42,6 +42,7 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
   MainMenuOption = menuBar()->addMenu("Option(&O)");
   AddItem(MainMenuOption, "MainMenuOptionSetting", "Setting(&S)...");
   AddItem(MainMenuOption, "MainMenuOptionFont", "Font(&F)...", "preferences-desktop-font");
+  AddItem(MainMenuOption, "MainMenuOptionTestSender", "Test a sender(&T)...");
   MainMenuOption->addSeparator();
   MainMenuOptionIniFileName =
       AddItem(MainMenuOption, "MainMenuOptionIniFileName", "INI file name:");
@@ -63,6 +64,7 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
   on("MainMenuEditSelectAll", &TMainWindow::MainMenuEditSelectAllClick);
   on("MainMenuOptionSetting", &TMainWindow::SettingRequested);
   on("MainMenuOptionFont", &TMainWindow::MainMenuOptionFontClick);
+  on("MainMenuOptionTestSender", &TMainWindow::TestSenderRequested);
   on("MainMenuHelpAbout", &TMainWindow::AboutRequested);
 
   setGeometry(kDesignedLeft, kDesignedTop, kDesignedWidth, kDesignedHeight);

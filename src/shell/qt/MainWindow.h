@@ -60,6 +60,7 @@ class TMainWindow : public QMainWindow {
  signals:
   void TerminateRequested();
   void SettingRequested();
+  void TestSenderRequested();
   void AboutRequested();
   // The font has changed; the other open windows take it over.
   void FontChanged(const QFont& font, QColor color);

@@ -77,7 +77,8 @@ TEST_F(MainWindowTest, MenuCaptionsAccessKeysAndOrder) {
       (QStringList{"Hide in the system tray(&H)", "Save log as(&S)...", "Exit / Terminate(&X)"}));
   EXPECT_EQ(Captions(window_.MainMenuEdit->actions()), (QStringList{"Copy(&C)", "Select All(&A)"}));
   EXPECT_EQ(Captions(window_.MainMenuOption->actions()),
-            (QStringList{"Setting(&S)...", "Font(&F)...", "-", "INI file name:"}));
+            (QStringList{"Setting(&S)...", "Font(&F)...", "Test a sender(&T)...", "-",
+                         "INI file name:"}));
   EXPECT_EQ(Captions(window_.MainMenuHelp->actions()), (QStringList{"About(&A)"}));
 }
 
