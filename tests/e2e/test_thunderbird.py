@@ -1,0 +1,290 @@
+"""Thunderbird through quillboxd, as the README's "Thunderbird" section sets it up: a POP3 account
+for localhost with the login name as it is, STARTTLS on ListeningPort or SSL/TLS on the TLS port,
+Quillbox's certificate imported as an authority, X-Quillbox-Status added as a custom header and
+the two filters (S25R..., everything else but Normal). Every message lands once, in the folder
+its verdict says, equal to Dovecot's copy plus the four lines apart from what Thunderbird's mbox
+storage changes (LF line ends, its X-Account-Key, X-UIDL and X-Mozilla-* lines on top, body
+lines that begin "From " written as ">From "); "Get Messages" again takes nothing; told to trust
+nothing, it takes nothing and never sends the password.
+
+The preferences are the ones Account Settings writes (user.js), the filters the file the filter
+dialog writes (msgFilterRules.dat); the password goes into the login manager through Marionette,
+which also presses "Get Messages" for the account and waits for its end."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+import urllib.parse
+
+import desktop_mail as dm
+import quillbox_e2e as e2e
+from quillbox_e2e import message_id, write
+
+STARTTLS, TLS = 2, 3  # mail.server.*.socketType
+DELETED = 0x0008  # X-Mozilla-Status: expunged, what a filter's move leaves in Inbox
+
+# The custom header and the filters as the README has them (filter dialog: "Customize...").
+FILTERS = """version="9"
+logging="no"
+name="S25R"
+enabled="yes"
+type="17"
+action="Move to folder"
+actionValue="{uri}/S25R"
+condition="AND (\\"X-Quillbox-Status\\",begins with,S25R)"
+name="Suspect"
+enabled="yes"
+type="17"
+action="Move to folder"
+actionValue="{uri}/Suspect"
+condition="AND (\\"X-Quillbox-Status\\",isn't,Normal) AND (\\"X-Quillbox-Status\\",doesn't contain,S25R)"
+"""
+
+QUIET = {  # a first start without questions, updates or reports
+    "mail.shell.checkDefaultClient": False, "mailnews.start_page.enabled": False,
+    "mail.rights.override": True, "datareporting.policy.dataSubmissionEnabled": False,
+    "toolkit.telemetry.reportingpolicy.firstRun": False, "app.update.auto": False,
+    "mail.provider.enabled": False, "marionette.port": 0,
+}
+
+GET_MESSAGES = """
+const [done] = arguments;
+const { MailServices } = ChromeUtils.importESModule("resource:///modules/MailServices.sys.mjs");
+const server = MailServices.accounts.getIncomingServer("server1");
+const inbox = server.rootFolder.getFolderWithFlags(Ci.nsMsgFolderFlags.Inbox);
+server.getNewMessages(inbox, null, {
+  OnStartRunningUrl() {},
+  OnStopRunningUrl(url, status) { done(status); },
+  QueryInterface: ChromeUtils.generateQI(["nsIUrlListener"]),
+});
+"""
+
+# What Settings, Certificates, Authorities, Import... does with the file, "identify websites"
+# ticked.
+TRUST = """
+const [pem, done] = arguments;
+const base64 = pem.replace(/-----[^-]*-----|\\s/g, "");
+Cc["@mozilla.org/security/x509certdb;1"].getService(Ci.nsIX509CertDB)
+  .addCertFromBase64(base64, "C,,");
+done(true);
+"""
+
+ADD_LOGIN = """
+const [user, password, done] = arguments;
+const login = Cc["@mozilla.org/login-manager/loginInfo;1"].createInstance(Ci.nsILoginInfo);
+login.init("mailbox://localhost", null, "mailbox://localhost", user, password, "", "");
+Services.logins.addLoginAsync(login).then(() => done(true));
+"""
+
+
+class Marionette:
+    """Thunderbird's remote protocol: length-prefixed JSON over TCP."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=dm.RUN_LIMIT)
+        self.id = 0
+        self._read()  # the greeting
+        self.call("WebDriver:NewSession", {})
+        self.call("Marionette:SetContext", {"value": "chrome"})
+
+    def _read(self):
+        length = b""
+        while not length.endswith(b":"):
+            length += self.socket.recv(1)
+        data, size = b"", int(length[:-1])
+        while len(data) < size:
+            data += self.socket.recv(size - len(data))
+        return json.loads(data)
+
+    def call(self, command, params):
+        self.id += 1
+        data = json.dumps([0, self.id, command, params]).encode()
+        self.socket.sendall(str(len(data)).encode() + b":" + data)
+        _, _, error, result = self._read()
+        if error:
+            raise RuntimeError(f"{command}: {error}")
+        return result
+
+    def run(self, script, *args):
+        return self.call("WebDriver:ExecuteAsyncScript",
+                         {"script": script, "args": list(args),
+                          "scriptTimeout": dm.RUN_LIMIT * 1000})["value"]
+
+    def close(self):
+        self.socket.close()
+
+
+class Thunderbird(e2e.Peer):
+    """Thunderbird with a profile of its own: one POP3 account on quillboxd and Local Folders."""
+
+    def __init__(self, peers, display, security):
+        self.root = e2e.scratch_folder("quillbox-thunderbird-")
+        self.peers, self.display, self.security = peers, display, security
+        self.profile = os.path.join(self.root, "profile")
+        self.mail = os.path.join(self.profile, "Mail", "quillbox")
+        os.makedirs(self.mail)
+        port = peers.proxy.port if security == STARTTLS else peers.proxy.tls_port
+        prefs = {**QUIET,
+                 "mail.accountmanager.accounts": "account1,account2",
+                 "mail.accountmanager.defaultaccount": "account1",
+                 "mail.accountmanager.localfoldersserver": "server2",
+                 "mail.account.account1.server": "server1",
+                 "mail.account.account1.identities": "id1",
+                 "mail.account.account2.server": "server2",
+                 "mail.identity.id1.useremail": "alice@example.net",
+                 "mail.server.server1.type": "pop3",
+                 "mail.server.server1.hostname": "localhost",
+                 "mail.server.server1.port": port,
+                 "mail.server.server1.socketType": security,
+                 "mail.server.server1.authMethod": 3,  # normal password
+                 "mail.server.server1.userName": peers.login,
+                 "mail.server.server1.name": "Quillbox",
+                 "mail.server.server1.directory": self.mail,
+                 "mail.server.server1.leave_on_server": True,
+                 "mail.server.server1.download_on_biff": True,
+                 "mail.server.server1.login_at_startup": False,
+                 "mail.server.server2.type": "none",
+                 "mail.server.server2.hostname": "Local Folders",
+                 "mail.server.server2.userName": "nobody",
+                 "mail.server.server2.directory": os.path.join(self.profile, "Mail", "local"),
+                 "mailnews.customHeaders": "X-Quillbox-Status"}
+        write(os.path.join(self.profile, "user.js"), "".join(
+            f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
+        uri = "mailbox://" + urllib.parse.quote(peers.login, safe="") + "@localhost"
+        write(os.path.join(self.mail, "msgFilterRules.dat"), FILTERS.format(uri=uri))
+        for folder in ("Inbox", "S25R", "Suspect"):
+            write(os.path.join(self.mail, folder), "")
+
+    def start(self):
+        self.errors = open(os.path.join(self.root, "output"), "w+b")
+        self.process = subprocess.Popen(
+            ["thunderbird", "--profile", self.profile, "--no-remote", "--marionette",
+             "-remote-allow-system-access"], stdout=self.errors, stderr=subprocess.STDOUT,
+            env={**os.environ, "HOME": self.root, "DISPLAY": self.display.name},
+            start_new_session=True)
+        active = os.path.join(self.profile, "MarionetteActivePort")
+        port = e2e.wait_until(lambda: os.path.exists(active) and read(active).strip(),
+                              "Thunderbird's Marionette port", dm.RUN_LIMIT, self.process,
+                              self.errors_text)
+        self.marionette = Marionette(int(port))
+        self.marionette.run(ADD_LOGIN, self.peers.login, dm.PASSWORD)
+        return self
+
+    def trust(self):
+        """Imports Quillbox's certificate as an authority."""
+        self.marionette.run(TRUST, read(self.peers.proxy.certificate))
+
+    def get_messages(self):
+        """Presses "Get Messages" for the account; returns the status it ended with."""
+        return self.marionette.run(GET_MESSAGES)
+
+    def folders(self):
+        """The messages in each of the account's folders, as stored, moved ones left out."""
+        out = {}
+        for folder in ("Inbox", "S25R", "Suspect"):
+            with open(os.path.join(self.mail, folder), "rb") as f:
+                text = f.read()
+            # Thunderbird ends each message with an empty line of its own, CR LF.
+            out[folder] = [m for m in text.removesuffix(b"\r\n").split(b"\r\nFrom - ")
+                           if m and not stored_status(m) & DELETED]
+        return out
+
+    def stop_process(self):
+        if self.process and self.process.poll() is None:
+            try:
+                self.marionette.call("Marionette:Quit", {"flags": ["eForceQuit"]})
+                self.process.wait(timeout=e2e.WAIT)
+            except (AttributeError, OSError, RuntimeError, subprocess.TimeoutExpired):
+                os.killpg(self.process.pid, 9)
+                self.process.wait(timeout=e2e.WAIT)
+        if getattr(self, "marionette", None):
+            self.marionette.close()
+        if self.errors:
+            self.errors.close()
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def stored_status(message):
+    for line in message.split(b"\n", 8):
+        if line.startswith(b"X-Mozilla-Status: "):
+            return int(line.split()[1], 16)
+    raise AssertionError(f"no X-Mozilla-Status in {message[:300]!r}")
+
+
+def as_delivered(stored):
+    """A message as Thunderbird stored it, with its storage changes undone: the separator line,
+    the lines it adds on top, the ">" before body lines that begin "From "."""
+    lines = stored.split(b"\n")[1:]
+    while lines[0].split(b":")[0] in (b"X-Account-Key", b"X-UIDL", b"X-Mozilla-Status",
+                                      b"X-Mozilla-Status2", b"X-Mozilla-Keys"):
+        lines.pop(0)
+    if lines.pop() != b"":
+        raise AssertionError(f"a message stored without its last line end: {lines[-1]!r}")
+    return [line[1:] if line.startswith(b">From ") else line for line in lines]
+
+
+class ThunderbirdTest(e2e.PeersTestCase):
+    @classmethod
+    def start_peers(cls):
+        cls.peers_ = dm.Peers(cls.peers)
+        cls.display = cls.peers.enter_context(e2e.Display())
+
+    def check(self, security):
+        peers = self.peers_
+        expected = peers.fill()
+        started = time.monotonic()
+        with Thunderbird(peers, self.display, security) as client:
+            self.untrusted(client, security)
+            client.trust()
+            seen = len(peers.proxy.log())
+            self.assertEqual(client.get_messages(), 0, client.errors_text()[-2000:])
+            got = {}
+            for folder, messages in client.folders().items():
+                for stored in messages:
+                    key = message_id(stored)
+                    self.assertNotIn(key, got, "taken twice")
+                    got[key] = (as_delivered(stored), folder)
+            self.assertEqual(sorted(got), sorted(expected))
+            for key, (lines, folder) in expected.items():
+                self.assertEqual(got[key][1], folder, key)
+                self.assertEqual(got[key][0], lines, key)
+            again, before = len(peers.proxy.log()), client.folders()
+            self.assertEqual(client.get_messages(), 0)
+            self.assertEqual(client.folders(), before)
+            second = "\n".join(peers.proxy.log()[again:])
+            self.assertIn("C->P    UIDL", second)
+            self.assertNotIn("C->P    RETR", second)
+            first = "\n".join(peers.proxy.log()[seen:again])
+            self.assertIn("C->P    RETR", first)
+            self.assertIn("C->P    New connection from ::1:", first)  # "localhost"
+        self.assertEqual(peers.dovecot.count("alice"), len(expected))
+        print(f"Thunderbird, socketType {security}: {time.monotonic() - started:.1f} s")
+
+    def untrusted(self, client, security):
+        """Before the certificate is trusted: nothing taken, no login name or password sent."""
+        seen = len(self.peers_.proxy.log())
+        self.assertNotEqual(client.get_messages(), 0)
+        self.assertEqual(client.folders(), {"Inbox": [], "S25R": [], "Suspect": []})
+        said = "\n".join(self.peers_.proxy.log()[seen:])
+        self.assertIn("TLS handshake with ", said)
+        self.assertNotIn("C->P    USER", said)
+        self.assertNotIn("P->S PASS", said)
+
+    def test_starttls(self):
+        self.check(STARTTLS)
+
+    def test_tls_port(self):
+        self.check(TLS)
+
+
+if __name__ == "__main__":
+    e2e.require_real_servers("thunderbird", "Xvfb")
+    unittest.main(verbosity=2)
