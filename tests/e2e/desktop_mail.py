@@ -10,6 +10,7 @@ import re
 import shutil
 
 import quillbox_e2e as e2e
+from dovecot_tls import RecordingRelay
 from quillbox_e2e import message_id
 
 # The 20000-character line is longer than poplib takes by default.
@@ -68,14 +69,14 @@ def folder_of(status):
 
 
 def readme_block(language, marker):
-    """The fenced block of the README's with this language whose first line contains marker:
-    the tests use the recipes as the README gives them."""
+    """The fenced block of the README's with this language that contains marker: the tests use
+    the recipes as the README gives them."""
     with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
         text = f.read()
     for block in re.findall(rf"^```{re.escape(language)}\n(.*?)^```$", text, re.S | re.M):
-        if marker in block.split("\n", 1)[0]:
+        if marker in block:
             return block
-    raise AssertionError(f"README.md has no ```{language} block starting with {marker!r}")
+    raise AssertionError(f"README.md has no ```{language} block with {marker!r}")
 
 
 class Peers:
@@ -115,3 +116,71 @@ class Peers:
                 out.append([])
             out[-1].append(line)
         return out
+
+    def logged_in(self, seen, client=None):
+        """Waits for the first session after the first seen log lines that logged in and
+        ended, and returns its lines; client (a Peer) may end first, which fails it."""
+        def ended():
+            return next(("\n".join(lines) for lines in self.sessions(seen)
+                         if any(line.startswith("   P    User: ") for line in lines)
+                         and lines[-1] == "   P    Disconnected"), None)
+        return e2e.wait_until(ended, "a session of the client's", RUN_LIMIT,
+                              client and client.process, client and client.errors_text or str)
+
+    def untrusting(self, test, run, port):
+        """Runs run(port of a relay to the given port of quillboxd's) for a client that does not
+        trust the certificate, and checks that its password never went in clear and that it
+        came no further than the handshake."""
+        relay = RecordingRelay(port)
+        seen = len(self.proxy.log())
+        try:
+            run(relay.port)
+        finally:
+            relay.stop()
+        # The session's end: a handshake that failed, or the client's leaving after one it
+        # did not check until it ended (Claws Mail's way).
+        def ended():
+            lines = self.proxy.log()[seen:]
+            return any(line == "   P    Disconnected" or line.startswith(
+                "   P    TLS handshake with ") for line in lines) and lines
+        said = "\n".join(e2e.wait_until(ended, "the end of the untrusting session",
+                                         why=lambda: repr(self.proxy.log()[-30:])))
+        test.assertIn("   P    TLS ", said)
+        test.assertNotIn("   P    User: ", said)
+        test.assertNotIn(PASSWORD.encode(), bytes(relay.sent))
+        test.assertNotIn(b"PASS", bytes(relay.sent))
+
+    def sorted_in(self, folders, expected, timeout=RUN_LIMIT):
+        """Waits until folders() holds as many messages in each folder as expected says (a
+        client may still be moving them), and returns them as {Message-ID: [(folder, stored)]}."""
+        want = {folder: 0 for folder in ("Inbox", "S25R", "Suspect")}
+        for _, folder in expected.values():
+            want[folder] += 1
+
+        def held():
+            now = folders()
+            return {folder: len(messages) for folder, messages in now.items()} == want and now
+        try:
+            now = e2e.wait_until(held, "every message in its folder", timeout)
+        except RuntimeError:
+            now = folders()
+        got = {}
+        for folder, messages in now.items():
+            for stored in messages:
+                got.setdefault(message_id(stored), []).append((folder, stored))
+        return got
+
+    def check_sorted(self, test, got, expected, unstore):
+        """Every message once, in its folder, as expected once unstore() undid the client's
+        storage changes."""
+        test.assertEqual(sorted(got), sorted(expected))
+        for key, (lines, folder) in expected.items():
+            test.assertEqual([f for f, _ in got[key]], [folder], key)
+            test.assertEqual(unstore(got[key][0][1]), lines, key)
+
+    def took_nothing(self, test, seen):
+        """The session after the first seen log lines logged in, listed and retrieved nothing."""
+        said = self.logged_in(seen)
+        test.assertIn("C->P    UIDL", said)
+        test.assertNotIn("C->P    RETR", said)
+        test.assertNotIn("C->P    TOP", said)

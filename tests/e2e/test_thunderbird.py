@@ -51,10 +51,13 @@ QUIET = {  # a first start without questions, updates or reports
     "mail.provider.enabled": False, "marionette.port": 0,
 }
 
-GET_MESSAGES = """
-const [done] = arguments;
+SERVER = """
 const { MailServices } = ChromeUtils.importESModule("resource:///modules/MailServices.sys.mjs");
 const server = MailServices.accounts.getIncomingServer("server1");
+"""
+
+GET_MESSAGES = SERVER + """
+const [done] = arguments;
 const inbox = server.rootFolder.getFolderWithFlags(Ci.nsMsgFolderFlags.Inbox);
 server.getNewMessages(inbox, null, {
   OnStartRunningUrl() {},
@@ -70,6 +73,12 @@ const [pem, done] = arguments;
 const base64 = pem.replace(/-----[^-]*-----|\\s/g, "");
 Cc["@mozilla.org/security/x509certdb;1"].getService(Ci.nsIX509CertDB)
   .addCertFromBase64(base64, "C,,");
+done(true);
+"""
+
+SET_PORT = SERVER + """
+const [port, done] = arguments;
+server.port = port;
 done(true);
 """
 
@@ -121,13 +130,12 @@ class Marionette:
 class Thunderbird(e2e.Peer):
     """Thunderbird with a profile of its own: one POP3 account on quillboxd and Local Folders."""
 
-    def __init__(self, peers, display, security):
+    def __init__(self, peers, display, security, port):
         self.root = e2e.scratch_folder("quillbox-thunderbird-")
         self.peers, self.display, self.security = peers, display, security
         self.profile = os.path.join(self.root, "profile")
         self.mail = os.path.join(self.profile, "Mail", "quillbox")
         os.makedirs(self.mail)
-        port = peers.proxy.port if security == STARTTLS else peers.proxy.tls_port
         prefs = {**QUIET,
                  "mail.accountmanager.accounts": "account1,account2",
                  "mail.accountmanager.defaultaccount": "account1",
@@ -177,6 +185,10 @@ class Thunderbird(e2e.Peer):
     def trust(self):
         """Imports Quillbox's certificate as an authority."""
         self.marionette.run(TRUST, read(self.peers.proxy.certificate))
+
+    def set_port(self, port):
+        """Account Settings, Server Settings, Port."""
+        self.marionette.run(SET_PORT, port)
 
     def get_messages(self):
         """Presses "Get Messages" for the account; returns the status it ended with."""
@@ -241,42 +253,27 @@ class ThunderbirdTest(e2e.PeersTestCase):
         peers = self.peers_
         expected = peers.fill()
         started = time.monotonic()
-        with Thunderbird(peers, self.display, security) as client:
-            self.untrusted(client, security)
+        port = peers.proxy.port if security == STARTTLS else peers.proxy.tls_port
+        with Thunderbird(peers, self.display, security, port) as client:
+            peers.untrusting(self, lambda relay: self.untrusted(client, relay), port)
+            client.set_port(port)
             client.trust()
             seen = len(peers.proxy.log())
             self.assertEqual(client.get_messages(), 0, client.errors_text()[-2000:])
-            got = {}
-            for folder, messages in client.folders().items():
-                for stored in messages:
-                    key = message_id(stored)
-                    self.assertNotIn(key, got, "taken twice")
-                    got[key] = (as_delivered(stored), folder)
-            self.assertEqual(sorted(got), sorted(expected))
-            for key, (lines, folder) in expected.items():
-                self.assertEqual(got[key][1], folder, key)
-                self.assertEqual(got[key][0], lines, key)
-            again, before = len(peers.proxy.log()), client.folders()
+            self.assertIn("C->P    RETR", peers.logged_in(seen, client))
+            peers.check_sorted(self, peers.sorted_in(client.folders, expected, 0), expected,
+                               as_delivered)
+            seen, before = len(peers.proxy.log()), client.folders()
             self.assertEqual(client.get_messages(), 0)
+            peers.took_nothing(self, seen)
             self.assertEqual(client.folders(), before)
-            second = "\n".join(peers.proxy.log()[again:])
-            self.assertIn("C->P    UIDL", second)
-            self.assertNotIn("C->P    RETR", second)
-            first = "\n".join(peers.proxy.log()[seen:again])
-            self.assertIn("C->P    RETR", first)
-            self.assertIn("C->P    New connection from ::1:", first)  # "localhost"
         self.assertEqual(peers.dovecot.count("alice"), len(expected))
         print(f"Thunderbird, socketType {security}: {time.monotonic() - started:.1f} s")
 
-    def untrusted(self, client, security):
-        """Before the certificate is trusted: nothing taken, no login name or password sent."""
-        seen = len(self.peers_.proxy.log())
+    def untrusted(self, client, port):
+        client.set_port(port)
         self.assertNotEqual(client.get_messages(), 0)
         self.assertEqual(client.folders(), {"Inbox": [], "S25R": [], "Suspect": []})
-        said = "\n".join(self.peers_.proxy.log()[seen:])
-        self.assertIn("TLS handshake with ", said)
-        self.assertNotIn("C->P    USER", said)
-        self.assertNotIn("P->S PASS", said)
 
     def test_starttls(self):
         self.check(STARTTLS)
