@@ -8,6 +8,7 @@ import os
 import poplib
 import re
 import shutil
+import time
 
 import quillbox_e2e as e2e
 from dovecot_tls import RecordingRelay
@@ -184,3 +185,26 @@ class Peers:
         test.assertIn("C->P    UIDL", said)
         test.assertNotIn("C->P    RETR", said)
         test.assertNotIn("C->P    TOP", said)
+
+
+class ClientTestCase(e2e.PeersTestCase):
+    """A desktop client's tests: the peers and a private X server for the class, and check(port
+    setting) once for STARTTLS on ListeningPort and once for the TLS port, each timed."""
+
+    NAME, STARTTLS, TLS = "", None, None  # the client's name and its two settings
+
+    @classmethod
+    def start_peers(cls):
+        cls.peers_ = Peers(cls.peers)
+        cls.display = cls.peers.enter_context(e2e.Display())
+
+    def timed(self, security):
+        started = time.monotonic()
+        self.check(security)
+        print(f"{self.NAME}, {security}: {time.monotonic() - started:.1f} s")
+
+    def test_starttls(self):
+        self.timed(self.STARTTLS)
+
+    def test_tls_port(self):
+        self.timed(self.TLS)

@@ -13,16 +13,14 @@ which also presses "Get Messages" for the account and waits for its end."""
 
 import json
 import os
-import shutil
 import socket
 import subprocess
-import time
 import unittest
 import urllib.parse
 
 import desktop_mail as dm
 import quillbox_e2e as e2e
-from quillbox_e2e import message_id, write
+from quillbox_e2e import write
 
 STARTTLS, TLS = 2, 3  # mail.server.*.socketType
 DELETED = 0x0008  # X-Mozilla-Status: expunged, what a filter's move leaves in Inbox
@@ -243,16 +241,12 @@ def as_delivered(stored):
     return [line[1:] if line.startswith(b">From ") else line for line in lines]
 
 
-class ThunderbirdTest(e2e.PeersTestCase):
-    @classmethod
-    def start_peers(cls):
-        cls.peers_ = dm.Peers(cls.peers)
-        cls.display = cls.peers.enter_context(e2e.Display())
+class ThunderbirdTest(dm.ClientTestCase):
+    NAME, STARTTLS, TLS = "Thunderbird, socketType", STARTTLS, TLS
 
     def check(self, security):
         peers = self.peers_
         expected = peers.fill()
-        started = time.monotonic()
         port = peers.proxy.port if security == STARTTLS else peers.proxy.tls_port
         with Thunderbird(peers, self.display, security, port) as client:
             peers.untrusting(self, lambda relay: self.untrusted(client, relay), port)
@@ -261,25 +255,19 @@ class ThunderbirdTest(e2e.PeersTestCase):
             seen = len(peers.proxy.log())
             self.assertEqual(client.get_messages(), 0, client.errors_text()[-2000:])
             self.assertIn("C->P    RETR", peers.logged_in(seen, client))
-            peers.check_sorted(self, peers.sorted_in(client.folders, expected, 0), expected,
+            peers.check_sorted(self, peers.sorted_in(client.folders, expected, e2e.WAIT), expected,
                                as_delivered)
             seen, before = len(peers.proxy.log()), client.folders()
             self.assertEqual(client.get_messages(), 0)
             peers.took_nothing(self, seen)
             self.assertEqual(client.folders(), before)
         self.assertEqual(peers.dovecot.count("alice"), len(expected))
-        print(f"Thunderbird, socketType {security}: {time.monotonic() - started:.1f} s")
 
     def untrusted(self, client, port):
         client.set_port(port)
         self.assertNotEqual(client.get_messages(), 0)
         self.assertEqual(client.folders(), {"Inbox": [], "S25R": [], "Suspect": []})
 
-    def test_starttls(self):
-        self.check(STARTTLS)
-
-    def test_tls_port(self):
-        self.check(TLS)
 
 
 if __name__ == "__main__":
