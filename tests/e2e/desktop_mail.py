@@ -69,12 +69,22 @@ def folder_of(status):
     return "Inbox" if status == "Normal" else "S25R" if status.startswith("S25R") else "Suspect"
 
 
+def readme(heading=None):
+    """The README's text, or the part of it under the heading (up to the next heading)."""
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    if heading is None:
+        return text
+    found = re.search(rf"^{re.escape(heading)}\n(.*?)(?=^#)", text, re.S | re.M)
+    if not found:
+        raise AssertionError(f"README.md has no {heading!r}")
+    return found.group(1)
+
+
 def readme_block(language, marker):
     """The fenced block of the README's with this language that contains marker: the tests use
     the recipes as the README gives them."""
-    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
-        text = f.read()
-    for block in re.findall(rf"^```{re.escape(language)}\n(.*?)^```$", text, re.S | re.M):
+    for block in re.findall(rf"^```{re.escape(language)}\n(.*?)^```$", readme(), re.S | re.M):
         if marker in block:
             return block
     raise AssertionError(f"README.md has no ```{language} block with {marker!r}")

@@ -54,8 +54,9 @@ class ClawsMail(e2e.Peer):
         self.account(self.port)
         write(os.path.join(self.config, "passwordstorerc"), f"[account:1]\nrecv {dm.PASSWORD}\n")
         write(os.path.join(self.config, "folderlist.xml"), FOLDERLIST.format(mail=self.mail))
+        rules = dm.readme_block("text", "#mh/Mailbox/S25R")
         write(os.path.join(self.config, "matcherrc"),
-              "[preglobal]\n\n[postglobal]\n\n[filtering]\n" + dm.readme_block("text", "#mh/Mailbox/S25R"))
+              "[preglobal]\n\n[postglobal]\n\n[filtering]\n" + rules)
 
     def account(self, port):
         """Account Preferences: Receive (POP), SSL/TLS, Advanced (the port)."""

@@ -7,12 +7,14 @@ storage changes (LF line ends, its X-Account-Key, X-UIDL and X-Mozilla-* lines o
 lines that begin "From " written as ">From "); "Get Messages" again takes nothing; told to trust
 nothing, it takes nothing and never sends the password.
 
-The preferences are the ones Account Settings writes (user.js), the filters the file the filter
-dialog writes (msgFilterRules.dat); the password goes into the login manager through Marionette,
-which also presses "Get Messages" for the account and waits for its end."""
+The preferences are the ones Account Settings writes (user.js); the filters are the file the
+filter dialog writes (msgFilterRules.dat) for the README's filter steps, read from the README.
+Through Marionette the password goes into the login manager, the certificate is imported as the
+Authorities tab imports it, and "Get Messages" is pressed for the account and waited for."""
 
 import json
 import os
+import re
 import socket
 import subprocess
 import unittest
@@ -25,22 +27,22 @@ from quillbox_e2e import write
 STARTTLS, TLS = 2, 3  # mail.server.*.socketType
 DELETED = 0x0008  # X-Mozilla-Status: expunged, what a filter's move leaves in Inbox
 
-# The custom header and the filters as the README has them (filter dialog: "Customize...").
-FILTERS = """version="9"
-logging="no"
-name="S25R"
-enabled="yes"
-type="17"
-action="Move to folder"
-actionValue="{uri}/S25R"
-condition="AND (\\"X-Quillbox-Status\\",begins with,S25R)"
-name="Suspect"
-enabled="yes"
-type="17"
-action="Move to folder"
-actionValue="{uri}/Suspect"
-condition="AND (\\"X-Quillbox-Status\\",isn't,Normal) AND (\\"X-Quillbox-Status\\",doesn't contain,S25R)"
-"""
+def readme_filters(uri):
+    """msgFilterRules.dat as the filter dialog writes it for the README's filters: each one's
+    name, its conditions ("`X-Quillbox-Status` · begins with · `S25R`", all of which must hold)
+    and the folder it moves to."""
+    section = dm.readme("### Thunderbird")
+    lines = ['version="9"', 'logging="no"']
+    for part in re.split(r"^\d\. ", section, flags=re.M)[1:]:
+        name = re.search(r"[Ff]ilter name `([^`]+)`", part).group(1)
+        conditions = re.findall(r"`(X-Quillbox-Status)`\s+·\s+([a-z' ]+?)\s+·\s+`([^`]+)`", part)
+        folder = re.search(r"Move Message to → (\w+)", part).group(1)
+        lines += [f'name="{name}"', 'enabled="yes"', 'type="17"', 'action="Move to folder"',
+                  f'actionValue="{uri}/{folder}"', 'condition="' + " ".join(
+                      f'AND (\\"{header}\\",{op},{value})' for header, op, value in conditions)
+                  + '"']
+    return "".join(line + "\n" for line in lines)
+
 
 QUIET = {  # a first start without questions, updates or reports
     "mail.shell.checkDefaultClient": False, "mailnews.start_page.enabled": False,
@@ -161,7 +163,7 @@ class Thunderbird(e2e.Peer):
         write(os.path.join(self.profile, "user.js"), "".join(
             f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
         uri = "mailbox://" + urllib.parse.quote(peers.login, safe="") + "@localhost"
-        write(os.path.join(self.mail, "msgFilterRules.dat"), FILTERS.format(uri=uri))
+        write(os.path.join(self.mail, "msgFilterRules.dat"), readme_filters(uri))
         for folder in ("Inbox", "S25R", "Suspect"):
             write(os.path.join(self.mail, folder), "")
 
