@@ -104,7 +104,8 @@ class Peers:
             dns.host(name, forward)
         stack.enter_context(dns)
         self.dovecot = stack.enter_context(e2e.Dovecot({"alice": PASSWORD}))
-        self.proxy = stack.enter_context(e2e.Quillboxd(dns.address, 0, RULES, tls=True))
+        # One client at a time, as a user's Quillbox serves out of the box.
+        self.proxy = stack.enter_context(e2e.Quillboxd(dns.address, 1, RULES, tls=True))
         rules = self.proxy.rule_file("alice.ini", f"[S25R]\nDNSServer={dns.address}\n"
                                      f"SelectFrom=Top\nMatchString={MATCH}\n")
         self.login = e2e.login_name("alice", self.dovecot, os.path.join(self.proxy.root, rules))
