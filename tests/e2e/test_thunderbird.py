@@ -27,6 +27,7 @@ from quillbox_e2e import write
 STARTTLS, TLS = 2, 3  # mail.server.*.socketType
 DELETED = 0x0008  # X-Mozilla-Status: expunged, what a filter's move leaves in Inbox
 
+
 def readme_filters(uri):
     """msgFilterRules.dat as the filter dialog writes it for the README's filters: each one's
     name, its conditions ("`X-Quillbox-Status` · begins with · `S25R`", all of which must hold)
@@ -103,11 +104,17 @@ class Marionette:
     def _read(self):
         length = b""
         while not length.endswith(b":"):
-            length += self.socket.recv(1)
+            length += self._receive(1)
         data, size = b"", int(length[:-1])
         while len(data) < size:
-            data += self.socket.recv(size - len(data))
+            data += self._receive(size - len(data))
         return json.loads(data)
+
+    def _receive(self, size):
+        data = self.socket.recv(size)
+        if not data:
+            raise RuntimeError("Thunderbird closed its Marionette connection")
+        return data
 
     def call(self, command, params):
         self.id += 1
@@ -132,7 +139,7 @@ class Thunderbird(e2e.Peer):
 
     def __init__(self, peers, display, security, port):
         self.root = e2e.scratch_folder("quillbox-thunderbird-")
-        self.peers, self.display, self.security = peers, display, security
+        self.peers, self.display = peers, display
         self.profile = os.path.join(self.root, "profile")
         self.mail = os.path.join(self.profile, "Mail", "quillbox")
         os.makedirs(self.mail)
@@ -215,7 +222,7 @@ class Thunderbird(e2e.Peer):
                 self.process.wait(timeout=e2e.WAIT)
         if getattr(self, "marionette", None):
             self.marionette.close()
-        if self.errors:
+        if getattr(self, "errors", None):
             self.errors.close()
 
 
@@ -238,8 +245,9 @@ def as_delivered(stored):
     while lines[0].split(b":")[0] in (b"X-Account-Key", b"X-UIDL", b"X-Mozilla-Status",
                                       b"X-Mozilla-Status2", b"X-Mozilla-Keys"):
         lines.pop(0)
-    if lines.pop() != b"":
-        raise AssertionError(f"a message stored without its last line end: {lines[-1]!r}")
+    last = lines.pop()
+    if last != b"":
+        raise AssertionError(f"a message stored without its last line end: {last!r}")
     return [line[1:] if line.startswith(b">From ") else line for line in lines]
 
 
