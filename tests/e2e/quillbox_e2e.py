@@ -9,6 +9,7 @@ import contextlib
 import ctypes
 import ctypes.util
 import errno
+import hashlib
 import ipaddress
 import os
 import poplib
@@ -19,6 +20,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -335,6 +337,22 @@ service pop3-login {{
         client.pass_(self.users[user])
         return client
 
+    def refill(self, user, messages):
+        """Empties the user's mailbox and delivers the messages (bytes) anew; returns the lines
+        of each as a direct retrieval gives them (CR LF and stuffing gone), by Message-ID."""
+        client = self.login(user)
+        for n in range(1, client.stat()[0] + 1):
+            client.dele(n)
+        client.quit()
+        for data in messages:
+            self.add_message(user, data)
+        client = self.login(user)
+        try:
+            lines = [client.retr(n)[1] for n in range(1, client.stat()[0] + 1)]
+        finally:
+            client.quit()
+        return {message_id(b"\n".join(each)): each for each in lines}
+
     def count(self, user):
         """How many messages the user's mailbox holds."""
         client = self.login(user)
@@ -609,3 +627,22 @@ def delivered(lines, added):
             out[-1] = line[:2] + b"Forged-" + line[2:]
     at = next((i for i, line in enumerate(lines) if not field_or_continuation(line)), len(lines))
     return out[:at] + list(added) + out[at:]
+
+
+def message_id(data):
+    found = re.search(rb"^Message-ID: <([^>]*)>", data, re.MULTILINE | re.IGNORECASE)
+    return found.group(1).decode() if found else repr(data[:200])
+
+
+def sha256_fingerprint(certificate):
+    """The SHA-256 fingerprint of a PEM certificate as quillboxd logs it."""
+    with open(certificate) as f:
+        digest = hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).hexdigest().upper()
+    return ":".join(digest[i:i + 2] for i in range(0, len(digest), 2))
+
+
+def write(path, text, mode=0o600):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+    return path

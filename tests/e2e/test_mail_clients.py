@@ -12,7 +12,6 @@ Beyond the README's settings each client is told to add no header lines of its o
 what it delivers can be compared byte for byte."""
 
 import contextlib
-import hashlib
 import os
 import poplib
 import re
@@ -26,6 +25,7 @@ import urllib.parse
 
 import quillbox_e2e as e2e
 from dovecot_tls import Certificates
+from quillbox_e2e import message_id, sha256_fingerprint, write
 
 # The 8000-character line is longer than poplib takes by default.
 poplib._MAXLINE = 100000
@@ -55,24 +55,6 @@ def mailbox():
         (e2e.message("nowhere (x [1.2.3])", "large", ["%076d" % i for i in range(4000)]),
          UNKNOWN),
     ]
-
-
-def message_id(data):
-    found = re.search(rb"^Message-ID: <([^>]*)>", data, re.MULTILINE | re.IGNORECASE)
-    return found.group(1).decode() if found else repr(data[:200])
-
-
-def sha256_fingerprint(certificate):
-    with open(certificate) as f:
-        digest = hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).hexdigest().upper()
-    return ":".join(digest[i:i + 2] for i in range(0, len(digest), 2))
-
-
-def write(path, text, mode=0o600):
-    with open(path, "w") as f:
-        f.write(text)
-    os.chmod(path, mode)
-    return path
 
 
 def run(argv, accepted=(0,), **kwargs):
@@ -329,24 +311,12 @@ class MailClients(e2e.PeersTestCase):
         """Empties the mailbox and delivers the messages anew; returns each message's lines as
         quillboxd must deliver them (as they are when not annotated), by Message-ID, from a
         direct retrieval."""
-        client = self.dovecot.login("alice")
-        for n in range(1, client.stat()[0] + 1):
-            client.dele(n)
-        client.quit()
         messages = mailbox()
-        for data, _ in messages:
-            self.dovecot.add_message("alice", data)
-        verdicts = {message_id(data): verdict for data, verdict in messages}
-        client = self.dovecot.login("alice")
-        try:
-            expected = {}
-            for n in range(1, client.stat()[0] + 1):
-                lines = client.retr(n)[1]
-                key = message_id(b"\n".join(lines))
-                expected[key] = (e2e.delivered(lines, e2e.annotation(*verdicts[key]))
-                                 if annotated else lines)
-        finally:
-            client.quit()
+        expected = self.dovecot.refill("alice", [data for data, _ in messages])
+        if annotated:
+            verdicts = {message_id(data): verdict for data, verdict in messages}
+            expected = {key: e2e.delivered(lines, e2e.annotation(*verdicts[key]))
+                        for key, lines in expected.items()}
         self.assertEqual(len(expected), len(messages))
         return expected
 
