@@ -31,7 +31,7 @@ TEST(AllowZonesTest, AsksForTheAddressReversedUnderTheZone) {
 // 127.0.0.0/8 that is no error code allows it.
 TEST(AllowZonesTest, OnlyAListingAllowsAndAnErrorCodeOrSilenceAllowsNothing) {
   const std::string address = "198.51.100.7";
-  ScriptedDnsServer server([&address](const std::string& q) -> std::vector<Datagram> {
+  ScriptedDnsServer server([](const std::string& q) -> std::vector<Datagram> {
     const std::string name = QuestionName(q);
     const std::string zone = name.substr(name.find(".198.") + 5);
     const std::string kQ = Pointer(12);
