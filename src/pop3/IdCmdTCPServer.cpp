@@ -4,6 +4,7 @@
 
 #include "base/Exception.h"
 #include "base/SysUtils.h"
+#include "pop3/DotStuffing.h"
 
 namespace quillbox {
 
@@ -110,9 +111,9 @@ void TIdCommandHandler::ExecuteCommand(TIdContext& context, const std::string& l
     cmd.SendReply();
   TIdIOHandlerStack& io = context.Connection().IOHandler();
   if (!cmd.Response.empty() || cmd.AlwaysSendResponse)
-    io.WriteDotTerminated(cmd.Response);
+    WriteDotTerminated(io, cmd.Response);
   else if (!Response.empty())
-    io.WriteDotTerminated(Response);
+    WriteDotTerminated(io, Response);
   if (cmd.Disconnect)
     context.Connection().DisconnectGracefully();
 }

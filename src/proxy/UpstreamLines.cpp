@@ -136,10 +136,8 @@ TAnswerLine ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& l
                       true)) {
     return TAnswerLine::kTooLong;
   }
-  if (line == ".")
+  if (!UnstuffLine(line))
     return TAnswerLine::kEnd;
-  if (line.size() > 1 && line[0] == '.')
-    line.erase(0, 1);
   room -= std::min(room, sizeof line + line.size());
   return TAnswerLine::kLine;
 }
@@ -185,7 +183,7 @@ bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, const TAnswerBudget::TLim
 
 std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
                       size_t keptFields) {
-  return MaskPassword(text, context.MaskedPassword, keptFields);
+  return MaskPassword(text, context.UpstreamPassword, keptFields);
 }
 
 bool IsErrReply(std::string_view reply) {
