@@ -98,13 +98,14 @@ std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c, 
 // unfinished answer, never a truncated message ending in ".".
 void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& message,
              THeaderRead read, const TVerdict& verdict) {
-  command.SendReply();
   std::vector<std::string> head;
   if (read == THeaderRead::kTooLong)
     message.DeliverUnendedHeader(AnnotationLines(verdict), head);
   else
     message.DeliverHeader(AnnotationLines(verdict), head);
+  // The reply, the header and what has come of the body leave in one send.
   TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
+  command.SendReply(writer);
   writer.AddLines(head);
   std::vector<std::string>().swap(head);
   if (read != THeaderRead::kAnswerEnded)
