@@ -13,6 +13,7 @@
 #include "net/IdException.h"
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
+#include "pop3/DotStuffing.h"
 #include "proxy/AnswerRelay.h"
 
 namespace quillbox {

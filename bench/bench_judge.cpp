@@ -13,8 +13,9 @@
 #include "judge/AllowList.h"
 #include "judge/BRegExp.h"
 #include "judge/IdDNSRecords.h"
+#include "judge/ReceivedLine.h"
 #include "judge/S25R.h"
-#include "proxy/MessageHeader.h"
+#include "judge/SenderAddress.h"
 
 namespace {
 
@@ -81,9 +82,10 @@ std::vector<std::string> Header(const std::string& sender, const std::string& lo
 void JudgmentStep(benchmark::State& state, const std::vector<std::string>& header,
                   const std::string& expected) {
   NoLog log;
+  TBRegExp matcher;
   const std::string host = "smtp-out.mail.example.co.jp";
   for (auto _ : state) {
-    const auto selected = SelectReceived(header, kMatchString, TSelectFrom::kTop, log);
+    const auto selected = SelectReceived(header, kMatchString, TSelectFrom::kTop, matcher, log);
     const auto address = selected ? SenderAddress(*selected) : std::nullopt;
     if (address != expected)
       state.SkipWithError("wrong address");
@@ -140,8 +142,9 @@ void BM_JudgmentStepIPv4WithAllowList(benchmark::State& state) {
                    true,
                    std::nullopt};
   NoLog log;
+  TBRegExp matcher;
   for (auto _ : state) {
-    const auto selected = SelectReceived(header, kMatchString, TSelectFrom::kTop, log);
+    const auto selected = SelectReceived(header, kMatchString, TSelectFrom::kTop, matcher, log);
     const auto address = selected ? SenderAddress(*selected) : std::nullopt;
     if (address != "198.51.100.23")
       state.SkipWithError("wrong address");

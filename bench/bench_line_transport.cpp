@@ -13,6 +13,7 @@
 #include "net/IdException.h"
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
+#include "pop3/DotStuffing.h"
 
 namespace quillbox {
 namespace {
@@ -190,7 +191,7 @@ void BM_WriteDotTerminated(benchmark::State& state) {
     TIdIOHandlerStack io;
     io.Open(std::move(socket));
     for (size_t m = 0; m < kMessages; ++m)
-      io.WriteDotTerminated(lines);
+      WriteDotTerminated(io, lines);
     io.Close();
   });
 }

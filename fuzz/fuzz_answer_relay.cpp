@@ -8,8 +8,9 @@
 
 #include "net/IdException.h"
 #include "net/IdIOHandler.h"
+#include "pop3/DotStuffing.h"
 #include "proxy/AnswerRelay.h"
-#include "proxy/MessageHeader.h"
+#include "proxy/MessageAnnotation.h"
 #include "support/FakeSocket.h"
 
 namespace {

@@ -12,8 +12,11 @@
 
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
+#include "judge/ReceivedLine.h"
+#include "judge/SenderAddress.h"
 #include "net/IdStack.h"
-#include "proxy/MessageHeader.h"
+#include "proxy/HeaderSyntax.h"
+#include "proxy/MessageAnnotation.h"
 
 namespace {
 
@@ -72,8 +75,9 @@ void CheckAddress(const Lines& header, TSelectFrom from) {
   Lines unfolded = header;
   UnfoldHeader(unfolded);
   NoLog log;
+  TBRegExp matcher;
   const auto selected =
-      SelectReceived(unfolded, "/\\(\\S* ?\\[(IPv6:)?[0-9a-f:.]+\\]\\)/i", from, log);
+      SelectReceived(unfolded, "/\\(\\S* ?\\[(IPv6:)?[0-9a-f:.]+\\]\\)/i", from, matcher, log);
   if (!selected)
     return;
   const auto address = SenderAddress(*selected);

@@ -121,15 +121,15 @@ TBRegExp& SharedRegExp();
 // Logs that the matcher gave up on what, the expression's role ("S25R rule 3 /x/i").
 void LogMatchLimit(LogSink& log, const std::string& what, const EBRegExpLimitError& error);
 
-// Match on the calling thread's matcher, for a target a stranger may have written: a match the
-// engine gives up on counts as no match (a hostile host name or header must not make a message
-// unretrievable) and logs one line naming describe(), called only then. Raises EBRegExpError for
-// an expression that cannot be used.
+// Match on matcher, for a target a stranger may have written: a match the engine gives up on
+// counts as no match (a hostile host name or header must not make a message unretrievable) and
+// logs one line naming describe(), called only then. Raises EBRegExpError for an expression that
+// cannot be used.
 template <class Describe>
-int MatchWithinLimits(const std::string& expression, const std::string& target, LogSink& log,
-                      Describe describe) {
+int MatchWithinLimits(TBRegExp& matcher, const std::string& expression, const std::string& target,
+                      LogSink& log, Describe describe) {
   try {
-    return SharedRegExp().Match(expression, target);
+    return matcher.Match(expression, target);
   } catch (const EBRegExpLimitError& e) {
     LogMatchLimit(log, describe(), e);
     return 0;

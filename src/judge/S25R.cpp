@@ -62,7 +62,7 @@ int TS25RJudgment::FirstMatchingRule(const std::vector<std::string>& rules,
   for (size_t i = 0; i < rules.size(); ++i) {
     expression.assign("m").append(rules[i]);
     const auto what = [&] { return "S25R rule " + std::to_string(i + 1) + " " + rules[i]; };
-    if (MatchWithinLimits(expression, hostName, log, what) == 1)
+    if (MatchWithinLimits(SharedRegExp(), expression, hostName, log, what) == 1)
       return static_cast<int>(i + 1);
   }
   return 0;

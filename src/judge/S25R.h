@@ -31,7 +31,6 @@ struct TForwardLookup {
 // once.
 class TS25RJudgment {
  public:
-  explicit TS25RJudgment(LogSink& log) : log_(log) {}
   virtual ~TS25RJudgment() = default;
 
   // The rules of a rules file's text, one a line (CR LF or LF; stray CRs dropped; every line
@@ -58,9 +57,6 @@ class TS25RJudgment {
   // up on (the host name is the sender's choice) does not match; log says which.
   static int FirstMatchingRule(const std::vector<std::string>& rules, const std::string& hostName,
                                LogSink& log);
-
- protected:
-  LogSink& log_;
 };
 
 }  // namespace quillbox

@@ -170,7 +170,7 @@ struct Judgment {
   ScriptedDnsServer server;
   std::string dnsServer;
   CapturingLog log;
-  TS25RJudgment judgment{log};
+  TS25RJudgment judgment;
   FakeNameService stack;
   TIdDNSResolver resolver{stack};
 

@@ -269,12 +269,6 @@ void TIdIOHandlerStack::WriteLines(const std::vector<std::string>& lines) {
   Write(block);
 }
 
-void TIdIOHandlerStack::WriteDotTerminated(const std::vector<std::string>& lines) {
-  TIdDotTerminatedWriter writer(*this);
-  writer.AddLines(lines);
-  writer.Finish();
-}
-
 bool TIdIOHandlerStack::IsConnected() {
   ReadFromSource(false, 0, false);
   const bool buffered = !InputBuffer().empty();
@@ -300,52 +294,6 @@ std::string TIdIOHandlerStack::PeerIP() const {
 
 int TIdIOHandlerStack::PeerPort() const {
   return socket_ ? socket_->PeerPort() : 0;
-}
-
-TIdDotTerminatedWriter::TIdDotTerminatedWriter(TIdIOHandlerStack& io) : io_(io) {
-  // Room for a chunk and the line that fills it up, so appending rarely reallocates.
-  chunk_.reserve(kChunk + 1024);
-}
-
-void TIdDotTerminatedWriter::AddLine(std::string_view line) {
-  if (!line.empty() && line.front() == '.')
-    chunk_.push_back('.');
-  chunk_.append(line);
-  chunk_.append("\r\n");
-  SendIfFull();
-}
-
-void TIdDotTerminatedWriter::AddLines(const std::vector<std::string>& lines) {
-  for (const auto& line : lines)
-    AddLine(line);
-}
-
-void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
-  // A large part goes out as it is, after what has collected, without a copy.
-  if (bytes.size() >= kDirect) {
-    Flush();
-    io_.Write(bytes);
-    return;
-  }
-  chunk_.append(bytes);
-  SendIfFull();
-}
-
-void TIdDotTerminatedWriter::Flush() {
-  if (!chunk_.empty()) {
-    io_.Write(chunk_);
-    chunk_.clear();
-  }
-}
-
-void TIdDotTerminatedWriter::Finish() {
-  chunk_.append(".\r\n");
-  Flush();
-}
-
-void TIdDotTerminatedWriter::SendIfFull() {
-  if (chunk_.size() >= kChunk)
-    Flush();
 }
 
 }  // namespace quillbox

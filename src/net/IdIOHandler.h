@@ -61,9 +61,7 @@ class TIdIOHandlerStack {
 
   void WriteLine(std::string_view text);                   // text + CR LF
   void WriteLines(const std::vector<std::string>& lines);  // all in one send
-  // A whole dot-terminated body: the lines stuffed, then "." (TIdDotTerminatedWriter).
-  void WriteDotTerminated(const std::vector<std::string>& lines);
-  void Write(std::string_view bytes);  // direct send
+  void Write(std::string_view bytes);                      // direct send
 
   // The connection this one serves (an upstream connection serves its mail client's): while a
   // read here waits, it looks at that connection every kWatchSliceMs and raises
@@ -137,41 +135,6 @@ class TIdIOHandlerStack {
   std::vector<char> buffer_;
   size_t head_ = 0;
   size_t tail_ = 0;
-};
-
-// The one writer of a dot-terminated body (a POP3 multi-line answer) on a line connection. Lines,
-// or bytes already stuffed as the wire carries them, go out in chunks of about kChunk bytes as
-// they come: a large answer costs a few sends instead of one per line, and memory stays bounded
-// however long it is. Stuffed parts of kDirect bytes or more go out as they are, uncopied: a
-// relay that receives kChunk bytes at a time passes a message on with no copy of its own. Finish
-// sends the rest and the terminating "." line. A writer dropped without Finish sends nothing more,
-// so a broken answer never ends in "." and the client never takes it for a whole one. Used by the
-// thread that uses the line connection.
-class TIdDotTerminatedWriter {
- public:
-  static constexpr size_t kChunk = 256 * 1024;
-  static constexpr size_t kDirect = kChunk / 4;
-
-  explicit TIdDotTerminatedWriter(TIdIOHandlerStack& io);
-  TIdDotTerminatedWriter(const TIdDotTerminatedWriter&) = delete;
-  TIdDotTerminatedWriter& operator=(const TIdDotTerminatedWriter&) = delete;
-
-  // One line without its line end; a leading "." is doubled.
-  void AddLine(std::string_view line);
-  void AddLines(const std::vector<std::string>& lines);
-  // Bytes of the body as the wire carries them: stuffed lines ending in CR LF, cut anywhere. The
-  // caller keeps the terminating "." line out; before Finish the bytes must end a line.
-  void AddStuffed(std::string_view bytes);
-  // Sends what has collected, without ending the body.
-  void Flush();
-  // Sends the rest and the "." line.
-  void Finish();
-
- private:
-  void SendIfFull();
-
-  TIdIOHandlerStack& io_;
-  std::string chunk_;
 };
 
 }  // namespace quillbox

@@ -32,12 +32,6 @@ class SocketPair {
     ASSERT_EQ(::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
   }
-  std::string PeerRead() {
-    std::string bytes(65536, '\0');
-    const ssize_t n = ::recv(peer_, bytes.data(), bytes.size(), MSG_DONTWAIT);
-    bytes.resize(n > 0 ? n : 0);
-    return bytes;
-  }
   void ClosePeer() {
     if (peer_ >= 0)
       ::close(peer_);
@@ -223,62 +217,6 @@ TEST(IdIOHandlerTest, IsConnectedAfterPeerClosed) {
   EXPECT_THROW(pair.io.WriteLine("x"), EIdConnClosedGracefully);
 }
 
-TEST(IdIOHandlerTest, WritesAreStuffedAndTerminated) {
-  struct Case {
-    const char* name;
-    std::function<void(TIdIOHandlerStack&)> write;
-    std::string expected;
-  } cases[] = {
-      {"line", [](auto& io) { io.WriteLine("+OK"); }, "+OK\r\n"},
-      {"lines",
-       [](auto& io) {
-         io.WriteLines({"-ERR-a", "-ERR b"});
-       },
-       "-ERR-a\r\n-ERR b\r\n"},
-      {"dot terminated",
-       [](auto& io) {
-         io.WriteDotTerminated({".", "..a", "b", ""});
-       },
-       "..\r\n...a\r\nb\r\n\r\n.\r\n"},
-      {"empty body", [](auto& io) { io.WriteDotTerminated({}); }, ".\r\n"},
-      {"body sent in parts",
-       [](auto& io) {
-         TIdDotTerminatedWriter writer(io);
-         writer.AddLines({".a", "b"});
-         writer.Flush();
-         writer.Flush();
-         writer.AddLines({"", "..c"});
-         writer.Finish();
-       },
-       "..a\r\nb\r\n\r\n...c\r\n.\r\n"},
-      {"lines and stuffed bytes cut anywhere",
-       [](auto& io) {
-         TIdDotTerminatedWriter writer(io);
-         writer.AddLine(".x");
-         writer.AddStuffed("..y\r");
-         writer.AddStuffed("\nz\r\n");
-         writer.AddLine("");
-         writer.Finish();
-       },
-       "..x\r\n..y\r\nz\r\n\r\n.\r\n"},
-      // A body that broke off must not end in "." or the client takes it for a whole one.
-      {"unfinished body",
-       [](auto& io) {
-         TIdDotTerminatedWriter writer(io);
-         writer.AddLine("a");
-         writer.Flush();
-         writer.AddLine("lost");
-       },
-       "a\r\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    SocketPair pair;
-    c.write(pair.io);
-    EXPECT_EQ(pair.PeerRead(), c.expected);
-  }
-}
-
 TEST(IdIOHandlerTest, ShortSendsDeliverEveryByte) {
   TIdIOHandlerStack io;
   auto socket = std::make_unique<FakeSocket>();
@@ -288,34 +226,6 @@ TEST(IdIOHandlerTest, ShortSendsDeliverEveryByte) {
   io.Open(std::move(socket));
   io.WriteLines({"+OK 2 messages", "1 120"});
   EXPECT_EQ(fake.Sent(), "+OK 2 messages\r\n1 120\r\n");
-  io.Close();
-}
-
-TEST(IdIOHandlerTest, LargeBodyIsCoalescedWithIdenticalBytes) {
-  TIdIOHandlerStack io;
-  auto socket = std::make_unique<FakeSocket>();
-  FakeSocket& fake = *socket;
-  socket->AddHang();
-  io.Open(std::move(socket));
-  std::vector<std::string> lines;
-  std::string expected;
-  for (int i = 0; i < 20000; ++i) {
-    lines.push_back((i % 7 == 0 ? "." : "") + std::string(76, 'a' + i % 26));
-    expected += (i % 7 == 0 ? ".." : "") + std::string(76, 'a' + i % 26) + "\r\n";
-  }
-  io.WriteDotTerminated(lines);
-  EXPECT_EQ(fake.Sent(), expected + ".\r\n");
-  EXPECT_LT(fake.SendCalls(), 40u);
-  // The same bytes relayed as they come from a socket, in small parts: coalesced alike, and a
-  // large part goes out as it is.
-  TIdDotTerminatedWriter writer(io);
-  for (size_t at = 0; at < expected.size(); at += 1000)
-    writer.AddStuffed(std::string_view(expected).substr(at, 1000));
-  writer.AddStuffed(std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n");
-  writer.Finish();
-  EXPECT_EQ(fake.Sent().substr(expected.size() + 3),
-            expected + std::string(TIdDotTerminatedWriter::kChunk, 'x') + "\r\n.\r\n");
-  EXPECT_LT(fake.SendCalls(), 80u);
   io.Close();
 }
 

@@ -4,6 +4,7 @@
 
 #include "base/Exception.h"
 #include "base/SysUtils.h"
+#include "pop3/DotStuffing.h"
 
 namespace quillbox {
 
@@ -50,7 +51,7 @@ void SendReply(TIdIOHandlerStack& io, const TIdReplyPOP3& reply) {
 TIdCommand::TIdCommand(const TIdCommandHandler& handler, TIdContext& context)
     : handler_(handler), context_(context) {}
 
-void TIdCommand::SendReply() {
+std::vector<std::string> TIdCommand::TakeReply() {
   ReplyPending = false;
   // An error's message may have several lines (every socket error has two); the client must
   // still get one status line.
@@ -58,7 +59,18 @@ void TIdCommand::SendReply() {
   // A client that reconnects as soon as it has its good-bye must find the place free.
   if (Disconnect)
     context_.ReleaseSlot();
-  quillbox::SendReply(context_.Connection().IOHandler(), Reply);
+  return Reply.FormatLines();
+}
+
+void TIdCommand::SendReply() {
+  context_.Connection().IOHandler().WriteLines(TakeReply());
+}
+
+void TIdCommand::SendReply(TIdDotTerminatedWriter& writer) {
+  for (const std::string& line : TakeReply()) {
+    writer.AddStuffed(line);
+    writer.AddStuffed("\r\n");
+  }
 }
 
 bool TIdCommandHandler::Matches(const std::string& line, std::string& argumentText) const {
@@ -110,9 +122,9 @@ void TIdCommandHandler::ExecuteCommand(TIdContext& context, const std::string& l
     cmd.SendReply();
   TIdIOHandlerStack& io = context.Connection().IOHandler();
   if (!cmd.Response.empty() || cmd.AlwaysSendResponse)
-    io.WriteDotTerminated(cmd.Response);
+    WriteDotTerminated(io, cmd.Response);
   else if (!Response.empty())
-    io.WriteDotTerminated(Response);
+    WriteDotTerminated(io, Response);
   if (cmd.Disconnect)
     context.Connection().DisconnectGracefully();
 }

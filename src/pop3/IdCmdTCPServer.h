@@ -7,6 +7,7 @@
 
 #include "base/SysUtils.h"
 #include "net/IdException.h"
+#include "pop3/DotStuffing.h"
 #include "pop3/IdCustomTCPServer.h"
 #include "pop3/IdReplyPOP3.h"
 
@@ -35,6 +36,10 @@ class TIdCommand {
   // with a blank). For a command that ends the connection (Disconnect), the connection's place
   // under MaxConnections is given back first.
   void SendReply();
+  // The same reply put into writer ahead of a multi-line answer, to leave with the first of its
+  // lines in the writer's next send: a client that reads the reply and then the answer wakes
+  // once for both.
+  void SendReply(TIdDotTerminatedWriter& writer);
 
   bool Disconnect = false;
   std::vector<std::string> Params;
@@ -46,6 +51,9 @@ class TIdCommand {
   bool AlwaysSendResponse = false;
 
  private:
+  // Marks the reply sent and returns its lines.
+  std::vector<std::string> TakeReply();
+
   const TIdCommandHandler& handler_;
   TIdContext& context_;
 };

@@ -58,7 +58,7 @@ struct TIdCustomTCPServer::Listener {
 struct TIdCustomTCPServer::ConnectionThread {
   std::unique_ptr<TIdContext> context;
   std::thread thread;
-  bool counted = true;  // holds a place in accepted_
+  TConnectionSlots::TSlot slot;  // used by the connection's thread
   bool finished = false;
 };
 
@@ -220,14 +220,8 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
     connection->Disconnect();
     return;
   }
-  bool refused;
-  {
-    std::lock_guard<std::mutex> guard(contextsLock_);
-    refused = MaxConnections > 0 && accepted_ >= MaxConnections;
-    if (!refused)
-      ++accepted_;
-  }
-  if (refused) {
+  std::optional<TConnectionSlots::TSlot> slot = slots_.Take(MaxConnections);
+  if (!slot) {
     // A client that speaks TLS from the first byte cannot read a reply in clear, and a handshake
     // would hold up the listener's thread: it is only closed.
     try {
@@ -239,25 +233,18 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
     connection->Disconnect();
     return;
   }
+  // A failure from here on gives the place back with the slot.
+  auto context = contextFactory_(std::move(connection));
+  context->ImplicitTLS = implicitTLS;
+  std::lock_guard<std::mutex> guard(contextsLock_);
+  auto& record = connections_.emplace_back();
+  record.context = std::move(context);
+  record.slot = std::move(*slot);
+  record.context->releaseSlot_ = [&record] { record.slot.Release(); };
   try {
-    auto context = contextFactory_(std::move(connection));
-    context->ImplicitTLS = implicitTLS;
-    std::lock_guard<std::mutex> guard(contextsLock_);
-    auto& record = connections_.emplace_back();
-    record.context = std::move(context);
-    record.context->releaseSlot_ = [this, &record] {
-      std::lock_guard<std::mutex> guard(contextsLock_);
-      ReleaseSlotLocked(record);
-    };
-    try {
-      record.thread = std::thread([this, &record] { ConnectionRun(record); });
-    } catch (...) {
-      connections_.pop_back();
-      throw;
-    }
+    record.thread = std::thread([this, &record] { ConnectionRun(record); });
   } catch (...) {
-    std::lock_guard<std::mutex> guard(contextsLock_);
-    --accepted_;
+    connections_.pop_back();
     throw;
   }
 }
@@ -269,13 +256,6 @@ bool TIdCustomTCPServer::Admitted(TIdTCPConnection& connection, bool implicitTLS
     return OnAdmit(connection, implicitTLS);
   } catch (const std::exception&) {
     return false;  // the client went before it could be told anything
-  }
-}
-
-void TIdCustomTCPServer::ReleaseSlotLocked(ConnectionThread& record) {
-  if (record.counted) {
-    record.counted = false;
-    --accepted_;
   }
 }
 
@@ -309,10 +289,11 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
         error = std::current_exception();
     }
   }
+  // Given back first: whoever sees the context gone may connect again at once.
+  record.slot.Release();
   {
     std::lock_guard<std::mutex> guard(contextsLock_);
     contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), &context), contexts_.end());
-    ReleaseSlotLocked(record);
   }
   if (error && OnException) {
     try {

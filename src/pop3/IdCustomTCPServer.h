@@ -14,6 +14,7 @@
 #include "net/IdSSLOpenSSL.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPConnection.h"
+#include "pop3/ConnectionSlots.h"
 
 namespace quillbox {
 
@@ -150,8 +151,6 @@ class TIdCustomTCPServer {
   void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
   bool Admitted(TIdTCPConnection& connection, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
-  // Ends the record's place in accepted_ (once). Needs contextsLock_.
-  void ReleaseSlotLocked(ConnectionThread& record);
   void ReapFinished();
   void StopConnections();
 
@@ -159,14 +158,13 @@ class TIdCustomTCPServer {
   ContextFactory contextFactory_;
   bool active_ = false;
   std::vector<std::unique_ptr<Listener>> listeners_;
+  // Before connections_, whose records hold its places.
+  TConnectionSlots slots_;
 
-  // Guards contexts_, connections_ and accepted_.
+  // Guards contexts_ and connections_.
   mutable std::mutex contextsLock_;
   std::vector<TIdContext*> contexts_;
   std::list<ConnectionThread> connections_;
-  // Connections from accept to the end of their thread (or to the good-bye, ReleaseSlot); the
-  // limit counts these, so that two clients accepted a moment apart never both get in.
-  int accepted_ = 0;
 };
 
 }  // namespace quillbox

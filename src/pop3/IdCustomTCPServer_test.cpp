@@ -140,6 +140,26 @@ TEST_F(ListenerTest, LimitOfOneRefusesTheSecondClientUntilTheFirstQuits) {
   EXPECT_EQ(Read(*third), kGreeting);
 }
 
+// A place is given back exactly once, whether released, moved away or destroyed: a place given
+// back twice would let one client too many in.
+TEST(ConnectionSlotsTest, EachPlaceIsGivenBackOnce) {
+  TConnectionSlots slots;
+  std::optional<TConnectionSlots::TSlot> first = slots.Take(2);
+  std::optional<TConnectionSlots::TSlot> second = slots.Take(2);
+  ASSERT_TRUE(first && second);
+  EXPECT_FALSE(slots.Take(2));
+  first->Release();
+  first->Release();
+  EXPECT_EQ(slots.Taken(), 1);
+  TConnectionSlots::TSlot moved = std::move(*second);
+  second.reset();
+  EXPECT_EQ(slots.Taken(), 1);
+  moved = std::move(*slots.Take(0));  // the place moved over is given back
+  EXPECT_EQ(slots.Taken(), 1);
+  moved = TConnectionSlots::TSlot();
+  EXPECT_EQ(slots.Taken(), 0);
+}
+
 // A client told good-bye may connect again at once: the place is free before the good-bye goes.
 TEST_F(ListenerTest, ReconnectRightAfterQuitIsNeverRefused) {
   Start(1);

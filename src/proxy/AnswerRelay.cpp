@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
-#include "base/SysUtils.h"
-#include "proxy/MessageHeader.h"
+#include "pop3/DotStuffing.h"
+#include "proxy/HeaderSyntax.h"
 
 namespace quillbox {
 
@@ -57,34 +58,40 @@ size_t TAnswerRelay::Take(std::string_view input, const TSink& out) {
 
 bool TAnswerRelay::LineStart(TCursor& c) {
   const std::string_view rest = c.input.substr(c.at);
-  if (rest[0] == '.') {
-    if (rest.size() < 2 || (rest[1] == '\r' && rest.size() < 3))
+  size_t terminatorLength = 0;
+  switch (ReadLineStart(rest, terminatorLength)) {
+    case TLineStart::kUndecided:
       return false;
-    if (rest[1] == '\n' || (rest[1] == '\r' && rest[2] == '\n')) {
-      c.Drop(rest[1] == '\n' ? 2 : 3);
+    case TLineStart::kTerminator:
+      c.Drop(terminatorLength);
       done_ = true;
       return true;
-    }
-    // A second dot stays, and the line then begins with a dot and never with a field name.
-    if (rest[1] != '.')
-      c.Drop(1);
-  } else if (rename_ && (rest[0] == '\n' || rest[0] == '\r')) {
-    if (rest[0] == '\r' && rest.size() < 2)
-      return false;
-    // The first empty line: the body begins, and nothing in it is renamed.
-    if (rest[0] == '\n' || rest[1] == '\n')
-      rename_ = false;
+    case TLineStart::kStuffed:
+      // What goes on is stuffed again: a text that begins with a dot keeps the dot before it,
+      // and then never begins with a field name.
+      if (!NeedsStuffing(rest.substr(1)))
+        c.Drop(1);
+      break;
+    case TLineStart::kPlain:
+      if (rename_) {
+        const std::optional<bool> empty = EmptyLineAt(rest);
+        if (!empty)
+          return false;
+        // The first empty line: the body begins, and nothing in it is renamed.
+        rename_ = !*empty;
+      }
+      break;
   }
   at_ = rename_ ? TAt::kPieceStart : TAt::kInLine;
   return true;
 }
 
 bool TAnswerRelay::PieceStart(TCursor& c) {
-  const size_t n = std::min(c.input.size() - c.at, kOwnFieldPrefix.size());
-  if (SameText(c.input.substr(c.at, n), kOwnFieldPrefix.substr(0, n))) {
-    if (n < kOwnFieldPrefix.size())
-      return false;
-    c.at += 2;
+  const std::optional<bool> own = OwnFieldAt(c.input.substr(c.at));
+  if (!own)
+    return false;
+  if (*own) {
+    c.at += kForgedMarkAt;
     c.Insert(kForgedMark);
   }
   at_ = TAt::kInLine;

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "proxy/MessageHeader.h"
+#include "proxy/MessageAnnotation.h"
 #include "proxy/ProxyHarness.h"
 
 namespace quillbox {

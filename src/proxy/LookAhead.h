@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -8,13 +9,18 @@
 #include <vector>
 
 #include "judge/JudgmentPool.h"
-#include "proxy/MessageHeader.h"
 
 namespace quillbox {
 
-// A header fetched for its verdict before its message is delivered: what identifies it, the
-// log lines of its sender's selection, and its sender's judgment (none: no sender to judge).
-struct TPrefetched {
+// What identifies a header without holding it: the SHA-256 of its lines, each with its length.
+// Two different headers that give the same digest cannot be made.
+using THeaderDigest = std::array<unsigned char, 32>;
+THeaderDigest HeaderDigest(const std::vector<std::string>& header);
+
+// The judgment started for a header before its message is delivered. The header itself is not
+// held: only what identifies it, the log lines of its sender's selection, and its sender's
+// judgment (none: no sender to judge).
+struct THeaderJudgment {
   THeaderDigest Digest{};
   std::vector<std::string> Lines;
   std::shared_ptr<TJudgment> Judgment;
@@ -53,9 +59,9 @@ class TLookAhead {
   // The messages to fetch next (none: nothing to do now); their credit is taken.
   std::vector<int> Next();
   // What fetching message n gave; none: it is judged when retrieved, as without a look-ahead.
-  void Fetched(int n, std::optional<TPrefetched> prefetched);
+  void Fetched(int n, std::optional<THeaderJudgment> prefetched);
   // The header fetched for message n, once.
-  std::optional<TPrefetched> Take(int n);
+  std::optional<THeaderJudgment> Take(int n);
   // Ends the look-ahead for the session (the real server refused or failed).
   void Stop() { stopped_ = true; }
 
@@ -69,7 +75,7 @@ class TLookAhead {
   std::optional<int> last_;
   std::set<int> deleted_;
   std::set<int> fetched_;  // asked for, whether or not a header came
-  std::map<int, TPrefetched> held_;
+  std::map<int, THeaderJudgment> held_;
 };
 
 }  // namespace quillbox

@@ -1,4 +1,7 @@
-#include "proxy/MessageHeader.h"
+#include "judge/ReceivedLine.h"
+#include "judge/SenderAddress.h"
+#include "proxy/HeaderSyntax.h"
+#include "proxy/MessageAnnotation.h"
 
 #include <gtest/gtest.h>
 
@@ -201,8 +204,9 @@ TEST(MessageHeaderTest, SelectFromTopFindsTheExchangersLineAboveAForgedOne) {
       {header6, shipped, TSelectFrom::kBottom, "2001:db8::7"},
   };
   CapturingLog log;
+  TBRegExp matcher;
   for (const auto& c : cases) {
-    const auto selected = SelectReceived(c.header, c.matchString, c.from, log);
+    const auto selected = SelectReceived(c.header, c.matchString, c.from, matcher, log);
     const auto address = selected ? SenderAddress(*selected) : std::nullopt;
     EXPECT_EQ(address, c.address ? std::optional<std::string>(c.address) : std::nullopt)
         << c.matchString << (c.from == TSelectFrom::kTop ? " Top" : " Bottom");
@@ -215,10 +219,11 @@ TEST(MessageHeaderTest, SelectFromTopFindsTheExchangersLineAboveAForgedOne) {
 
 TEST(MessageHeaderTest, MatchStringTheMatcherGivesUpOnSelectsNothingAndIsLogged) {
   CapturingLog log;
+  TBRegExp matcher;
   const Lines header = {"Received: from " + std::string(5000, 'a') + "!",
                         "Received: from x [1.2.3.4]"};
   const auto selected =
-      SelectReceived(header, "/^Received: from (a+)+$|x/", TSelectFrom::kTop, log);
+      SelectReceived(header, "/^Received: from (a+)+$|x/", TSelectFrom::kTop, matcher, log);
   EXPECT_EQ(selected, "x");
   EXPECT_EQ(log.Lines(), Lines{"   P    Match string /^Received: from (a+)+$|x/ exceeded the "
                                "matcher's limit (match limit exceeded) and counts as no match"});

@@ -9,7 +9,8 @@
 #include <sstream>
 
 #include "base/SysUtils.h"
-#include "proxy/MessageHeader.h"
+#include "proxy/HeaderSyntax.h"
+#include "proxy/MessageAnnotation.h"
 
 namespace quillbox {
 namespace {

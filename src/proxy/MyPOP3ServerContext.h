@@ -9,11 +9,11 @@
 #include "judge/AllowList.h"
 #include "judge/IdDNSResolver.h"
 #include "judge/JudgmentPool.h"
+#include "judge/ReceivedLine.h"
 #include "net/IdStack.h"
 #include "net/IdTCPClient.h"
 #include "pop3/IdPOP3Server.h"
 #include "proxy/LookAhead.h"
-#include "proxy/MessageHeader.h"
 #include "proxy/UpstreamSecurity.h"
 
 namespace quillbox {
@@ -35,7 +35,7 @@ struct TProxySession {
   TUpstreamSecuritySettings UpstreamSecurity;  // from the rule file's Upstream section
   // The password sent to the real server; the session's log and the replies to the client never
   // show it (TSessionLog, MaskPassword).
-  std::string MaskedPassword;
+  std::string UpstreamPassword;
   TLookAhead LookAhead;  // depth from the rule file
   // The rule file's own allow list (none when it names no AllowFile) and DNS allow-list zones.
   std::shared_ptr<const TAllowList> OwnAllow;
@@ -70,6 +70,8 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext, public TProxySession {
 
   TIdTCPClient Upstream;
   TIdStackWindows Stack;
+  // The matcher of the Received: selection, which runs on the connection's thread.
+  TBRegExp ReceivedMatcher;
   // Last, so that its threads, which use the members above, are joined before those go.
   TJudgmentPool Judgments;
 };

@@ -69,7 +69,7 @@ void LogInUpstream(LogSink& log, LogSink& unmaskedLog, TMyPOP3ServerContext& c) 
   }
 
   log.AddToMemo("   P->S PASS ********");
-  c.MaskedPassword = c.Password;
+  c.UpstreamPassword = c.Password;
   SendUpstream(c, "PASS " + c.Password);
   const std::string passReply = ReadUpstreamReply(c);
   log.AddToMemo("   P<-S " + passReply);
@@ -119,7 +119,7 @@ void ReadUpstreamCapabilities(LogSink& log, TMyPOP3ServerContext& c) {
 }  // namespace
 
 TQuillboxProxy::TQuillboxProxy(LogSink& log, ConnectionIndicator& indicator)
-    : TS25RJudgment(log), indicator_(indicator) {
+    : memo_(log), indicator_(indicator) {
   // With a queue of 15, a burst of clients (several mail clients polling at once, or one with
   // many accounts) overflows it, and a client whose handshake the system then drops waits for a
   // greeting that never comes.
@@ -178,9 +178,9 @@ bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
 }
 
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
-  log_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
+  memo_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
   const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
-  log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
+  memo_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
   indicator_.EnableTimer();
 }
 
@@ -232,7 +232,7 @@ void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
                 ", Port: " + std::to_string(c.UpstreamPort) + ", ConfigFile: " + name.RuleFile);
 
   ConnectUpstream(log, c);
-  LogInUpstream(log, log_, c);
+  LogInUpstream(log, memo_, c);
   ReadUpstreamCapabilities(log, c);
   for (const std::string& capability : c.UpstreamCapabilities)
     c.LookAhead.Pipelining = c.LookAhead.Pipelining || SameText(capability, "PIPELINING");
@@ -241,25 +241,25 @@ void TQuillboxProxy::LogIn(TMyPOP3ServerContext& c) {
 void TQuillboxProxy::IdPOP3ServerDisconnect(TIdContext& context) {
   // A server over TLS learns that the session ended and was not cut off.
   ProxyContext(context).Upstream.DisconnectGracefully();
-  log_.AddToMemo("   P    Disconnected");
+  memo_.AddToMemo("   P    Disconnected");
 }
 
 void TQuillboxProxy::IdPOP3ServerException(TIdContext&, const std::exception& error) {
   // An idle client is ended on purpose; the log says why instead of reporting an error.
   if (const auto* idle = dynamic_cast<const EIdIdleTimeout*>(&error)) {
-    log_.AddToMemo("   P    " + idle->Message());
+    memo_.AddToMemo("   P    " + idle->Message());
     return;
   }
   if (const auto* tls = dynamic_cast<const EIdTLSError*>(&error))
-    log_.AddToMemo("   P    " + tls->Message());
-  log_.AddToMemo("   P    An exeption is occured.");
+    memo_.AddToMemo("   P    " + tls->Message());
+  memo_.AddToMemo("   P    An exeption is occured.");
 }
 
 void TQuillboxProxy::IdPOP3ServerTLSStarted(TIdContext& context) {
   TIdIOHandlerStack& client = context.Connection().IOHandler();
-  log_.AddToMemo("   P    TLS with the client " + client.PeerIP() + ":" +
-                 std::to_string(client.PeerPort()) + ": " + context.TLS->Protocol() + ", " +
-                 context.TLS->Cipher());
+  memo_.AddToMemo("   P    TLS with the client " + client.PeerIP() + ":" +
+                  std::to_string(client.PeerPort()) + ": " + context.TLS->Protocol() + ", " +
+                  context.TLS->Cipher());
 }
 
 }  // namespace quillbox

@@ -102,12 +102,12 @@ class TQuillboxProxy : public TS25RJudgment {
   // prefetched serves when the answer's header is the one pre-fetched; any other header is
   // judged.
   void RelayAnnotatedAnswer(TIdCommand& command, LogSink& log, const std::string& request,
-                            const std::optional<TPrefetched>& prefetched);
-  std::optional<TPrefetched> Prefetch(LogSink& log, TMyPOP3ServerContext& c, int number);
+                            const std::optional<THeaderJudgment>& prefetched);
+  std::optional<THeaderJudgment> Prefetch(LogSink& log, TMyPOP3ServerContext& c, int number);
   // The header's digest and sender (none: Unknown), whose judgment is started, or found when the
   // session or the verdict cache has one; urgent when the client waits for it.
-  TPrefetched StartJudgment(TMyPOP3ServerContext& c, const std::vector<std::string>& header,
-                            bool urgent);
+  THeaderJudgment StartJudgment(TMyPOP3ServerContext& c, const std::vector<std::string>& header,
+                                bool urgent);
   std::shared_ptr<TJudgment> JudgeSender(TMyPOP3ServerContext& c, const std::string& address,
                                          bool urgent);
   // The session's zones, each with its answer when one is kept.
@@ -117,21 +117,24 @@ class TQuillboxProxy : public TS25RJudgment {
   TJudged JudgeOnPool(TIdStack& stack, const std::atomic<bool>& cancel,
                       const std::string& dnsServer, const std::string& address,
                       const std::optional<TJudged>& kept, const TZoneAnswers& zones);
-  // The verdict once its judgment is done, with the allow lists applied (the shared one in use
-  // now, the rule file's own, the DNS zones), the selection's and the judgment's log lines
-  // written to log first. While it is not done, the look-ahead goes on if asked (the upstream
+  // Waits for the verdict and returns it once its judgment is done, with the allow lists applied
+  // (the shared one in use now, the rule file's own, the DNS zones), the selection's and the
+  // judgment's log lines written to log first. While it is not done and lookAheadMeanwhile is
+  // set, it sends the look-ahead's commands upstream and reads their answers (the upstream
   // connection must be between answers).
-  TVerdict VerdictOf(LogSink& log, TMyPOP3ServerContext& c, const TPrefetched& prefetched,
-                     bool lookAheadMeanwhile);
+  TVerdict AwaitVerdict(LogSink& log, TMyPOP3ServerContext& c, const THeaderJudgment& prefetched,
+                        bool lookAheadMeanwhile);
   // The login name's rule file and the login at the real server.
   void LogIn(TMyPOP3ServerContext& c);
   void RelayListing(TIdCommand& command, const std::string& verb, int messageNumber,
                     const char* replyPrefix);
   // The log of a connection's handlers, with its password masked.
-  TSessionLog SessionLog(TMyPOP3ServerContext& c) { return TSessionLog(log_, c.MaskedPassword); }
+  TSessionLog SessionLog(TMyPOP3ServerContext& c) { return TSessionLog(memo_, c.UpstreamPassword); }
 
+  // The log view, which every connection's lines reach (through a TSessionLog).
+  LogSink& memo_;
   ConnectionIndicator& indicator_;
-  TRefusalLog refusalLog_{log_};
+  TRefusalLog refusalLog_{memo_};
 };
 
 }  // namespace quillbox

@@ -158,7 +158,7 @@ void TQuillboxProxy::IdPOP3ServerTOP(TIdCommand& command, int messageNumber, int
   const std::string request = "TOP " + std::to_string(messageNumber) + " " + std::to_string(lines);
   if (c.AnnotateTop) {
     log.AddToMemo("C->P    " + request);
-    const std::optional<TPrefetched> prefetched = c.LookAhead.Take(messageNumber);
+    const std::optional<THeaderJudgment> prefetched = c.LookAhead.Take(messageNumber);
     c.LookAhead.Retrieved(messageNumber);
     RelayAnnotatedAnswer(command, log, request, prefetched);
     return;

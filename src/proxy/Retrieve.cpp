@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "base/SysUtils.h"
-#include "proxy/MessageHeader.h"
+#include "proxy/MessageAnnotation.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
 #include "proxy/UpstreamLines.h"
@@ -98,13 +98,14 @@ std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c, 
 // unfinished answer, never a truncated message ending in ".".
 void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& message,
              THeaderRead read, const TVerdict& verdict) {
-  command.SendReply();
   std::vector<std::string> head;
   if (read == THeaderRead::kTooLong)
     message.DeliverUnendedHeader(AnnotationLines(verdict), head);
   else
     message.DeliverHeader(AnnotationLines(verdict), head);
+  // The reply, the header and what has come of the body leave in one send.
   TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
+  command.SendReply(writer);
   writer.AddLines(head);
   std::vector<std::string>().swap(head);
   if (read != THeaderRead::kAnswerEnded)
@@ -116,8 +117,8 @@ void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& m
 
 // The pre-fetch of the message being retrieved: its header by TOP, its sender's judgment started.
 // None when the server refuses TOP (it may not offer it at all) or the header is too long to hold.
-std::optional<TPrefetched> TQuillboxProxy::Prefetch(LogSink& log, TMyPOP3ServerContext& c,
-                                                    int number) {
+std::optional<THeaderJudgment> TQuillboxProxy::Prefetch(LogSink& log, TMyPOP3ServerContext& c,
+                                                        int number) {
   const std::string reply = Ask(log, c, TopCommand(c, number));
   if (IsErrReply(reply)) {
     log.AddToMemo("   P<-S " + reply);
@@ -185,7 +186,7 @@ void TQuillboxProxy::IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber
   TMyPOP3ServerContext& c = ProxyContext(command);
   TSessionLog log = SessionLog(c);
   log.AddToMemo("C->P    RETR " + std::to_string(messageNumber));
-  std::optional<TPrefetched> prefetched = c.LookAhead.Take(messageNumber);
+  std::optional<THeaderJudgment> prefetched = c.LookAhead.Take(messageNumber);
   c.LookAhead.Retrieved(messageNumber);
   if (!prefetched)
     prefetched = Prefetch(log, c, messageNumber);
@@ -194,11 +195,11 @@ void TQuillboxProxy::IdPOP3ServerRETRieve(TIdCommand& command, int messageNumber
 
 void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
                                           const std::string& request,
-                                          const std::optional<TPrefetched>& prefetched) {
+                                          const std::optional<THeaderJudgment>& prefetched) {
   TMyPOP3ServerContext& c = ProxyContext(command);
   std::optional<TVerdict> verdictAhead;
   if (prefetched)
-    verdictAhead = VerdictOf(log, c, *prefetched, true);
+    verdictAhead = AwaitVerdict(log, c, *prefetched, true);
   const std::string reply = Ask(log, c, request);
   if (IsErrReply(reply)) {
     log.AddToMemo("C<-P    " + reply);
@@ -217,7 +218,7 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
     if (prefetched)
       log.AddToMemo("   P    The header of " + request + " is not the one TOP gave: judged again");
     try {
-      verdict = VerdictOf(log, c, StartJudgment(c, message.Header(), true), false);
+      verdict = AwaitVerdict(log, c, StartJudgment(c, message.Header(), true), false);
     } catch (...) {
       // The rest of the message is on its way: the next command must not take it for its reply.
       c.Upstream.Disconnect();

@@ -283,6 +283,24 @@ TEST(RetrieveTest, UpstreamDroppingMidMessageNeverPassesATruncatedMessageAsWhole
   EXPECT_TRUE(h.log.WaitFor("   P    An exeption is occured."));
 }
 
+// What has come of a message goes on while the real server pauses: a client must never wait for
+// bytes that the proxy holds back to fill a chunk (a slow reader would wait at every chunk).
+TEST(RetrieveTest, WhatHasComeOfTheMessageGoesOnWhileTheRealServerPauses) {
+  ProxyHarness h;
+  h.upstream.messages = {Message({"Subject: s"}, {"b"})};
+  h.upstream.script = [](const std::string& command) {
+    return command == "RETR 1" ? "+OK 40 octets\r\nSubject: s\r\n\r\nthe first part\r\n"
+                               : std::string();
+  };
+  h.Start();
+  auto client = h.LoggedIn();
+  EXPECT_EQ(client->Command("RETR 1"), "+OK 40 octets");
+  Lines received;
+  while (received.size() < 7)
+    received.push_back(client->ReadLine());
+  EXPECT_EQ(received, WithFour({"Subject: s", "<4>", "", "the first part"}));
+}
+
 TEST(RetrieveTest, ListingBrokenOffAnswersACleanErrAndTheNextCommandToo) {
   ProxyHarness h;
   h.upstream.messages = {Message({"Subject: s"}, {"b"})};

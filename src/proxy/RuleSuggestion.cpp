@@ -4,9 +4,10 @@
 #include <set>
 
 #include "base/SysUtils.h"
+#include "judge/ReceivedLine.h"
 #include "judge/SpecialAddress.h"
-#include "proxy/MessageHeader.h"
-#include "proxy/ReceivedLine.h"
+#include "proxy/HeaderSyntax.h"
+#include "proxy/ReceivedHop.h"
 #include "proxy/SenderReport.h"
 
 namespace quillbox {

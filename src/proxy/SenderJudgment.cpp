@@ -5,6 +5,8 @@
 // too. The allow lists are applied when a verdict is used, so that a list read again counts at
 // once, also for verdicts kept from before.
 #include "judge/IdDNSResolver.h"
+#include "judge/SenderAddress.h"
+#include "proxy/HeaderSyntax.h"
 #include "proxy/Quillbox_Main.h"
 
 namespace quillbox {
@@ -102,22 +104,23 @@ TJudged TQuillboxProxy::JudgeOnPool(TIdStack& stack, const std::atomic<bool>& ca
   return judged;
 }
 
-TPrefetched TQuillboxProxy::StartJudgment(TMyPOP3ServerContext& c,
-                                          const std::vector<std::string>& header, bool urgent) {
-  TPrefetched prefetched;
+THeaderJudgment TQuillboxProxy::StartJudgment(TMyPOP3ServerContext& c,
+                                              const std::vector<std::string>& header, bool urgent) {
+  THeaderJudgment prefetched;
   prefetched.Digest = HeaderDigest(header);
   std::vector<std::string> unfolded = header;
   UnfoldHeader(unfolded);
   LogLines log;
-  const auto selected = SelectReceived(unfolded, c.MatchString, c.SelectFrom, log);
+  const auto selected =
+      SelectReceived(unfolded, c.MatchString, c.SelectFrom, c.ReceivedMatcher, log);
   prefetched.Lines = std::move(log.Lines);
   if (const auto address = selected ? SenderAddress(*selected) : std::nullopt)
     prefetched.Judgment = JudgeSender(c, *address, urgent);
   return prefetched;
 }
 
-TVerdict TQuillboxProxy::VerdictOf(LogSink& log, TMyPOP3ServerContext& c,
-                                   const TPrefetched& prefetched, bool lookAheadMeanwhile) {
+TVerdict TQuillboxProxy::AwaitVerdict(LogSink& log, TMyPOP3ServerContext& c,
+                                      const THeaderJudgment& prefetched, bool lookAheadMeanwhile) {
   for (const std::string& line : prefetched.Lines)
     log.AddToMemo(line);
   if (!prefetched.Judgment)

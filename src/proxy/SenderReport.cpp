@@ -10,9 +10,12 @@
 
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
+#include "judge/ReceivedLine.h"
+#include "judge/SenderAddress.h"
 #include "judge/SpecialAddress.h"
-#include "proxy/MessageHeader.h"
-#include "proxy/ReceivedLine.h"
+#include "proxy/HeaderSyntax.h"
+#include "proxy/MessageAnnotation.h"
+#include "proxy/ReceivedHop.h"
 #include "proxy/RuleFile.h"
 
 namespace quillbox {
@@ -153,8 +156,8 @@ TSenderReport SelectSender(const TJudgeSetup& setup, const std::vector<std::stri
   const size_t count = report.Received.size();
   for (size_t k = 0; k < count && !report.Selected; ++k) {
     const size_t i = report.From == TSelectFrom::kTop ? k : count - 1 - k;
-    if (auto matched =
-            SelectReceived({report.Received[i]}, setup.Session.MatchString, report.From, log)) {
+    if (auto matched = SelectReceived({report.Received[i]}, setup.Session.MatchString, report.From,
+                                      SharedRegExp(), log)) {
       report.Selected = i;
       report.Matched = std::move(*matched);
       report.Address = SenderAddress(report.Matched).value_or("");
@@ -230,7 +233,7 @@ TSenderLookup LookUpSender(const TJudgeSetup& setup, TIdStack& stack, int dnsPor
                      address);
   LogLines log;
   TForwardLookup forward;
-  TS25RJudgment judgment(log);
+  TS25RJudgment judgment;
   lookup.Judged.Verdict =
       judgment.CheckByS25R(log, resolver, stack, server, setup.Lists->Rules, address, &forward);
   lookup.Judged.Lines = std::move(log.Lines);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 
 #include "base/SysUtils.h"
 #include "net/IdException.h"
@@ -55,11 +56,15 @@ bool ReadLineWithin(TMyPOP3ServerContext& context, std::string& line, int timeou
 }
 
 // The rest of a multi-line answer through relay to out; false, with the upstream connection
-// closed, once out has set overrun before its end.
+// closed, once out has set overrun before its end. beforeReceive(wouldWait, first) runs before
+// each receive: whether nothing more has come yet, and whether it is the first.
+using TBeforeReceive = std::function<void(bool wouldWait, bool first)>;
 bool PassUpstreamAnswer(TMyPOP3ServerContext& context, TAnswerRelay& relay,
-                        const TAnswerRelay::TSink& out, const bool& overrun) {
+                        const TAnswerRelay::TSink& out, const bool& overrun,
+                        const TBeforeReceive& beforeReceive) {
   const int timeoutMs = UpstreamTimeoutMs(context);
   return ClosingOnFailure(context, [&](TIdIOHandlerStack& io) {
+    bool first = true;
     for (;;) {
       const size_t taken = relay.Take(io.InputBuffer(), out);
       io.DiscardInput(taken);
@@ -68,6 +73,10 @@ bool PassUpstreamAnswer(TMyPOP3ServerContext& context, TAnswerRelay& relay,
       if (overrun) {
         io.Close();
         return false;
+      }
+      if (beforeReceive) {
+        beforeReceive(io.SocketOpen() && !io.Socket()->WaitReadable(0), first);
+        first = false;
       }
       const int received = io.ReadFromSource(true, timeoutMs, false);
       if (received < 0)
@@ -136,10 +145,8 @@ TAnswerLine ReadUpstreamAnswerLine(TMyPOP3ServerContext& context, std::string& l
                       true)) {
     return TAnswerLine::kTooLong;
   }
-  if (line == ".")
+  if (!UnstuffLine(line))
     return TAnswerLine::kEnd;
-  if (line.size() > 1 && line[0] == '.')
-    line.erase(0, 1);
   room -= std::min(room, sizeof line + line.size());
   return TAnswerLine::kLine;
 }
@@ -171,8 +178,16 @@ void RelayUpstreamAnswer(TMyPOP3ServerContext& context, bool renameForged,
                          TIdDotTerminatedWriter& to) {
   TAnswerRelay relay(renameForged);
   const bool never = false;
+  // What has collected goes out before the first receive, so that the reply that may be waiting
+  // in the writer leaves before anything can fail, and whenever the real server has sent nothing
+  // more yet: a client that reads in small parts (a line reader on 8 KiB receives) would
+  // otherwise wait for a whole chunk and then block on its next receive, again and again.
   PassUpstreamAnswer(
-      context, relay, [&to](std::string_view part) { to.AddStuffed(part); }, never);
+      context, relay, [&to](std::string_view part) { to.AddStuffed(part); }, never,
+      [&to](bool wouldWait, bool first) {
+        if (wouldWait || first)
+          to.Flush();
+      });
 }
 
 bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, const TAnswerBudget::TLimits& limits) {
@@ -180,12 +195,12 @@ bool SkipUpstreamAnswer(TMyPOP3ServerContext& context, const TAnswerBudget::TLim
   TAnswerBudget budget(limits);
   bool overrun = false;
   return PassUpstreamAnswer(
-      context, relay, [&](std::string_view part) { overrun = !budget.Take(part); }, overrun);
+      context, relay, [&](std::string_view part) { overrun = !budget.Take(part); }, overrun, {});
 }
 
 std::string ForClient(const TMyPOP3ServerContext& context, std::string_view text,
                       size_t keptFields) {
-  return MaskPassword(text, context.MaskedPassword, keptFields);
+  return MaskPassword(text, context.UpstreamPassword, keptFields);
 }
 
 bool IsErrReply(std::string_view reply) {

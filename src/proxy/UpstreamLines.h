@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "pop3/DotStuffing.h"
 #include "pop3/IdCmdTCPServer.h"
 #include "proxy/AnswerRelay.h"
 #include "proxy/MyPOP3ServerContext.h"

@@ -1,11 +1,11 @@
-#include "proxy/ReceivedLine.h"
+#include "proxy/ReceivedHop.h"
 
 #include <algorithm>
 #include <cctype>
 
 #include "base/SysUtils.h"
+#include "judge/SenderAddress.h"
 #include "judge/SpecialAddress.h"
-#include "proxy/MessageHeader.h"
 
 namespace quillbox {
 namespace {
