@@ -5,12 +5,12 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "net/IdSSLOpenSSL.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPConnection.h"
@@ -73,7 +73,7 @@ class TIdCustomTCPServer {
 
   std::vector<TIdSocketHandle>& Bindings() { return bindings_; }
   // Number of contexts in Contexts (those past their before-run step and not yet after-run).
-  size_t ContextCount() const;
+  size_t ContextCount() const EXCLUDES(contextsLock_);
 
   // The class made for every connection: C derives from TIdContext and is constructible from
   // std::unique_ptr<TIdTCPConnection>.
@@ -150,23 +150,23 @@ class TIdCustomTCPServer {
   void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
   bool Admitted(TIdTCPConnection& connection, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
-  // Ends the record's place in accepted_ (once). Needs contextsLock_.
-  void ReleaseSlotLocked(ConnectionThread& record);
-  void ReapFinished();
-  void StopConnections();
+  // Ends the record's place in accepted_ (once).
+  void ReleaseSlotLocked(ConnectionThread& record) REQUIRES(contextsLock_);
+  void ReapFinished() EXCLUDES(contextsLock_);
+  void StopConnections() EXCLUDES(contextsLock_);
 
   std::vector<TIdSocketHandle> bindings_;
   ContextFactory contextFactory_;
   bool active_ = false;
   std::vector<std::unique_ptr<Listener>> listeners_;
 
-  // Guards contexts_, connections_ and accepted_.
-  mutable std::mutex contextsLock_;
-  std::vector<TIdContext*> contexts_;
-  std::list<ConnectionThread> connections_;
+  // Also guards each record's context and finished flag. Nothing else is called under it.
+  mutable TMutex contextsLock_;
+  std::vector<TIdContext*> contexts_ GUARDED_BY(contextsLock_);
+  std::list<ConnectionThread> connections_ GUARDED_BY(contextsLock_);
   // Connections from accept to the end of their thread (or to the good-bye, ReleaseSlot); the
   // limit counts these, so that two clients accepted a moment apart never both get in.
-  int accepted_ = 0;
+  int accepted_ GUARDED_BY(contextsLock_) = 0;
 };
 
 }  // namespace quillbox

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "judge/JudgmentPool.h"
+#include "judge/JudgmentScheduler.h"
 #include "proxy/MessageHeader.h"
 
 namespace quillbox {

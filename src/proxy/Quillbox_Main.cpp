@@ -174,6 +174,7 @@ bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
 }
 
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
+  ProxyContext(context).JudgmentSession = TJudgmentSession(Judgments);
   log_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
   const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
   log_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));
