@@ -17,14 +17,21 @@ HANGING_UP = 100
 USERS = 4  # Dovecot takes at most 100 sessions of one user from one address
 MATCH = r"/\(\S* ?\[[0-9.]+\]\)\s+by mx\.example\.net/"
 GOOD = ("198.18.0.2", "good.example.org")
+JUDGING = 32  # judgments at once in the process
 
 
 class SilentNameserver:
-    """A UDP socket on port 53 of a loopback address of its own that never reads a query."""
+    """A UDP socket on port 53 of a loopback address of its own that counts the queries it gets
+    and never answers one."""
 
     def __enter__(self):
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         e2e.on_free_ports(self._bind)
+        self.socket.settimeout(0.1)
+        self.queries = 0
+        self.running = True
+        self.thread = threading.Thread(target=self._count)
+        self.thread.start()
         return self
 
     def _bind(self):
@@ -34,7 +41,15 @@ class SilentNameserver:
         except OSError as error:
             raise e2e.PortTaken(self.address) from error
 
+    def _count(self):
+        while self.running:
+            with contextlib.suppress(socket.timeout):
+                self.socket.recv(4096)
+                self.queries += 1
+
     def __exit__(self, *exc):
+        self.running = False
+        self.thread.join()
         self.socket.close()
 
 
@@ -48,7 +63,7 @@ class HangUpWhileJudged(unittest.TestCase):
             dovecot = e2e.Dovecot(users)
             for u in range(USERS):
                 dovecot.add_message(f"user{u}", e2e.message(
-                    "unknown ([198.18.1.1])", "never judged", ["Body."]))
+                    f"unknown ([198.18.1.{u + 1}])", "never judged", ["Body."]))
             dovecot.add_message("good", e2e.message(
                 f"{GOOD[1]} ({GOOD[1]} [{GOOD[0]}])", "judged", ["Body."]))
             stack.enter_context(dns)
@@ -80,6 +95,11 @@ class HangUpWhileJudged(unittest.TestCase):
             self.assertNotIn(None, clients, "every client logged in")
             for pop in clients:
                 pop.sock.sendall(b"RETR 1\r\n")
+            # Every client's judgment has started, and as many lookups as may be on the wire at once
+            # hang at the nameserver, before the clients give up.
+            e2e.wait_until(lambda: sum(line.startswith("   P->S TOP 1 ") for line in proxy.log())
+                           >= HANGING_UP and silent.queries >= JUDGING, "the judgments under way")
+            for pop in clients:
                 # The socket closes with the last of its files.
                 pop.file.close()
                 pop.sock.close()
