@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,7 +25,7 @@ class FakeLookups {
   TJudgment::TWork Job(std::string name) {
     return [this, name](const std::atomic<bool>& cancel) {
       {
-        std::lock_guard<std::mutex> hold(lock_);
+        TMutexLock hold(lock_);
         started_.push_back(name);
       }
       test::WaitFor([&] { return cancel.load() || Released(name); }, test::kWaitMs * 4);
@@ -36,11 +35,11 @@ class FakeLookups {
     };
   }
   void Release(const std::string& name) {
-    std::lock_guard<std::mutex> hold(lock_);
+    TMutexLock hold(lock_);
     released_.push_back(name);
   }
   std::vector<std::string> Started() {
-    std::lock_guard<std::mutex> hold(lock_);
+    TMutexLock hold(lock_);
     return started_;
   }
   bool StartedCount(size_t n) {
@@ -48,14 +47,14 @@ class FakeLookups {
   }
 
  private:
-  bool Released(const std::string& name) {
-    std::lock_guard<std::mutex> hold(lock_);
+  bool Released(const std::string& name) EXCLUDES(lock_) {
+    TMutexLock hold(lock_);
     return std::find(released_.begin(), released_.end(), name) != released_.end();
   }
 
-  std::mutex lock_;
-  std::vector<std::string> started_;
-  std::vector<std::string> released_;
+  TMutex lock_;
+  std::vector<std::string> started_ GUARDED_BY(lock_);
+  std::vector<std::string> released_ GUARDED_BY(lock_);
 };
 
 constexpr auto kWaiting = TJudgmentUrgency::kWaiting;
