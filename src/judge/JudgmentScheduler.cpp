@@ -1,6 +1,7 @@
 #include "judge/JudgmentScheduler.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace quillbox {
 
@@ -26,7 +27,7 @@ TJudgmentScheduler::TJudgmentScheduler(size_t threads)
     : aheadLimit_(std::max<size_t>(threads / 2, 1)) {
   threads_.reserve(threads);
   for (size_t i = 0; i < threads; ++i)
-    threads_.emplace_back([this] { Serve(); });
+    threads_.emplace_back([this] { Serve(nullptr); });
 }
 
 TJudgmentScheduler::~TJudgmentScheduler() {
@@ -78,7 +79,8 @@ bool TJudgmentScheduler::WaitFor(const TJudgment& judgment, std::chrono::millise
 }
 
 void TJudgmentScheduler::Drop(uint64_t session) {
-  Cancel([session](const TJudgment& job) { return job.session_ == session; });
+  Cancel([session](const TJudgment& job) { return job.session_ == session; }, true);
+  JoinSpares(false);
 }
 
 void TJudgmentScheduler::Shutdown() {
@@ -89,12 +91,42 @@ void TJudgmentScheduler::Shutdown() {
     stopping_ = true;
     work_.NotifyAll();
   }
-  Cancel([](const TJudgment&) { return true; });
+  Cancel([](const TJudgment&) { return true; }, false);
   for (std::thread& thread : threads_)
     thread.join();
+  JoinSpares(true);
 }
 
-void TJudgmentScheduler::Cancel(const std::function<bool(const TJudgment&)>& matches) {
+void TJudgmentScheduler::StartSpares() {
+  while (!stopping_ && sparesServing_ < abandoned_ && sparesServing_ < kSpareThreads) {
+    TSpare& spare = spares_.emplace_back();
+    try {
+      spare.thread = std::thread([this, &spare] { Serve(&spare); });
+    } catch (const std::system_error&) {
+      spares_.pop_back();  // out of threads: the fixed ones go on alone
+      return;
+    }
+    ++sparesServing_;
+  }
+}
+
+void TJudgmentScheduler::JoinSpares(bool all) {
+  std::list<TSpare> ended;
+  {
+    TMutexLock hold(lock_);
+    for (auto at = spares_.begin(); at != spares_.end();) {
+      const auto next = std::next(at);
+      if (all || at->finished)
+        ended.splice(ended.end(), spares_, at);
+      at = next;
+    }
+  }
+  for (TSpare& spare : ended)
+    spare.thread.join();
+}
+
+void TJudgmentScheduler::Cancel(const std::function<bool(const TJudgment&)>& matches,
+                                bool abandon) {
   std::vector<std::shared_ptr<TJudgment>> dropped;
   {
     TMutexLock hold(lock_);
@@ -105,9 +137,12 @@ void TJudgmentScheduler::Cancel(const std::function<bool(const TJudgment&)>& mat
       queue->erase(taken, queue->end());
     }
     for (const auto& job : running_) {
-      if (matches(*job))
-        job->cancelled_ = true;
+      if (!matches(*job) || job->cancelled_.exchange(true) || !abandon)
+        continue;
+      job->abandoned_ = true;
+      ++abandoned_;
     }
+    StartSpares();
     // A session held back by another's queued jobs may go on.
     work_.NotifyAll();
   }
@@ -155,15 +190,20 @@ std::shared_ptr<TJudgment> TJudgmentScheduler::TakeNext() {
   return job;
 }
 
-void TJudgmentScheduler::Serve() {
+void TJudgmentScheduler::Serve(TSpare* spare) {
   for (;;) {
     std::shared_ptr<TJudgment> job;
     {
       TMutexLock hold(lock_);
-      while (!stopping_ && !(job = TakeNext()))
+      while (!stopping_ && !(spare && sparesServing_ > abandoned_) && !(job = TakeNext()))
         work_.Wait(lock_);
-      if (!job)
+      if (!job) {
+        if (spare) {
+          --sparesServing_;
+          spare->finished = true;
+        }
         return;
+      }
       running_.push_back(job);
       // Another free thread may take what is left.
       if (!waiting_.empty() || !ahead_.empty())
@@ -185,6 +225,11 @@ void TJudgmentScheduler::Run(const std::shared_ptr<TJudgment>& job) {
   TMutexLock hold(lock_);
   job->work_ = nullptr;
   running_.erase(std::find(running_.begin(), running_.end(), job));
+  if (job->abandoned_) {
+    --abandoned_;
+    // A spare thread that stood in for this one may end.
+    work_.NotifyAll();
+  }
   if (job->countedAhead_) {
     const auto counted = runningAhead_.find(job->session_);
     if (--counted->second == 0)

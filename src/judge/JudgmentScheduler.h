@@ -7,6 +7,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <thread>
@@ -56,6 +57,7 @@ class TJudgment {
   TJudgmentUrgency urgency_;
   TWork work_;
   bool countedAhead_ = false;  // runs as one of its session's look-ahead jobs
+  bool abandoned_ = false;     // dropped while it ran: nobody waits for it
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> done_{false};
   TJudged result_;
@@ -71,8 +73,10 @@ class TJudgment {
 //
 // Each job belongs to a session (a connection). Drop ends a session's queued jobs at once and
 // sets the cancel flag of its running ones, whose DNS clients then give up within their cancel
-// slice; a reverse lookup in the system resolver cannot be interrupted and keeps its thread until
-// that resolver's own timeout. Nobody waits for a dropped job's result.
+// slice. A reverse lookup in the system resolver cannot be interrupted and keeps its thread until
+// that resolver's own timeout (10 seconds by default), so for each such job a spare thread
+// stands in, at most kSpareThreads at once, and ends with it: clients that hang up cannot take
+// every thread from the others. Nobody waits for a dropped job's result.
 //
 // Thread-safe: lock_ guards the queues, the running jobs, the per-session count of look-ahead
 // jobs running and the jobs' urgency, work and counting. A job's work runs outside the lock and
@@ -80,6 +84,8 @@ class TJudgment {
 class TJudgmentScheduler {
  public:
   static constexpr size_t kThreads = 32;
+  // Threads started for a while in place of those whose dropped jobs still run.
+  static constexpr size_t kSpareThreads = 8;
 
   explicit TJudgmentScheduler(size_t threads = kThreads);
   // Shutdown().
@@ -108,13 +114,23 @@ class TJudgmentScheduler {
   size_t Running() const EXCLUDES(lock_);
 
  private:
-  void Serve() EXCLUDES(lock_);
+  // A spare thread, started in place of one whose job was dropped while it ran, and its end.
+  struct TSpare {
+    std::thread thread;
+    bool finished = false;
+  };
+
+  void Serve(TSpare* spare) EXCLUDES(lock_);
+  void StartSpares() REQUIRES(lock_);
+  // Joins the spare threads that have ended, or all of them (once the scheduler stops).
+  void JoinSpares(bool all) EXCLUDES(lock_);
   // The next job a free thread may take, taken out of its queue; none when no job may start.
   std::shared_ptr<TJudgment> TakeNext() REQUIRES(lock_);
   bool OtherSessionQueued(uint64_t session) const REQUIRES(lock_);
   void Run(const std::shared_ptr<TJudgment>& job) EXCLUDES(lock_);
   // The queued jobs that match end cancelled, the running ones that match are told to give up.
-  void Cancel(const std::function<bool(const TJudgment&)>& matches) EXCLUDES(lock_);
+  // Abandoned running jobs get spare threads in their place.
+  void Cancel(const std::function<bool(const TJudgment&)>& matches, bool abandon) EXCLUDES(lock_);
 
   const size_t aheadLimit_;  // look-ahead jobs of one session while others queue
   mutable TMutex lock_;
@@ -125,7 +141,10 @@ class TJudgmentScheduler {
   std::vector<std::shared_ptr<TJudgment>> running_ GUARDED_BY(lock_);
   std::map<uint64_t, size_t> runningAhead_ GUARDED_BY(lock_);
   bool stopping_ GUARDED_BY(lock_) = false;
-  std::vector<std::thread> threads_;  // made by the constructor, joined by Shutdown only
+  std::vector<std::thread> threads_;        // made by the constructor, joined by Shutdown only
+  size_t abandoned_ GUARDED_BY(lock_) = 0;  // running jobs that were dropped
+  std::list<TSpare> spares_ GUARDED_BY(lock_);
+  size_t sparesServing_ GUARDED_BY(lock_) = 0;
 };
 
 // A session's hold on the scheduler: a number for its jobs, and their drop when it ends. Empty

@@ -22,13 +22,14 @@ size_t ThreadsOfProcess() {
 // is cancelled), so the test decides what runs when.
 class FakeLookups {
  public:
-  TJudgment::TWork Job(std::string name) {
-    return [this, name](const std::atomic<bool>& cancel) {
+  // deaf: it does not hear the cancel flag, as a reverse lookup of the system resolver does not.
+  TJudgment::TWork Job(std::string name, bool deaf = false) {
+    return [this, name, deaf](const std::atomic<bool>& cancel) {
       {
         TMutexLock hold(lock_);
         started_.push_back(name);
       }
-      test::WaitFor([&] { return cancel.load() || Released(name); }, test::kWaitMs * 4);
+      test::WaitFor([&] { return (cancel && !deaf) || Released(name); }, test::kWaitMs * 4);
       TJudged judged;
       judged.Lines = {name, cancel ? "cancelled" : "answered"};
       return judged;
@@ -131,6 +132,27 @@ TEST(JudgmentSchedulerTest, EndedConnectionsJobsAreDroppedAtOnce) {
   EXPECT_EQ(other->Result().Lines, (std::vector<std::string>{"other", "answered"}));
   EXPECT_EQ(lookups.Started(), (std::vector<std::string>{"running", "other"}));
   EXPECT_EQ(scheduler.Queued() + scheduler.Running(), 0u);
+}
+
+// A dropped job that cannot be interrupted must not keep its thread from the sessions still
+// there: a spare thread takes its place until it ends, and then goes too.
+TEST(JudgmentSchedulerTest, DroppedJobStuckInALookupGetsASpareThreadInItsPlace) {
+  FakeLookups lookups;
+  const size_t before = ThreadsOfProcess();
+  TJudgmentScheduler scheduler(1);
+  scheduler.Start(1, kWaiting, lookups.Job("stuck", true));
+  ASSERT_TRUE(lookups.StartedCount(1));
+  const auto other = scheduler.Start(2, kWaiting, lookups.Job("other"));
+  scheduler.Drop(1);
+  ASSERT_TRUE(lookups.StartedCount(2));
+  EXPECT_EQ(ThreadsOfProcess(), before + 2);
+  lookups.Release("other");
+  ASSERT_TRUE(scheduler.WaitFor(*other, kLong));
+  lookups.Release("stuck");
+  EXPECT_TRUE(test::WaitFor([&] { return scheduler.Running() == 0; }));
+  // The spare's end is joined at the next drop.
+  scheduler.Drop(3);
+  EXPECT_TRUE(test::WaitFor([&] { return ThreadsOfProcess() == before + 1; }));
 }
 
 // The scheduler's threads are all it ever has, and its end leaves none of them behind, also with
