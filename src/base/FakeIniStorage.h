@@ -1,18 +1,20 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/IniFiles.h"
+#include "base/Mutex.h"
 
 namespace quillbox {
 
 // In-memory INI files for tests, with switchable faults. failSaveAfter lets a given number of
-// saves succeed and fails the rest. Thread-safe.
+// saves succeed and fails the rest. Thread-safe: mutex_ guards the files and counts while the
+// storage is in use; a test sets them up before and reads them after, without the lock, so they
+// carry no annotation.
 class FakeIniStorage : public IniStorage {
  public:
   FakeIniStorage() = default;
@@ -23,7 +25,7 @@ class FakeIniStorage : public IniStorage {
   }
 
   std::optional<std::string> Load(const std::string& fileName, size_t) override {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     ++loads;
     if (failLoad)
       throw EIniFileError("Unable to read " + fileName);
@@ -34,7 +36,7 @@ class FakeIniStorage : public IniStorage {
   }
   void Save(const std::string& fileName, std::string_view content,
             std::optional<unsigned> mode) override {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     if (failSaveAfter == 0)
       throw EIniFileError("Unable to write to " + fileName);
     if (failSaveAfter > 0)
@@ -45,12 +47,12 @@ class FakeIniStorage : public IniStorage {
       modes[fileName] = *mode;
   }
   void MakeFolders(const std::string& folder) override {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     folders.push_back(folder);
   }
   // A file stands for itself, with the mode a save gave it or 0600.
   TFileStatus Status(const std::string& fileName) override {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     const auto mode = modes.find(fileName);
     return {false, files.contains(fileName), mode != modes.end() ? mode->second : 0600};
   }
@@ -64,7 +66,7 @@ class FakeIniStorage : public IniStorage {
   int saves = 0;
 
  private:
-  std::mutex mutex_;
+  TMutex mutex_;
 };
 
 }  // namespace quillbox

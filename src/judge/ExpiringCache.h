@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
+
+#include "base/Mutex.h"
 
 namespace quillbox {
 
@@ -19,7 +20,8 @@ namespace quillbox {
 // with the generation of before the Clear() (one that was being found out while it ran) is not
 // kept, so that nothing found under what was cleared away outlives it.
 //
-// Thread-safe: one mutex guards the entries and the generation; the clock is called under it.
+// Thread-safe: one mutex guards the entries and the generation; the clock is called before it is
+// taken.
 template <class Value>
 class TExpiringCache {
  public:
@@ -28,12 +30,13 @@ class TExpiringCache {
   TExpiringCache(size_t capacity, Clock clock)
       : capacity_(std::max<size_t>(capacity, 1)), clock_(std::move(clock)) {}
 
-  std::optional<Value> Find(const std::string& key) {
-    std::lock_guard<std::mutex> hold(lock_);
+  std::optional<Value> Find(const std::string& key) EXCLUDES(lock_) {
+    const auto now = clock_();
+    TMutexLock hold(lock_);
     const auto found = index_.find(key);
     if (found == index_.end())
       return std::nullopt;
-    if (clock_() >= found->second->expires) {
+    if (now >= found->second->expires) {
       order_.erase(found->second);
       index_.erase(found);
       return std::nullopt;
@@ -44,11 +47,11 @@ class TExpiringCache {
 
   // Keeps value for lifetime; not when generation is given and not the current one.
   void Store(std::string key, Value value, std::chrono::seconds lifetime,
-             std::optional<uint64_t> generation = std::nullopt) {
-    std::lock_guard<std::mutex> hold(lock_);
+             std::optional<uint64_t> generation = std::nullopt) EXCLUDES(lock_) {
+    const auto expires = clock_() + lifetime;
+    TMutexLock hold(lock_);
     if (generation && *generation != generation_)
       return;
-    const auto expires = clock_() + lifetime;
     if (const auto found = index_.find(key); found != index_.end()) {
       found->second->value = std::move(value);
       found->second->expires = expires;
@@ -63,20 +66,20 @@ class TExpiringCache {
     }
   }
 
-  void Clear() {
-    std::lock_guard<std::mutex> hold(lock_);
+  void Clear() EXCLUDES(lock_) {
+    TMutexLock hold(lock_);
     index_.clear();
     order_.clear();
     ++generation_;
   }
 
-  uint64_t Generation() const {
-    std::lock_guard<std::mutex> hold(lock_);
+  uint64_t Generation() const EXCLUDES(lock_) {
+    TMutexLock hold(lock_);
     return generation_;
   }
 
-  size_t Size() const {
-    std::lock_guard<std::mutex> hold(lock_);
+  size_t Size() const EXCLUDES(lock_) {
+    TMutexLock hold(lock_);
     return order_.size();
   }
 
@@ -89,10 +92,10 @@ class TExpiringCache {
 
   const size_t capacity_;
   const Clock clock_;
-  mutable std::mutex lock_;  // guards order_, index_ and generation_
-  std::list<Entry> order_;   // the most recently used first
-  std::unordered_map<std::string, typename std::list<Entry>::iterator> index_;
-  uint64_t generation_ = 0;
+  mutable TMutex lock_;
+  std::list<Entry> order_ GUARDED_BY(lock_);  // the most recently used first
+  std::unordered_map<std::string, typename std::list<Entry>::iterator> index_ GUARDED_BY(lock_);
+  uint64_t generation_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace quillbox

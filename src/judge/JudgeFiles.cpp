@@ -93,7 +93,7 @@ std::vector<std::string> ReadAllow(const TFound& found, TJudgeLists& lists) {
 TJudgeFiles::TJudgeFiles() : current_(std::make_shared<const TJudgeLists>()) {}
 
 std::vector<std::string> TJudgeFiles::Load(std::vector<std::string> folders) {
-  std::lock_guard<std::mutex> looking(looking_);
+  TMutexLock looking(looking_);
   folders_.clear();
   for (const std::string& folder : folders) {
     std::string normal = std::filesystem::path(folder).lexically_normal().string();
@@ -112,7 +112,7 @@ std::vector<std::string> TJudgeFiles::Load(std::vector<std::string> folders) {
 
 std::vector<std::string> TJudgeFiles::Refresh(bool& rulesChanged) {
   rulesChanged = false;
-  std::lock_guard<std::mutex> looking(looking_);
+  TMutexLock looking(looking_);
   if (folders_.empty())
     return {};
   const auto current = Current();
@@ -136,12 +136,12 @@ std::vector<std::string> TJudgeFiles::Refresh(bool& rulesChanged) {
 }
 
 std::shared_ptr<const TJudgeLists> TJudgeFiles::Current() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   return current_;
 }
 
 void TJudgeFiles::Use(std::vector<std::string> rules, std::shared_ptr<const TAllowList> allow) {
-  std::lock_guard<std::mutex> looking(looking_);
+  TMutexLock looking(looking_);
   folders_.clear();
   auto lists = std::make_shared<TJudgeLists>();
   lists->Rules = std::move(rules);
@@ -151,7 +151,7 @@ void TJudgeFiles::Use(std::vector<std::string> rules, std::shared_ptr<const TAll
 }
 
 void TJudgeFiles::Replace(std::shared_ptr<const TJudgeLists> lists) {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   current_ = std::move(lists);
 }
 

@@ -2,12 +2,12 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/Files.h"
+#include "base/Mutex.h"
 #include "judge/AllowList.h"
 
 namespace quillbox {
@@ -44,25 +44,26 @@ class TJudgeFiles {
 
   // Looks for both files in folders, in order, and reads the first found of each. The lines
   // say for each what is in use and from where, or that none was found and what that means.
-  std::vector<std::string> Load(std::vector<std::string> folders);
+  std::vector<std::string> Load(std::vector<std::string> folders) EXCLUDES(looking_, lock_);
 
   // At a login: the files looked for again, and those read again that changed. The lines say
   // what was read again, none when nothing changed; rulesChanged tells whether the rules did.
-  std::vector<std::string> Refresh(bool& rulesChanged);
+  std::vector<std::string> Refresh(bool& rulesChanged) EXCLUDES(looking_, lock_);
 
-  std::shared_ptr<const TJudgeLists> Current() const;
+  std::shared_ptr<const TJudgeLists> Current() const EXCLUDES(lock_);
 
   // These rules and this list (none: an empty one), and no folder to look in: for tests, and for
   // shutdown, which lets the lists go.
-  void Use(std::vector<std::string> rules, std::shared_ptr<const TAllowList> allow = nullptr);
+  void Use(std::vector<std::string> rules, std::shared_ptr<const TAllowList> allow = nullptr)
+      EXCLUDES(looking_, lock_);
 
  private:
-  void Replace(std::shared_ptr<const TJudgeLists> lists);
+  void Replace(std::shared_ptr<const TJudgeLists> lists) EXCLUDES(lock_);
 
-  std::mutex looking_;  // held while the files are looked at; guards folders_
-  std::vector<std::string> folders_;
-  mutable std::mutex lock_;  // guards current_
-  std::shared_ptr<const TJudgeLists> current_;
+  TMutex looking_ ACQUIRED_BEFORE(lock_);  // held while the files are looked at
+  std::vector<std::string> folders_ GUARDED_BY(looking_);
+  mutable TMutex lock_;
+  std::shared_ptr<const TJudgeLists> current_ GUARDED_BY(lock_);
 };
 
 }  // namespace quillbox

@@ -20,7 +20,7 @@ TIdIOHandlerStack::~TIdIOHandlerStack() {
 }
 
 void TIdIOHandlerStack::Open(std::unique_ptr<TIdSocket> socket) {
-  std::lock_guard<std::mutex> guard(socketLock_);
+  TMutexLock guard(socketLock_);
   socket_ = std::move(socket);
   closedGracefully_ = false;
   readLnTimedOut_ = false;
@@ -32,7 +32,7 @@ void TIdIOHandlerStack::Open(std::unique_ptr<TIdSocket> socket) {
 void TIdIOHandlerStack::InterposeSocket(const TIdSocketLayer& layer) {
   if (!InputBuffer().empty())
     throw EIdBufferNotEmpty();
-  std::lock_guard<std::mutex> guard(socketLock_);
+  TMutexLock guard(socketLock_);
   if (!opened_ || !socket_)
     throw EIdNotConnected();
   socket_ = layer(std::move(socket_));
@@ -146,7 +146,7 @@ void TIdIOHandlerStack::DiscardInput(size_t count) {
 }
 
 bool TIdIOHandlerStack::SocketOpen() const {
-  return socket_ != nullptr && socket_->IsOpen();
+  return Own() != nullptr && Own()->IsOpen();
 }
 
 void TIdIOHandlerStack::CheckForDisconnect(bool raiseExceptionIfDisconnected, bool ignoreBuffer) {
@@ -184,11 +184,11 @@ int TIdIOHandlerStack::ReadFromSource(bool raiseExceptionIfDisconnected, int tim
         throw EIdNotConnected();
       return 0;
     }
-    if (!socket_->IsOpen())
+    if (!Own()->IsOpen())
       throw EIdClosedSocket();
     const size_t want = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
     Reserve(want);
-    const size_t n = socket_->Receive(buffer_.data() + tail_, want);
+    const size_t n = Own()->Receive(buffer_.data() + tail_, want);
     tail_ += n;
     if (!opened_) {
       if (raiseExceptionIfDisconnected)
@@ -210,7 +210,7 @@ bool TIdIOHandlerStack::InputWaiting() {
 
 bool TIdIOHandlerStack::WaitReadable(int timeout) {
   if (served_ == nullptr || timeout == 0)
-    return socket_->WaitReadable(timeout);
+    return Own()->WaitReadable(timeout);
   // The slices are counted rather than timed: a wait that finds data at once, the usual case
   // while an answer streams in, then costs no more than one clock reading.
   for (int waited = 0;;) {
@@ -218,7 +218,7 @@ bool TIdIOHandlerStack::WaitReadable(int timeout) {
         timeout == kInfinite ? kWatchSliceMs : std::min(kWatchSliceMs, timeout - waited);
     if (slice <= 0)
       return false;
-    if (socket_->WaitReadable(slice)) {
+    if (Own()->WaitReadable(slice)) {
       WatchServed(false);
       return true;
     }
@@ -237,13 +237,13 @@ void TIdIOHandlerStack::WatchServed(bool now) {
 }
 
 bool TIdIOHandlerStack::PeerHungUp() {
-  return socket_ == nullptr || socket_->HungUp();
+  return Own() == nullptr || Own()->HungUp();
 }
 
 void TIdIOHandlerStack::Write(std::string_view bytes) {
   CheckForDisconnect(true, true);
   while (!bytes.empty()) {
-    const size_t sent = socket_->Send(bytes.data(), bytes.size());
+    const size_t sent = Own()->Send(bytes.data(), bytes.size());
     if (sent == 0) {
       closedGracefully_ = true;
       CheckForDisconnect(true, false);
@@ -276,24 +276,24 @@ bool TIdIOHandlerStack::IsConnected() {
 }
 
 void TIdIOHandlerStack::Close() {
-  std::lock_guard<std::mutex> guard(socketLock_);
+  TMutexLock guard(socketLock_);
   opened_ = false;
   if (socket_)
     socket_->Close();
 }
 
 void TIdIOHandlerStack::CloseGracefully() {
-  if (opened_ && socket_)
-    socket_->NotifyEnd();
+  if (opened_ && Own())
+    Own()->NotifyEnd();
   Close();
 }
 
 std::string TIdIOHandlerStack::PeerIP() const {
-  return socket_ ? socket_->PeerIP() : std::string();
+  return Own() ? Own()->PeerIP() : std::string();
 }
 
 int TIdIOHandlerStack::PeerPort() const {
-  return socket_ ? socket_->PeerPort() : 0;
+  return Own() ? Own()->PeerPort() : 0;
 }
 
 }  // namespace quillbox

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "net/IdSocketHandle.h"
 
 namespace quillbox {
@@ -97,7 +97,7 @@ class TIdIOHandlerStack {
   std::string_view InputBuffer() const;
   // Consumes the first count bytes of InputBuffer(), which the caller has taken from there.
   void DiscardInput(size_t count);
-  TIdSocket* Socket() { return socket_.get(); }
+  TIdSocket* Socket() { return Own(); }
 
   std::string PeerIP() const;
   int PeerPort() const;
@@ -122,9 +122,12 @@ class TIdIOHandlerStack {
   // Makes room for `room` more bytes after tail_.
   void Reserve(size_t room);
 
-  // Guards replacing and closing the socket; the owning thread uses socket_ without it.
-  mutable std::mutex socketLock_;
-  std::unique_ptr<TIdSocket> socket_;
+  // The owning thread's view of the socket. Only that thread replaces the socket, so it reads
+  // without the lock; another thread only closes it, under the lock.
+  TIdSocket* Own() const NO_THREAD_SAFETY_ANALYSIS { return socket_.get(); }
+
+  mutable TMutex socketLock_;
+  std::unique_ptr<TIdSocket> socket_ GUARDED_BY(socketLock_);
   std::atomic<bool> opened_{false};
   std::atomic<bool> closedGracefully_{false};
   bool readLnTimedOut_ = false;

@@ -88,14 +88,14 @@ size_t SendOnce(int fd, const char* data, size_t size, int flags) {
 class TIdPosixSocket::Lease {
  public:
   explicit Lease(const TIdPosixSocket& socket) : socket_(socket) {
-    std::lock_guard<std::mutex> guard(socket_.lock_);
+    TMutexLock guard(socket_.lock_);
     if (socket_.closed_)
       throw EIdClosedSocket();
     ++socket_.users_;
     fd_ = socket_.fd_;
   }
   ~Lease() {
-    std::lock_guard<std::mutex> guard(socket_.lock_);
+    TMutexLock guard(socket_.lock_);
     if (--socket_.users_ == 0 && socket_.closed_ && socket_.fd_ >= 0) {
       ::close(socket_.fd_);
       socket_.fd_ = -1;
@@ -107,7 +107,7 @@ class TIdPosixSocket::Lease {
   int fd() const { return fd_; }
   // Raises EIdClosedSocket when Close came while the operation waited.
   void ThrowIfClosed() const {
-    std::lock_guard<std::mutex> guard(socket_.lock_);
+    TMutexLock guard(socket_.lock_);
     if (socket_.closed_)
       throw EIdClosedSocket();
   }
@@ -172,7 +172,7 @@ size_t TIdPosixSocket::SendNoWait(const char* data, size_t size) {
 }
 
 void TIdPosixSocket::Close() {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   if (closed_)
     return;
   closed_ = true;
@@ -186,7 +186,7 @@ void TIdPosixSocket::Close() {
 }
 
 bool TIdPosixSocket::IsOpen() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   return !closed_;
 }
 
@@ -201,12 +201,12 @@ bool TIdPosixSocket::HungUp() {
 }
 
 std::string TIdPosixSocket::PeerIP() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   return peerIP_;
 }
 
 int TIdPosixSocket::PeerPort() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   return peerPort_;
 }
 
@@ -321,7 +321,7 @@ void TIdPosixSocket::Connect(const std::string& ip, int port, int timeoutMs, TId
   ::fcntl(fd, F_SETFL, flags);
   if (err != 0)
     RaiseSocketError(err);
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   peerIP_ = ip;
   peerPort_ = port;
 }

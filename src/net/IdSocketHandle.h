@@ -2,8 +2,9 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "base/Mutex.h"
 
 namespace quillbox {
 
@@ -108,13 +109,13 @@ class TIdPosixSocket : public TIdSocket {
   class Lease;
 
   TIdIPVersion version_ = Id_IPv4;
-  // Guard fd_, closed_, users_ and the peer fields; a Lease on a const socket still counts.
-  mutable std::mutex lock_;
-  mutable int fd_;
-  bool closed_ = false;
-  mutable int users_ = 0;
-  std::string peerIP_;
-  int peerPort_ = 0;
+  // A Lease on a const socket still counts.
+  mutable TMutex lock_;
+  mutable int fd_ GUARDED_BY(lock_);
+  bool closed_ GUARDED_BY(lock_) = false;
+  mutable int users_ GUARDED_BY(lock_) = 0;
+  std::string peerIP_ GUARDED_BY(lock_);
+  int peerPort_ GUARDED_BY(lock_) = 0;
 };
 
 // One listening binding of a server: address ("" for any), port, IP version, and whether its

@@ -43,7 +43,7 @@ void TIdTCPClient::Connect() {
     {
       // An Abort that came before the socket was reachable must not be lost; one that comes
       // after this check finds the socket and closes it.
-      std::lock_guard<std::mutex> guard(IOHandlerLock());
+      TMutexLock guard(IOHandlerLock());
       if (aborted_)
         throw EIdClosedSocket();
     }
@@ -61,7 +61,7 @@ void TIdTCPClient::Disconnect() {
 
 void TIdTCPClient::Abort() {
   {
-    std::lock_guard<std::mutex> guard(IOHandlerLock());
+    TMutexLock guard(IOHandlerLock());
     aborted_ = true;
   }
   TIdTCPConnection::Disconnect();

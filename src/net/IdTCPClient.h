@@ -51,7 +51,7 @@ class TIdTCPClient : public TIdTCPConnection {
 
  private:
   TIdStack& stack_;
-  bool aborted_ = false;  // guarded by IOHandlerLock()
+  bool aborted_ GUARDED_BY(IOHandlerLock()) = false;
 };
 
 }  // namespace quillbox

@@ -18,13 +18,13 @@ TConnectionSlots::TSlot& TConnectionSlots::TSlot::operator=(TSlot&& other) noexc
 void TConnectionSlots::TSlot::Release() {
   if (slots_ == nullptr)
     return;
-  std::lock_guard<std::mutex> guard(slots_->lock_);
+  TMutexLock guard(slots_->lock_);
   --slots_->taken_;
   slots_ = nullptr;
 }
 
 std::optional<TConnectionSlots::TSlot> TConnectionSlots::Take(int limit) {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   if (limit > 0 && taken_ >= limit)
     return std::nullopt;
   ++taken_;
@@ -32,7 +32,7 @@ std::optional<TConnectionSlots::TSlot> TConnectionSlots::Take(int limit) {
 }
 
 int TConnectionSlots::Taken() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  TMutexLock guard(lock_);
   return taken_;
 }
 

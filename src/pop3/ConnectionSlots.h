@@ -1,7 +1,8 @@
 #pragma once
 
-#include <mutex>
 #include <optional>
+
+#include "base/Mutex.h"
 
 namespace quillbox {
 
@@ -35,8 +36,8 @@ class TConnectionSlots {
   int Taken() const;
 
  private:
-  mutable std::mutex lock_;
-  int taken_ = 0;
+  mutable TMutex lock_;
+  int taken_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace quillbox

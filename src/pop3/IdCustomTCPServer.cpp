@@ -53,10 +53,10 @@ struct TIdCustomTCPServer::Listener {
   std::thread thread;
 };
 
-// One accepted connection and its thread. The thread owns the context until it lets go of it;
-// both the hand-over and Abort from a shutdown happen under contextsLock_.
+// One accepted connection and its thread. The thread owns the context until it lets go of it,
+// under contextsLock_; a shutdown takes a share of it there, to abort it outside the lock.
 struct TIdCustomTCPServer::ConnectionThread {
-  std::unique_ptr<TIdContext> context;
+  std::shared_ptr<TIdContext> context;  // shared only with a shutdown that aborts it
   std::thread thread;
   TConnectionSlots::TSlot slot;  // used by the connection's thread
   bool finished = false;
@@ -71,7 +71,7 @@ TIdCustomTCPServer::~TIdCustomTCPServer() {
 }
 
 size_t TIdCustomTCPServer::ContextCount() const {
-  std::lock_guard<std::mutex> guard(contextsLock_);
+  TMutexLock guard(contextsLock_);
   return contexts_.size();
 }
 
@@ -236,7 +236,7 @@ void TIdCustomTCPServer::Accepted(std::unique_ptr<TIdPosixSocket> socket, bool i
   // A failure from here on gives the place back with the slot.
   auto context = contextFactory_(std::move(connection));
   context->ImplicitTLS = implicitTLS;
-  std::lock_guard<std::mutex> guard(contextsLock_);
+  TMutexLock guard(contextsLock_);
   auto& record = connections_.emplace_back();
   record.context = std::move(context);
   record.slot = std::move(*slot);
@@ -265,7 +265,7 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
   bool connected = false;
   try {
     {
-      std::lock_guard<std::mutex> guard(contextsLock_);
+      TMutexLock guard(contextsLock_);
       contexts_.push_back(&context);
     }
     // On this thread, not the listener's: a client that stalls its handshake holds up no other.
@@ -292,7 +292,7 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
   // Given back first: whoever sees the context gone may connect again at once.
   record.slot.Release();
   {
-    std::lock_guard<std::mutex> guard(contextsLock_);
+    TMutexLock guard(contextsLock_);
     contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), &context), contexts_.end());
   }
   if (error && OnException) {
@@ -308,20 +308,20 @@ void TIdCustomTCPServer::ConnectionRun(ConnectionThread& record) {
       // An error of the error report itself has nowhere left to go.
     }
   }
-  std::unique_ptr<TIdContext> mine;
+  std::shared_ptr<TIdContext> mine;
   {
-    std::lock_guard<std::mutex> guard(contextsLock_);
+    TMutexLock guard(contextsLock_);
     mine = std::move(record.context);
   }
   mine.reset();
-  std::lock_guard<std::mutex> guard(contextsLock_);
+  TMutexLock guard(contextsLock_);
   record.finished = true;
 }
 
 void TIdCustomTCPServer::ReapFinished() {
   std::list<ConnectionThread> finished;
   {
-    std::lock_guard<std::mutex> guard(contextsLock_);
+    TMutexLock guard(contextsLock_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       auto next = std::next(it);
       if (it->finished)
@@ -335,21 +335,27 @@ void TIdCustomTCPServer::ReapFinished() {
 
 void TIdCustomTCPServer::StopConnections() {
   std::list<ConnectionThread> all;
+  std::vector<std::shared_ptr<TIdContext>> live;
   {
-    std::lock_guard<std::mutex> guard(contextsLock_);
-    for (auto& record : connections_) {
-      if (!record.context)
-        continue;
-      // The client connection is closed here as well, in case a derived Abort forgets it.
-      try {
-        record.context->Connection().Disconnect();
-        record.context->Abort();
-      } catch (const std::exception&) {
-        // Closing is best effort; the join below still waits for the thread.
-      }
+    TMutexLock guard(contextsLock_);
+    for (const auto& record : connections_) {
+      if (record.context)
+        live.push_back(record.context);
     }
     all.splice(all.end(), connections_);
   }
+  // Outside the lock: a derived Abort takes locks of its own. A context whose thread ends
+  // meanwhile stays until this is done with it.
+  for (const auto& context : live) {
+    // The client connection is closed here as well, in case a derived Abort forgets it.
+    try {
+      context->Connection().Disconnect();
+      context->Abort();
+    } catch (const std::exception&) {
+      // Closing is best effort; the join below still waits for the thread.
+    }
+  }
+  live.clear();
   for (auto& record : all)
     record.thread.join();
 }

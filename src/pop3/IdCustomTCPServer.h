@@ -5,12 +5,12 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "net/IdSSLOpenSSL.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPConnection.h"
@@ -74,7 +74,7 @@ class TIdCustomTCPServer {
 
   std::vector<TIdSocketHandle>& Bindings() { return bindings_; }
   // Number of contexts in Contexts (those past their before-run step and not yet after-run).
-  size_t ContextCount() const;
+  size_t ContextCount() const EXCLUDES(contextsLock_);
 
   // The class made for every connection: C derives from TIdContext and is constructible from
   // std::unique_ptr<TIdTCPConnection>.
@@ -151,8 +151,8 @@ class TIdCustomTCPServer {
   void Accepted(std::unique_ptr<TIdPosixSocket> socket, bool implicitTLS);
   bool Admitted(TIdTCPConnection& connection, bool implicitTLS);
   void ConnectionRun(ConnectionThread& record);
-  void ReapFinished();
-  void StopConnections();
+  void ReapFinished() EXCLUDES(contextsLock_);
+  void StopConnections() EXCLUDES(contextsLock_);
 
   std::vector<TIdSocketHandle> bindings_;
   ContextFactory contextFactory_;
@@ -161,10 +161,11 @@ class TIdCustomTCPServer {
   // Before connections_, whose records hold its places.
   TConnectionSlots slots_;
 
-  // Guards contexts_ and connections_.
-  mutable std::mutex contextsLock_;
-  std::vector<TIdContext*> contexts_;
-  std::list<ConnectionThread> connections_;
+  // Guards contexts_ and connections_, and each record's context and finished flag. Nothing
+  // else is called under it.
+  mutable TMutex contextsLock_;
+  std::vector<TIdContext*> contexts_ GUARDED_BY(contextsLock_);
+  std::list<ConnectionThread> connections_ GUARDED_BY(contextsLock_);
 };
 
 }  // namespace quillbox

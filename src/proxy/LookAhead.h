@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "judge/JudgmentPool.h"
+#include "judge/JudgmentScheduler.h"
 
 namespace quillbox {
 

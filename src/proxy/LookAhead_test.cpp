@@ -184,5 +184,26 @@ TEST(LookAheadTest, ClientLeavingInTheMiddleOfTheLookAheadLeavesNothingBehind) {
   }
 }
 
+// A client that gives up while its verdict's lookup hangs must not keep its place until the
+// lookup ends: its connection ends within the wait's slice, its queued judgments are dropped, and
+// the next client gets in.
+TEST(LookAheadTest, ClientHangingUpWhileItsVerdictWaitsFreesItsPlaceAtOnce) {
+  Mailbox h(3);
+  h.names.reverseDelay = std::chrono::milliseconds(2000);
+  h.proxy.IdPOP3Server.MaxConnections = 1;
+  h.Start();
+  {
+    auto client = h.LoggedIn(kRules + "LookAhead=2\n");
+    client->Send("RETR 1");
+    ASSERT_TRUE(test::WaitFor([&] { return !h.names.Reversed().empty(); }));
+  }
+  const auto hungUp = std::chrono::steady_clock::now();
+  EXPECT_TRUE(h.log.WaitFor("   P    Disconnected"));
+  EXPECT_TRUE(h.GreetsWithin(std::chrono::milliseconds(500)));
+  EXPECT_LT(std::chrono::steady_clock::now() - hungUp, std::chrono::milliseconds(1000));
+  EXPECT_EQ(h.proxy.Judgments.Queued(), 0u);
+  EXPECT_EQ(h.Sent("RETR"), 0u);
+}
+
 }  // namespace
 }  // namespace quillbox

@@ -13,7 +13,6 @@ TMyPOP3ServerContext::TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> con
 void TMyPOP3ServerContext::Abort() {
   TIdPOP3ServerContext::Abort();
   Upstream.Abort();
-  Judgments.Cancel();
 }
 
 void TMyPOP3ServerContext::ForgetLogin() {

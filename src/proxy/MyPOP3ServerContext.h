@@ -8,7 +8,7 @@
 
 #include "judge/AllowList.h"
 #include "judge/IdDNSResolver.h"
-#include "judge/JudgmentPool.h"
+#include "judge/JudgmentScheduler.h"
 #include "judge/ReceivedLine.h"
 #include "net/IdStack.h"
 #include "net/IdTCPClient.h"
@@ -54,8 +54,8 @@ struct TProxySession {
 // upstream connection without sending anything.
 //
 // Used only by its connection's thread, except Abort(), which any thread may call. The
-// judgments' pool threads get copies of what they need, and of the context they use only Stack
-// (thread-safe) and the pool's cancel flag.
+// judgments get copies of what they need and never see the context: a connection's end does not
+// wait for them.
 class TMyPOP3ServerContext : public TIdPOP3ServerContext, public TProxySession {
  public:
   explicit TMyPOP3ServerContext(std::unique_ptr<TIdTCPConnection> connection);
@@ -69,11 +69,11 @@ class TMyPOP3ServerContext : public TIdPOP3ServerContext, public TProxySession {
   void ForgetLogin();
 
   TIdTCPClient Upstream;
-  TIdStackWindows Stack;
   // The matcher of the Received: selection, which runs on the connection's thread.
   TBRegExp ReceivedMatcher;
-  // Last, so that its threads, which use the members above, are joined before those go.
-  TJudgmentPool Judgments;
+  // The proxy's scheduler runs this connection's judgments under its number (given when the
+  // client connects); the connection's end drops those left.
+  TJudgmentSession JudgmentSession;
 };
 
 }  // namespace quillbox

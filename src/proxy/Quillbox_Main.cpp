@@ -178,6 +178,7 @@ bool TQuillboxProxy::IdPOP3ServerAdmit(TIdTCPConnection& connection, bool tls) {
 }
 
 void TQuillboxProxy::IdPOP3ServerConnect(TIdContext& context) {
+  ProxyContext(context).JudgmentSession = TJudgmentSession(Judgments);
   memo_.AddToMemo(NewConnectionLine(context.Connection().IOHandler()));
   const std::vector<std::string>& greeting = IdPOP3Server.Greeting.Text();
   memo_.AddToMemo("C<-P    +OK " + (greeting.empty() ? std::string() : greeting.front()));

@@ -10,7 +10,7 @@
 #include "base/LogSink.h"
 #include "judge/AllowZones.h"
 #include "judge/JudgeFiles.h"
-#include "judge/JudgmentPool.h"
+#include "judge/JudgmentScheduler.h"
 #include "judge/S25R.h"
 #include "judge/VerdictCache.h"
 #include "net/IdStack.h"
@@ -30,8 +30,8 @@ namespace quillbox {
 // The handlers run on the connection threads, concurrently for different clients; each uses
 // only its own context, the thread-safe JudgeFiles (the rules and allow list in use, which a
 // login may read again), the calling thread's matcher, the thread-safe caches and the log. The
-// judgments run on each connection's pool threads, with copies of what they need, the lists in
-// use when they start, the lookups' stacks (thread-safe), the caches and JudgmentGate.
+// judgments run on the threads of Judgments, with copies of what they need, the lists in use
+// when they start, the lookups' stacks (thread-safe) and the caches, never the context.
 // The access check runs on the listener threads and uses the thread-safe refusal log.
 // AllowConnectionFromOutside and RequireTLSFromOutside may be changed from any thread. Everything
 // else is set up before the listener is activated. A derived class whose members the handlers
@@ -52,8 +52,8 @@ class TQuillboxProxy : public TS25RJudgment {
   // IdPOP3Server.TLSHandshakeTimeout. Set before activation.
   int LocalTLSHandshakeTimeout = 120000;
 
-  // Where the sender judgment of every connection looks names up. By default each connection
-  // uses its own Stack and DNS port 53; tests point them at fakes. Set before activation.
+  // Where the sender judgment of every connection looks names up. By default the process's name
+  // service and DNS port 53; tests point them at fakes. Set before activation.
   TIdStack* ReverseLookupStack = nullptr;
   int DNSPort = 53;
 
@@ -93,8 +93,9 @@ class TQuillboxProxy : public TS25RJudgment {
   // process).
   TVerdictCache VerdictCache;
   TZoneAnswerCache ZoneAnswers;
-  // Judgments in flight across all of this proxy's connections.
-  TJudgmentGate JudgmentGate;
+  // The threads that judge every connection's senders. After the members its jobs use, so that
+  // its threads have ended before those go.
+  TJudgmentScheduler Judgments;
 
  private:
   // Sends request (RETR or TOP) upstream and relays its answer, a message or the start of one,
@@ -107,20 +108,24 @@ class TQuillboxProxy : public TS25RJudgment {
   // The header's digest and sender (none: Unknown), whose judgment is started, or found when the
   // session or the verdict cache has one; urgent when the client waits for it.
   THeaderJudgment StartJudgment(TMyPOP3ServerContext& c, const std::vector<std::string>& header,
-                                bool urgent);
+                                TJudgmentUrgency urgency);
   std::shared_ptr<TJudgment> JudgeSender(TMyPOP3ServerContext& c, const std::string& address,
-                                         bool urgent);
+                                         TJudgmentUrgency urgency);
   // The session's zones, each with its answer when one is kept.
   using TZoneAnswers = std::vector<std::pair<std::string, std::optional<TZoneAnswer>>>;
-  // One sender's judgment on a pool thread: the S25R verdict unless one is kept, and the zones
-  // whose answers are not kept asked meanwhile. What it finds is kept for later sessions.
-  TJudged JudgeOnPool(TIdStack& stack, const std::atomic<bool>& cancel,
-                      const std::string& dnsServer, const std::string& address,
-                      const std::optional<TJudged>& kept, const TZoneAnswers& zones);
-  // Waits for the verdict and returns it once its judgment is done, with the allow lists applied
-  // (the shared one in use now, the rule file's own, the DNS zones), the selection's and the
-  // judgment's log lines written to log first. While it is not done and lookAheadMeanwhile is
-  // set, it sends the look-ahead's commands upstream and reads their answers (the upstream
+  // One sender's judgment on a scheduler thread: the S25R verdict unless one is kept, and the
+  // zones whose answers are not kept asked meanwhile. What it finds is kept for later sessions.
+  TJudged JudgeOnScheduler(TIdStack& stack, const std::atomic<bool>& cancel,
+                           const std::string& dnsServer, const std::string& address,
+                           const std::optional<TJudged>& kept, const TZoneAnswers& zones);
+  // The judgment's result once it is done; the client waits for it from now on. Meanwhile the
+  // look-ahead takes its steps when asked (the upstream connection must be between answers),
+  // and the client is looked at every kVerdictWaitSlice: one that hung up ends the wait with
+  // EIdWatchedPeerGone, its session's judgments dropped.
+  const TJudged& AwaitJudgment(TMyPOP3ServerContext& c, TJudgment& judgment, bool lookAhead);
+  // The verdict once its judgment is done, with the allow lists applied (the shared one in use
+  // now, the rule file's own, the DNS zones), the selection's and the judgment's log lines
+  // written to log first. While it is not done, the look-ahead goes on if asked (the upstream
   // connection must be between answers).
   TVerdict AwaitVerdict(LogSink& log, TMyPOP3ServerContext& c, const THeaderJudgment& prefetched,
                         bool lookAheadMeanwhile);

@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "base/LogSink.h"
+#include "base/Mutex.h"
 
 namespace quillbox {
 
@@ -15,7 +15,8 @@ namespace quillbox {
 // logged refusal; one line says when the rest of a period goes unlogged, and the next logged
 // refusal first says how many went unlogged.
 //
-// Thread-safe: the listener threads of all bindings refuse; lock_ guards the period's state.
+// Thread-safe: the listener threads of all bindings refuse; lock_ guards the period's state. The
+// log is written after it is let go, and the clock called before it is taken.
 class TRefusalLog {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -25,15 +26,16 @@ class TRefusalLog {
   explicit TRefusalLog(LogSink& log, Clock now = std::chrono::steady_clock::now);
 
   // One refusal: its lines are logged, in order, unless the period's share is used up.
-  void Refused(const std::string& newConnectionLine, const std::string& refusalLine);
+  void Refused(const std::string& newConnectionLine, const std::string& refusalLine)
+      EXCLUDES(lock_);
 
  private:
   LogSink& log_;
   Clock now_;
-  std::mutex lock_;
-  std::chrono::steady_clock::time_point periodStart_;
-  int logged_ = 0;    // refusals logged in this period
-  int unlogged_ = 0;  // refusals since the last logged one
+  TMutex lock_;
+  std::chrono::steady_clock::time_point periodStart_ GUARDED_BY(lock_);
+  int logged_ GUARDED_BY(lock_) = 0;    // refusals logged in this period
+  int unlogged_ GUARDED_BY(lock_) = 0;  // refusals since the last logged one
 };
 
 }  // namespace quillbox

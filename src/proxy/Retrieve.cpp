@@ -133,7 +133,7 @@ std::optional<THeaderJudgment> TQuillboxProxy::Prefetch(LogSink& log, TMyPOP3Ser
   }
   if (!header)
     return std::nullopt;
-  return StartJudgment(c, *header, true);
+  return StartJudgment(c, *header, TJudgmentUrgency::kWaiting);
 }
 
 bool TQuillboxProxy::LookAheadStep(TMyPOP3ServerContext& c) {
@@ -169,7 +169,7 @@ bool TQuillboxProxy::LookAheadStep(TMyPOP3ServerContext& c) {
       const auto header = ReadHeaderOnly(c, n);
       try {
         if (header)
-          ahead.Fetched(n, StartJudgment(c, *header, false));
+          ahead.Fetched(n, StartJudgment(c, *header, TJudgmentUrgency::kAhead));
       } catch (const Exception&) {
         // A match string the matcher rejects fails the retrieval itself, in its place.
       }
@@ -218,7 +218,8 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
     if (prefetched)
       log.AddToMemo("   P    The header of " + request + " is not the one TOP gave: judged again");
     try {
-      verdict = AwaitVerdict(log, c, StartJudgment(c, message.Header(), true), false);
+      verdict = AwaitVerdict(log, c, StartJudgment(c, message.Header(), TJudgmentUrgency::kWaiting),
+                             false);
     } catch (...) {
       // The rest of the message is on its way: the next command must not take it for its reply.
       c.Upstream.Disconnect();

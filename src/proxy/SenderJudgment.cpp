@@ -1,16 +1,21 @@
 // The judgments of a session's senders: each sender address judged once a session, a verdict
-// kept across sessions used as it is, every other judgment on the connection's pool, its log lines
-// collected and written when its verdict is used, so that each message's lines stay together. The
-// session's DNS allow-list zones are asked in the same judgment, unless their answers are kept
+// kept across sessions used as it is, every other judgment on the process's scheduler, its log
+// lines collected and written when its verdict is used, so that each message's lines stay together.
+// The session's DNS allow-list zones are asked in the same judgment, unless their answers are kept
 // too. The allow lists are applied when a verdict is used, so that a list read again counts at
 // once, also for verdicts kept from before.
 #include "judge/IdDNSResolver.h"
 #include "judge/SenderAddress.h"
+#include "net/IdException.h"
 #include "proxy/HeaderSyntax.h"
 #include "proxy/Quillbox_Main.h"
 
 namespace quillbox {
 namespace {
+
+// How long a wait for a verdict goes without a look at the client: one that hung up is noticed
+// this soon, and its connection ends instead of waiting for a lookup nobody needs.
+constexpr auto kVerdictWaitSlice = std::chrono::milliseconds(250);
 
 // The key of a DNS server in the caches: the rule file's text and the port.
 std::string DnsServerKey(const std::string& server, int port) {
@@ -35,7 +40,8 @@ TVerdict Allowed(LogSink& log, TMyPOP3ServerContext& c, const TJudged& judged,
 }  // namespace
 
 std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
-                                                       const std::string& address, bool urgent) {
+                                                       const std::string& address,
+                                                       TJudgmentUrgency urgency) {
   if (const auto found = c.JudgedSenders.find(address); found != c.JudgedSenders.end())
     return found->second;
   if (c.JudgedSenders.size() >= TMyPOP3ServerContext::kJudgedSenders)
@@ -54,24 +60,25 @@ std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
   if (kept && !ask) {
     for (auto& [zone, answer] : zones)
       kept->Zones.push_back(std::move(*answer));
-    judgment = TJudgmentPool::Done(std::move(*kept));
+    judgment = TJudgment::Done(std::move(*kept));
   } else {
-    TIdStack& stack = ReverseLookupStack ? *ReverseLookupStack : c.Stack;
-    judgment = c.Judgments.Start(
-        [this, &stack, &cancel = c.Judgments.Cancelled(), dnsServer = c.DNSServer, address, kept,
-         zones] {
-          const TJudgmentGate::TPass pass = JudgmentGate.Enter(cancel);
-          return JudgeOnPool(stack, cancel, dnsServer, address, kept, zones);
-        },
-        urgent);
+    // The job may outlive the connection: it takes nothing of the context.
+    TIdStack& stack = ReverseLookupStack ? *ReverseLookupStack : GStack();
+    judgment =
+        Judgments.Start(c.JudgmentSession.Id(), urgency,
+                        [this, &stack, dnsServer = c.DNSServer, address, kept,
+                         zones](const std::atomic<bool>& cancel) {
+                          return JudgeOnScheduler(stack, cancel, dnsServer, address, kept, zones);
+                        });
   }
   c.JudgedSenders.emplace(address, judgment);
   return judgment;
 }
 
-TJudged TQuillboxProxy::JudgeOnPool(TIdStack& stack, const std::atomic<bool>& cancel,
-                                    const std::string& dnsServer, const std::string& address,
-                                    const std::optional<TJudged>& kept, const TZoneAnswers& zones) {
+TJudged TQuillboxProxy::JudgeOnScheduler(TIdStack& stack, const std::atomic<bool>& cancel,
+                                         const std::string& dnsServer, const std::string& address,
+                                         const std::optional<TJudged>& kept,
+                                         const TZoneAnswers& zones) {
   const std::string server = DnsServerKey(dnsServer, DNSPort);
   TIdDNSResolver resolver;
   resolver.Port = DNSPort;
@@ -105,7 +112,8 @@ TJudged TQuillboxProxy::JudgeOnPool(TIdStack& stack, const std::atomic<bool>& ca
 }
 
 THeaderJudgment TQuillboxProxy::StartJudgment(TMyPOP3ServerContext& c,
-                                              const std::vector<std::string>& header, bool urgent) {
+                                              const std::vector<std::string>& header,
+                                              TJudgmentUrgency urgency) {
   THeaderJudgment prefetched;
   prefetched.Digest = HeaderDigest(header);
   std::vector<std::string> unfolded = header;
@@ -115,7 +123,7 @@ THeaderJudgment TQuillboxProxy::StartJudgment(TMyPOP3ServerContext& c,
       SelectReceived(unfolded, c.MatchString, c.SelectFrom, c.ReceivedMatcher, log);
   prefetched.Lines = std::move(log.Lines);
   if (const auto address = selected ? SenderAddress(*selected) : std::nullopt)
-    prefetched.Judgment = JudgeSender(c, *address, urgent);
+    prefetched.Judgment = JudgeSender(c, *address, urgency);
   return prefetched;
 }
 
@@ -125,13 +133,28 @@ TVerdict TQuillboxProxy::AwaitVerdict(LogSink& log, TMyPOP3ServerContext& c,
     log.AddToMemo(line);
   if (!prefetched.Judgment)
     return TVerdict();
-  std::function<bool()> meanwhile;
-  if (lookAheadMeanwhile)
-    meanwhile = [this, &c] { return LookAheadStep(c); };
-  const TJudged& judged = c.Judgments.Wait(*prefetched.Judgment, meanwhile);
+  const TJudged& judged = AwaitJudgment(c, *prefetched.Judgment, lookAheadMeanwhile);
   for (const std::string& line : judged.Lines)
     log.AddToMemo(line);
   return Allowed(log, c, judged, *JudgeFiles.Current()->Allow);
+}
+
+const TJudged& TQuillboxProxy::AwaitJudgment(TMyPOP3ServerContext& c, TJudgment& judgment,
+                                             bool lookAhead) {
+  Judgments.Hurry(judgment);
+  TIdIOHandlerStack& client = c.Connection().IOHandler();
+  while (!judgment.Done()) {
+    if (client.PeerHungUp()) {
+      Judgments.Drop(c.JudgmentSession.Id());
+      throw EIdWatchedPeerGone();
+    }
+    // One step is one exchange with the real server, whose wait watches the client as well; the
+    // look-ahead stops taking steps once it has nothing to do for now.
+    if (lookAhead && (lookAhead = LookAheadStep(c)))
+      continue;
+    Judgments.WaitFor(judgment, kVerdictWaitSlice);
+  }
+  return judgment.Result();
 }
 
 }  // namespace quillbox

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 #include <set>
-#include <thread>
 
 #include "base/SysUtils.h"
 #include "judge/BRegExp.h"
+#include "judge/JudgmentScheduler.h"
 #include "judge/ReceivedLine.h"
 #include "judge/SenderAddress.h"
 #include "judge/SpecialAddress.h"
@@ -274,32 +273,33 @@ std::map<std::string, TSenderLookup> LookUpAll(const std::vector<std::string>& a
     if (seen.insert(address).second)
       distinct.push_back(address);
   }
-  // found[i] is written by the one thread that took i, and read after every thread is joined.
+  // found[i] is written by the job of distinct[i] and read once that job is done.
   std::vector<std::optional<TSenderLookup>> found(distinct.size());
-  std::atomic<size_t> next{0};
-  std::mutex lock;  // guards failure
-  std::exception_ptr failure;
-  {
-    std::vector<std::jthread> threads;
-    for (size_t t = 0; t < std::min(kConcurrentLookups, distinct.size()); ++t) {
-      threads.emplace_back([&] {
-        try {
-          for (size_t i = next++; i < distinct.size() && !cancel; i = next++)
-            found[i] = lookUp(distinct[i], cancel);
-        } catch (...) {
-          const std::lock_guard<std::mutex> guard(lock);
-          failure = std::current_exception();
-          next = distinct.size();
-        }
-      });
-    }
+  TJudgmentScheduler scheduler(kConcurrentLookups);
+  const uint64_t session = TJudgmentScheduler::NewSession();
+  std::vector<std::shared_ptr<TJudgment>> jobs;
+  for (size_t i = 0; i < distinct.size(); ++i) {
+    jobs.push_back(
+        scheduler.Start(session, TJudgmentUrgency::kWaiting, [&, i](const std::atomic<bool>&) {
+          found[i] = lookUp(distinct[i], cancel);
+          return found[i]->Judged;
+        }));
   }
-  if (failure)
-    std::rethrow_exception(failure);
   std::map<std::string, TSenderLookup> lookups;
   for (size_t i = 0; i < distinct.size(); ++i) {
-    if (found[i])
-      lookups.emplace(distinct[i], std::move(*found[i]));
+    while (!scheduler.WaitFor(*jobs[i], std::chrono::milliseconds(100))) {
+      if (cancel)
+        scheduler.Drop(session);
+    }
+    if (cancel)
+      continue;
+    try {
+      jobs[i]->Result();
+    } catch (...) {
+      scheduler.Drop(session);
+      throw;
+    }
+    lookups.emplace(distinct[i], std::move(*found[i]));
   }
   return lookups;
 }

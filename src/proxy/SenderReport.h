@@ -86,7 +86,7 @@ void CompleteReport(TSenderReport& report, const TJudgeSetup& setup, const TSend
 
 // Runs lookUp once for each distinct address, at most kConcurrentLookups at once, and returns
 // the lookups by address. Blocks until all are done, or until cancel is set (the rest are then
-// dropped). This is the one place that decides how lookups are scheduled.
+// dropped). They run on a judgment scheduler of their own, as the proxy's run on its one.
 inline constexpr size_t kConcurrentLookups = 16;
 using TLookUp =
     std::function<TSenderLookup(const std::string& address, const std::atomic<bool>& cancel)>;

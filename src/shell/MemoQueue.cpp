@@ -7,14 +7,14 @@ namespace quillbox {
 TMemoQueue::TMemoQueue(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
 
 void TMemoQueue::SetOnLinesAvailable(std::function<void()> callback) {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   onLinesAvailable_ = std::move(callback);
 }
 
 void TMemoQueue::AddToMemo(const std::string& line) {
   std::function<void()> notify;
   {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     if (closed_)
       return;
     if (lines_.size() == capacity_) {
@@ -25,7 +25,7 @@ void TMemoQueue::AddToMemo(const std::string& line) {
     if (lines_.size() == 1)
       notify = onLinesAvailable_;
   }
-  available_.notify_one();
+  available_.NotifyOne();
   if (notify)
     notify();
 }
@@ -45,14 +45,17 @@ std::vector<std::string> TMemoQueue::TakeAllLocked() {
 }
 
 std::vector<std::string> TMemoQueue::TakeAll() {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   return TakeAllLocked();
 }
 
 bool TMemoQueue::WaitAndTakeAll(std::vector<std::string>& lines,
                                 std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  available_.wait_for(lock, timeout, [this] { return closed_ || !lines_.empty(); });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  TMutexLock lock(mutex_);
+  for (auto now = std::chrono::steady_clock::now(); !closed_ && lines_.empty() && now < deadline;
+       now = std::chrono::steady_clock::now())
+    available_.WaitFor(mutex_, deadline - now);
   if (closed_)
     return false;
   lines = TakeAllLocked();
@@ -61,16 +64,16 @@ bool TMemoQueue::WaitAndTakeAll(std::vector<std::string>& lines,
 
 void TMemoQueue::Close() {
   {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     closed_ = true;
     lines_.clear();
     dropped_ = 0;
   }
-  available_.notify_all();
+  available_.NotifyAll();
 }
 
 bool TMemoQueue::Closed() const {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   return closed_;
 }
 

@@ -1,15 +1,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/LogSink.h"
+#include "base/Mutex.h"
 
 namespace quillbox {
 
@@ -27,34 +26,35 @@ class TMemoQueue : public LogSink {
 
   explicit TMemoQueue(size_t capacity = kDefaultCapacity);
 
-  void AddToMemo(const std::string& line) override;
+  void AddToMemo(const std::string& line) override EXCLUDES(mutex_);
 
   // Called after a line arrives in an empty queue, on the thread that handed it over, without the
   // lock held, so the reader can schedule a drain (the desktop posts to its UI thread). Must not
   // block. Set it before the first line can arrive.
-  void SetOnLinesAvailable(std::function<void()> callback);
+  void SetOnLinesAvailable(std::function<void()> callback) EXCLUDES(mutex_);
 
   // Takes every pending line at once, without waiting. If lines were dropped, a note saying how
   // many comes first.
-  std::vector<std::string> TakeAll();
+  std::vector<std::string> TakeAll() EXCLUDES(mutex_);
   // Waits until a line arrives, the queue is closed or the timeout passes, then takes every
   // pending line. Returns false once the queue is closed.
-  bool WaitAndTakeAll(std::vector<std::string>& lines, std::chrono::milliseconds timeout);
+  bool WaitAndTakeAll(std::vector<std::string>& lines, std::chrono::milliseconds timeout)
+      EXCLUDES(mutex_);
 
   // Drops what is pending and every later line, and wakes a waiting reader.
-  void Close();
-  bool Closed() const;
+  void Close() EXCLUDES(mutex_);
+  bool Closed() const EXCLUDES(mutex_);
 
  private:
-  std::vector<std::string> TakeAllLocked();
+  std::vector<std::string> TakeAllLocked() REQUIRES(mutex_);
 
   const size_t capacity_;
-  mutable std::mutex mutex_;
-  std::condition_variable available_;
-  std::deque<std::string> lines_;
-  size_t dropped_ = 0;
-  bool closed_ = false;
-  std::function<void()> onLinesAvailable_;
+  mutable TMutex mutex_;  // guards the lines, the count dropped, the end and the callback
+  TCondVar available_;
+  std::deque<std::string> lines_ GUARDED_BY(mutex_);
+  size_t dropped_ GUARDED_BY(mutex_) = 0;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  std::function<void()> onLinesAvailable_ GUARDED_BY(mutex_);
 };
 
 }  // namespace quillbox

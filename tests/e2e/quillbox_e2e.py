@@ -479,7 +479,7 @@ class Quillboxd(Peer):
     (and a TLS port when asked). Its log (standard output) is collected in the background."""
 
     def __init__(self, dns_address, max_connections=1, rules=(), general="", tls=False,
-                 allow=None):
+                 allow=None, hosts=(), resolver_options="timeout:1 attempts:2"):
         self.root = scratch_folder("quillbox-d-")
         self.listeners = Listeners(tls)
         self.port, self.tls_port = self.listeners.port, self.listeners.tls_port
@@ -495,8 +495,9 @@ class Quillboxd(Peer):
         if allow is not None:
             self._write("S25R_Allow.txt", allow)
         # Debian's own lines: a client told "localhost" connects over ::1 first.
-        self._write("hosts", "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n")
-        self._write("resolv.conf", f"nameserver {dns_address}\noptions timeout:1 attempts:2\n")
+        self._write("hosts", "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n"
+                    + "".join(f"{address}\t{name}\n" for address, name in hosts))
+        self._write("resolv.conf", f"nameserver {dns_address}\noptions {resolver_options}\n")
         # A file, not a pipe: nobody reads standard error while quillboxd runs.
         self.errors = tempfile.TemporaryFile()
 
@@ -553,6 +554,18 @@ class Quillboxd(Peer):
         with open(f"/proc/{self.process.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def at_rest(self):
+        """The threads and descriptors at rest, all started: a client that comes and goes shows
+        that the log's printer runs (it printed the client's lines), and once that client's
+        thread has ended, what is left is the program at rest."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT) as probe:
+            probe.makefile("rb").readline()
+            wait_until(lambda: any(line.startswith("C->P    New connection")
+                                   for line in self.log()), "the probe's log line")
+            with_probe = self.threads()
+        wait_until(lambda: self.threads() < with_probe, "the end of the probe's thread")
+        return self.threads(), self.descriptors()
 
     def peak_rss_kib(self):
         with open(f"/proc/{self.process.pid}/status") as f:

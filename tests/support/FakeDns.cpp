@@ -113,12 +113,12 @@ ScriptedDnsServer::~ScriptedDnsServer() {
 }
 
 std::vector<std::string> ScriptedDnsServer::Queries() const {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   return queries_;
 }
 
 std::vector<std::string> ScriptedDnsServer::StreamQueries() const {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   return streamQueries_;
 }
 
@@ -156,7 +156,7 @@ void ScriptedDnsServer::Serve(TIdPosixSocket& connection) {
   }
   const std::string query = framed.substr(2);
   {
-    std::lock_guard lock(mutex_);
+    TMutexLock lock(mutex_);
     streamQueries_.push_back(query);
   }
   const Stream answer = stream_(query);
@@ -182,7 +182,7 @@ void ScriptedDnsServer::Run() {
       continue;
     const std::string query(buffer, static_cast<size_t>(n));
     {
-      std::lock_guard lock(mutex_);
+      TMutexLock lock(mutex_);
       queries_.push_back(query);
     }
     for (const Datagram& d : script_(query)) {
@@ -252,14 +252,14 @@ FakeDnsServer::FakeDnsServer(int family)
           [this](const std::string& query) { return Stream{Framed(Answer(query, 0xffff))}; }) {}
 
 void FakeDnsServer::SetAddresses(std::map<std::string, std::vector<std::string>> addresses) {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   addresses_ = std::move(addresses);
 }
 
 std::string FakeDnsServer::Answer(const std::string& query, size_t limit) {
   if (query.size() < 17)
     return {};
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   const std::optional<uint16_t> edns = OptPayload(query);
   const std::string opt = edns ? OptRecord() : "";
   const uint16_t additional = edns ? 1 : 0;
@@ -288,7 +288,7 @@ std::string FakeDnsServer::Answer(const std::string& query, size_t limit) {
 
 std::string FakeNameService::HostByName(const std::string& hostName) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    TMutexLock hold(lock_);
     asked_.push_back(hostName);
   }
   return Known(addressOf, hostName);
@@ -296,7 +296,7 @@ std::string FakeNameService::HostByName(const std::string& hostName) {
 
 std::string FakeNameService::AddressToHostName(const std::string& address) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    TMutexLock hold(lock_);
     reversed_.push_back(address);
   }
   std::this_thread::sleep_for(reverseDelay);
@@ -304,12 +304,12 @@ std::string FakeNameService::AddressToHostName(const std::string& address) {
 }
 
 std::vector<std::string> FakeNameService::Reversed() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   return reversed_;
 }
 
 std::vector<std::string> FakeNameService::Asked() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   return asked_;
 }
 

@@ -8,12 +8,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
 
@@ -89,9 +89,9 @@ class ScriptedDnsServer {
   int port_ = 0;
   std::unique_ptr<TIdPosixSocket> tcp_;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;  // guards queries_ and streamQueries_
-  std::vector<std::string> queries_;
-  std::vector<std::string> streamQueries_;
+  mutable TMutex mutex_;
+  std::vector<std::string> queries_ GUARDED_BY(mutex_);
+  std::vector<std::string> streamQueries_ GUARDED_BY(mutex_);
   std::thread thread_;
   std::thread streamThread_;
 };
@@ -112,8 +112,8 @@ class FakeDnsServer {
  private:
   std::string Answer(const std::string& query, size_t limit);
 
-  std::mutex lock_;  // guards addresses_
-  std::map<std::string, std::vector<std::string>> addresses_;
+  TMutex lock_;
+  std::map<std::string, std::vector<std::string>> addresses_ GUARDED_BY(lock_);
   ScriptedDnsServer server_;
 };
 
@@ -142,9 +142,9 @@ class FakeNameService : public TIdStack {
   std::vector<std::string> Reversed() const;
 
  private:
-  mutable std::mutex lock_;  // guards asked_ and reversed_
-  std::vector<std::string> asked_;
-  std::vector<std::string> reversed_;
+  mutable TMutex lock_;
+  std::vector<std::string> asked_ GUARDED_BY(lock_);
+  std::vector<std::string> reversed_ GUARDED_BY(lock_);
 };
 
 }  // namespace quillbox::test

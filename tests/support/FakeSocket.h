@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 
+#include "base/Mutex.h"
 #include "net/IdException.h"
 #include "net/IdSocketHandle.h"
 
@@ -26,22 +25,22 @@ class FakeSocket : public TIdSocket {
   void AddHang() { Push({Step::kHang, {}, 0}); }
   // The peer closes now: its hang steps go, so receives end after the data left.
   void PeerCloses() {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     std::erase_if(script_, [](const Step& step) { return step.kind == Step::kHang; });
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
 
   // Bytes sent so far.
   std::string Sent() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     return sent_;
   }
   size_t SendCalls() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     return sendCalls_;
   }
   size_t ReceiveCalls() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     return receiveCalls_;
   }
 
@@ -50,23 +49,25 @@ class FakeSocket : public TIdSocket {
   int SendError = 0;  // errno every send fails with, 0: none
 
   bool WaitReadable(int timeoutMs) override {
-    std::unique_lock<std::mutex> guard(lock_);
-    auto ready = [this] {
-      return closed_ || script_.empty() || script_.front().kind != Step::kHang;
-    };
-    if (timeoutMs < 0)
-      wake_.wait(guard, ready);
-    else if (!wake_.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
-      return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    TMutexLock guard(lock_);
+    while (!Ready()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (timeoutMs < 0)
+        wake_.Wait(lock_);
+      else if (now >= deadline)
+        return false;
+      else
+        wake_.WaitFor(lock_, deadline - now);
+    }
     return true;
   }
 
   size_t Receive(char* data, size_t size) override {
-    std::unique_lock<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     ++receiveCalls_;
-    wake_.wait(guard, [this] {
-      return closed_ || script_.empty() || script_.front().kind != Step::kHang;
-    });
+    while (!Ready())
+      wake_.Wait(lock_);
     if (closed_)
       throw EIdClosedSocket();
     if (script_.empty())
@@ -75,7 +76,6 @@ class FakeSocket : public TIdSocket {
     if (step.kind == Step::kError) {
       const int err = step.err;
       script_.pop_front();
-      guard.unlock();
       RaiseSocketError(err);
     }
     const size_t n = std::min({size, MaxReceive, step.bytes.size()});
@@ -87,7 +87,7 @@ class FakeSocket : public TIdSocket {
   }
 
   size_t Send(const char* data, size_t size) override {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     ++sendCalls_;
     if (closed_)
       throw EIdClosedSocket();
@@ -99,16 +99,16 @@ class FakeSocket : public TIdSocket {
   }
 
   void Close() override {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     closed_ = true;
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
   bool IsOpen() const override {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     return !closed_;
   }
   bool HungUp() override {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     return closed_ || std::none_of(script_.begin(), script_.end(),
                                    [](const Step& step) { return step.kind == Step::kHang; });
   }
@@ -122,21 +122,25 @@ class FakeSocket : public TIdSocket {
     int err;
   };
 
+  bool Ready() const REQUIRES(lock_) {
+    return closed_ || script_.empty() || script_.front().kind != Step::kHang;
+  }
+
   void Push(Step step) {
-    std::lock_guard<std::mutex> guard(lock_);
+    TMutexLock guard(lock_);
     // An empty data step would read as the peer closing; it means nothing here.
     if (step.kind != Step::kData || !step.bytes.empty())
       script_.push_back(std::move(step));
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
 
-  mutable std::mutex lock_;
-  std::condition_variable wake_;
-  std::deque<Step> script_;
-  std::string sent_;
-  size_t sendCalls_ = 0;
-  size_t receiveCalls_ = 0;
-  bool closed_ = false;
+  mutable TMutex lock_;
+  TCondVar wake_;
+  std::deque<Step> script_ GUARDED_BY(lock_);
+  std::string sent_ GUARDED_BY(lock_);
+  size_t sendCalls_ GUARDED_BY(lock_) = 0;
+  size_t receiveCalls_ GUARDED_BY(lock_) = 0;
+  bool closed_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace quillbox::test

@@ -92,7 +92,7 @@ LoopbackServer::LoopbackServer(std::function<void(int fd)> serve) : serve_(std::
       const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0)
         continue;
-      std::lock_guard<std::mutex> hold(lock_);
+      TMutexLock hold(lock_);
       fds_.push_back(fd);
       threads_.emplace_back([this, fd] { serve_(fd); });
     }

@@ -5,11 +5,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
 
@@ -50,9 +50,9 @@ class LoopbackServer {
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::mutex lock_;  // guards fds_ and threads_
-  std::vector<int> fds_;
-  std::vector<std::thread> threads_;
+  TMutex lock_;
+  std::vector<int> fds_ GUARDED_BY(lock_);
+  std::vector<std::thread> threads_ GUARDED_BY(lock_);
   std::thread acceptor_;
 };
 

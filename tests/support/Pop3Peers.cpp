@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -30,26 +31,27 @@ std::string Crlf(const std::vector<std::string>& lines) {
 }  // namespace
 
 void CapturingLog::AddToMemo(const std::string& line) {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   lines_.push_back(line);
-  changed_.notify_all();
+  changed_.NotifyAll();
 }
 
 std::vector<std::string> CapturingLog::Lines() {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   return lines_;
 }
 
 bool CapturingLog::WaitFor(const std::string& line, int timeoutMs) {
-  std::unique_lock<std::mutex> hold(lock_);
-  return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
-    for (const std::string& have : lines_) {
-      if (have == line) {
-        return true;
-      }
-    }
-    return false;
-  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  TMutexLock hold(lock_);
+  for (auto now = std::chrono::steady_clock::now();
+       std::find(lines_.begin(), lines_.end(), line) == lines_.end();
+       now = std::chrono::steady_clock::now()) {
+    if (now >= deadline)
+      return false;
+    changed_.WaitFor(lock_, deadline - now);
+  }
+  return true;
 }
 
 std::vector<std::string> CapturingLog::Since(const std::string& from) {
@@ -65,7 +67,7 @@ std::vector<std::string> CapturingLog::Since(const std::string& from) {
 ScriptedUpstream::ScriptedUpstream() : server_([this](int fd) { Serve(fd); }) {}
 
 std::vector<std::string> ScriptedUpstream::Commands() {
-  std::lock_guard<std::mutex> hold(lock_);
+  TMutexLock hold(lock_);
   return commands_;
 }
 
@@ -76,7 +78,7 @@ void ScriptedUpstream::Serve(int fd) {
   std::string command;
   while (socket.ReadLine(command, 60000)) {
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      TMutexLock hold(lock_);
       commands_.push_back(command);
     }
     std::string answer = script ? script(command) : std::string();

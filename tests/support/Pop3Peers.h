@@ -1,14 +1,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/LogSink.h"
+#include "base/Mutex.h"
 #include "net/IdTCPClient.h"
 #include "support/Loopback.h"
 
@@ -26,9 +25,9 @@ class CapturingLog : public LogSink {
   std::vector<std::string> Since(const std::string& from);
 
  private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
+  TMutex lock_;
+  TCondVar changed_;
+  std::vector<std::string> lines_ GUARDED_BY(lock_);
 };
 
 // A real POP3 server over a list of messages (each a list of lines), accepting one user.
@@ -62,8 +61,8 @@ class ScriptedUpstream {
   void Serve(int fd);
   std::string Answer(const std::string& command);
 
-  std::mutex lock_;  // guards commands_
-  std::vector<std::string> commands_;
+  TMutex lock_;
+  std::vector<std::string> commands_ GUARDED_BY(lock_);
   std::atomic<size_t> repeated_{0};
   std::atomic<size_t> pipelined_{0};
   std::atomic<size_t> dropped_{0};
