@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -166,12 +167,15 @@ class TIdDotTerminatedWriter {
   void Flush();
   // Sends the rest and the "." line.
   void Finish();
+  // The body's bytes given so far, stuffed, as the wire carries them.
+  uint64_t Bytes() const { return sent_ + chunk_.size(); }
 
  private:
   void SendIfFull();
 
   TIdIOHandlerStack& io_;
   std::string chunk_;
+  uint64_t sent_ = 0;  // bytes written to io_
 };
 
 }  // namespace quillbox
