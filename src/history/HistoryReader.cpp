@@ -100,6 +100,17 @@ std::vector<THistoryRow> THistoryReader::Page(const THistoryFilter& filter, int6
   return rows;
 }
 
+void THistoryReader::ForEach(const THistoryFilter& filter,
+                             const std::function<void(const THistoryRow&)>& each) {
+  std::vector<TValue> values;
+  TStatement s = Bound(db_,
+                       std::string("SELECT id, ") + kHistoryColumns + " FROM verdicts" +
+                           Where(filter, 0, 0, values) + " ORDER BY id",
+                       values);
+  while (s.Step())
+    each(RowFromStatement(s));
+}
+
 std::optional<THistoryRow> THistoryReader::Row(int64_t id) {
   TStatement s =
       db_.Prepare(std::string("SELECT id, ") + kHistoryColumns + " FROM verdicts WHERE id = ?");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ class THistoryReader {
   // it is given (then offset counts from there) and at most upToId.
   std::vector<THistoryRow> Page(const THistoryFilter& filter, int64_t offset, int64_t limit,
                                 int64_t upToId = 0, int64_t beforeId = 0);
+  // Every row of filter, the oldest first, one at a time.
+  void ForEach(const THistoryFilter& filter, const std::function<void(const THistoryRow&)>& each);
   std::optional<THistoryRow> Row(int64_t id);
   // The newest row's Id; 0 for none.
   int64_t LastId();
