@@ -2,9 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <vector>
 
 namespace quillbox {
+
+std::string LocalTimeText(int64_t time, const char* format) {
+  const time_t t = static_cast<time_t>(time);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[64];
+  return std::string(text, std::strftime(text, sizeof text, format, &local));
+}
 
 std::string StatusKind(std::string_view status) {
   if (status.starts_with(kAnyRule))

@@ -59,4 +59,7 @@ std::string StatusKind(std::string_view status);
 // "" for no name. Lower case.
 std::string SenderDomain(std::string_view hostName);
 
+// time (seconds since the epoch) in local time, formatted by strftime's format.
+std::string LocalTimeText(int64_t time, const char* format);
+
 }  // namespace quillbox

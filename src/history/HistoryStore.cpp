@@ -29,15 +29,6 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS verdicts_time ON verdicts(time);"
     "CREATE INDEX IF NOT EXISTS verdicts_status ON verdicts(status);";
 
-std::string Stamp(int64_t now) {
-  const time_t t = static_cast<time_t>(now);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-  return text;
-}
-
 // The file made with the owner's bits only before SQLite opens it: SQLite would make it 0644.
 // Its -wal and -shm files take the database's mode.
 void CreatePrivate(const std::string& fileName) {
@@ -90,7 +81,7 @@ void THistoryStore::Open() {
 void THistoryStore::StartAnew(int64_t now) {
   insert_.reset();
   db_.reset();
-  const std::string aside = fileName_ + ".broken-" + Stamp(now);
+  const std::string aside = fileName_ + ".broken-" + LocalTimeText(now, "%Y%m%d-%H%M%S");
   if (std::rename(fileName_.c_str(), aside.c_str()) != 0)
     throw ESqliteError(
         "The history " + fileName_ + " is broken and could not be renamed to " + aside,

@@ -83,12 +83,7 @@ std::string Cell(std::string text) {
 }
 
 std::string LocalTime(int64_t time) {
-  const time_t t = static_cast<time_t>(time);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  return LocalTimeText(time, "%Y-%m-%d %H:%M:%S");
 }
 
 std::string JsonString(std::string_view text) {
