@@ -10,6 +10,7 @@ import ctypes
 import ctypes.util
 import errno
 import ipaddress
+import json
 import os
 import poplib
 import queue
@@ -524,6 +525,13 @@ class Quillboxd(Peer):
     def log(self):
         with self.lock:
             return list(self.lines)
+
+    def history(self, *arguments):
+        """The rows of quillboxd --history --json (each a dict), the oldest first."""
+        result = subprocess.run(
+            [QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini"), "--history", "--json",
+             *arguments], capture_output=True, text=True, timeout=WAIT, check=True)
+        return [json.loads(line) for line in result.stdout.splitlines()]
 
     def threads(self):
         return len(os.listdir(f"/proc/{self.process.pid}/task"))
