@@ -139,6 +139,17 @@ int HistoryDays(const std::string& iniFileName, IniStorage& storage) {
   }
 }
 
+std::string TodayLine(THistoryReader& reader, int64_t now) {
+  int64_t messages = 0, suspicious = 0;
+  for (const auto& d : reader.PerDay(LocalDayStart(now))) {
+    messages += d.Count;
+    if (d.Kind != "Normal")
+      suspicious += d.Count;
+  }
+  return "Today: " + std::to_string(messages) + (messages == 1 ? " message, " : " messages, ") +
+         std::to_string(suspicious) + " suspicious";
+}
+
 bool IsHistoryCommand(const std::vector<std::string>& arguments) {
   return std::any_of(arguments.begin(), arguments.end(),
                      [](const std::string& a) { return a == "--history" || a == "--stats"; });

@@ -34,6 +34,10 @@ inline constexpr int kHistoryUsage = 2;
 int RunHistoryCommand(const std::vector<std::string>& arguments, const std::string& historyFile,
                       int64_t now, std::ostream& out, std::ostream& err);
 
+// "Today: 42 messages, 5 suspicious": the rows of the local day of now. Raises ESqliteError.
+class THistoryReader;
+std::string TodayLine(THistoryReader& reader, int64_t now);
+
 // One history row as a JSON object on one line.
 std::string HistoryRowJson(const THistoryRow& row);
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -70,6 +71,8 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   TFormStatus Placement() const;
   TFontInfo Font() const;
   void TakeFont(const QFont& font, QColor color);
+  void OpenHistory();
+  void HistoryChanged();
 
   TDesktopDialogs& dialogs_;
   std::unique_ptr<TFormSplash> splash_;
@@ -79,6 +82,9 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   // The core last: its destruction stops the connection threads, which use all of the above.
   std::unique_ptr<TFormMain> core_;
   std::unique_ptr<TFormSettings> settings_;
+  // Set while a refresh of the history view is on its way to the user-interface thread, so that
+  // a burst of commits costs one.
+  std::atomic<bool> historyPending_{false};
 };
 
 // The program: splash, start-up, event loop, shutdown. Returns the exit status.
