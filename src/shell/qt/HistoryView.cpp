@@ -175,9 +175,9 @@ std::string THistoryView::DetailsText(const THistoryRow& r) const {
   if (r.Rule > 0)
     line("Rule", RuleText ? RuleText(static_cast<int>(r.Rule)) : std::to_string(r.Rule));
   if (!r.AllowEntry.empty()) {
-    line("Allowed by",
-         r.AllowList + (r.AllowLine > 0 ? " line " + std::to_string(r.AllowLine) : "") + " (" +
-             r.AllowEntry + ")");
+    line("Allowed by", r.AllowList +
+                           (r.AllowLine > 0 ? " line " + std::to_string(r.AllowLine) : "") + " (" +
+                           r.AllowEntry + ")");
     line("Would be", r.ReplacedStatus);
   }
   line("From the verdict cache", r.Cached ? "yes" : "no");
