@@ -4,7 +4,7 @@ lines) retrieved in full, directly and through quillboxd, interleaved, with a ra
 parsing, the least a client can cost), with curl and with Python's poplib; quillboxd's peak resident memory; and the time quillboxd adds per message for
 200 messages of 10 KB whose sender it looks up at a local DNS server (dnsmasq).
 
-Usage: QUILLBOX_BUILD=build python3 bench/bench_proxy.py [--rounds N]
+Usage: QUILLBOX_BUILD=build python3 bench/bench_proxy.py [--rounds N] [--history on|off]
 Needs root (dnsmasq on port 53, the mount namespace of quillboxd)."""
 
 import argparse
@@ -94,6 +94,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--small-only", action="store_true", help="skip the 5 MB messages")
+    parser.add_argument("--history", choices=("on", "off"), default="on",
+                        help="whether quillboxd writes its history ([History] Days=0 for off)")
     options = parser.parse_args()
     rounds = options.rounds
     rng = random.Random(1)
@@ -108,7 +110,8 @@ def main():
         for i in range(SMALL_COUNT):
             dovecot.add_message("small", e2e.message(SENDER, f"small {i}", body(SMALL_SIZE, rng)))
         stack.enter_context(dovecot)
-        proxy = stack.enter_context(e2e.Quillboxd(dns.address, 0))
+        proxy = stack.enter_context(e2e.Quillboxd(
+            dns.address, 0, general="" if options.history == "on" else "[History]\nDays=0\n"))
         rules = proxy.rule_file("bench.ini",
                                 f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n")
         large = e2e.login_name("large", dovecot, rules)

@@ -37,7 +37,7 @@ std::string Where(const THistoryFilter& filter, int64_t afterId, int64_t upToId,
   if (sqlite3_stricmp(filter.Status.c_str(), std::string(kSuspicious).c_str()) == 0)
     add("status <> 'Normal'");
   else if (sqlite3_stricmp(filter.Status.c_str(), std::string(kAnyRule).c_str()) == 0)
-    add("rule > 0");
+    add("substr(status, 1, 10) = 'S25R Rule '");
   else if (!filter.Status.empty())
     add("status = ? COLLATE NOCASE", filter.Status);
   if (!filter.Search.empty()) {
@@ -78,8 +78,15 @@ THistoryReader::THistoryReader(const std::string& fileName) : db_(fileName, SQLI
 
 int64_t THistoryReader::Count(const THistoryFilter& filter, int64_t afterId, int64_t upToId) {
   std::vector<TValue> values;
-  TStatement s =
-      Bound(db_, "SELECT count(*) FROM verdicts" + Where(filter, afterId, upToId, values), values);
+  // Without a search every term is in an index, whose entries hold the Id too: counting scans
+  // the index, a tenth of the table, instead of the table.
+  const char* index = !filter.Search.empty()  ? ""
+                      : filter.Status.empty() ? " INDEXED BY verdicts_time"
+                                              : " INDEXED BY verdicts_status";
+  TStatement s = Bound(
+      db_,
+      std::string("SELECT count(*) FROM verdicts") + index + Where(filter, afterId, upToId, values),
+      values);
   return s.Step() ? s.Int(0) : 0;
 }
 

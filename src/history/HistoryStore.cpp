@@ -27,7 +27,7 @@ constexpr const char* kSchema =
     " allow_entry TEXT NOT NULL, replaced_status TEXT NOT NULL, cached INTEGER NOT NULL,"
     " size INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS verdicts_time ON verdicts(time);"
-    "CREATE INDEX IF NOT EXISTS verdicts_status ON verdicts(status);";
+    "CREATE INDEX IF NOT EXISTS verdicts_status ON verdicts(status, time);";
 
 // The file made with the owner's bits only before SQLite opens it: SQLite would make it 0644.
 // Its -wal and -shm files take the database's mode.
