@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <memory>
+#include <map>
 #include <vector>
 
 namespace quillbox {
@@ -179,14 +179,47 @@ std::string Plain(std::string_view text) {
   return ValidUtf8(text);
 }
 
+// The converters a thread has opened, by charset: opening one looks the charset up in iconv's
+// tables each time, which costs more than converting a subject.
+class TConverters {
+ public:
+  ~TConverters() {
+    for (const auto& [charset, cd] : open_) {
+      if (cd != kNone)
+        iconv_close(cd);
+    }
+  }
+  // The converter from charset, reset to its initial state; kNone when iconv has none.
+  iconv_t Get(const std::string& charset) {
+    auto found = open_.find(charset);
+    if (found == open_.end()) {
+      if (open_.size() >= kMaxOpen) {
+        for (const auto& [name, cd] : open_) {
+          if (cd != kNone)
+            iconv_close(cd);
+        }
+        open_.clear();
+      }
+      found = open_.emplace(charset, iconv_open("UTF-8", charset.c_str())).first;
+    }
+    if (found->second != kNone)
+      iconv(found->second, nullptr, nullptr, nullptr, nullptr);
+    return found->second;
+  }
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  static constexpr size_t kMaxOpen = 32;
+  std::map<std::string, iconv_t> open_;
+};
+
 }  // namespace
 
 std::optional<std::string> ConvertToUtf8(std::string_view charset, std::string_view text) {
-  const std::string from(charset);
-  iconv_t cd = iconv_open("UTF-8", from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1))
+  thread_local TConverters converters;
+  const iconv_t cd = converters.Get(std::string(charset));
+  if (cd == TConverters::kNone)
     return std::nullopt;
-  const std::unique_ptr<void, int (*)(iconv_t)> owner(cd, iconv_close);
   std::string in(text), out(text.size() * 4 + 16, '\0');
   char* inPtr = in.data();
   size_t inLeft = in.size();

@@ -82,8 +82,9 @@ THistoryWriter::TCounts THistoryWriter::Counts() const {
 
 void THistoryWriter::Run() {
   std::unique_ptr<THistoryStore> store;
-  RemoveOld(store);
+  // The next removal counts from the clock read before this one.
   int64_t nextRemoval = settings_.Now() + kDaySeconds;
+  RemoveOld(store);
   for (;;) {
     std::vector<THistoryRow> batch;
     {
@@ -99,9 +100,9 @@ void THistoryWriter::Run() {
         queue_.pop_front();
       }
     }
-    if (settings_.Now() >= nextRemoval) {
+    if (const int64_t now = settings_.Now(); now >= nextRemoval) {
+      nextRemoval = now + kDaySeconds;
       RemoveOld(store);
-      nextRemoval = settings_.Now() + kDaySeconds;
     }
     if (!batch.empty())
       Write(batch, store);
