@@ -55,7 +55,7 @@ THistoryView::THistoryView(TDesktopDialogs& dialogs, QWidget* parent)
   table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
   table_->horizontalHeader()->setStretchLastSection(true);
-  table_->setColumnWidth(THistoryModel::kTime, 130);
+  table_->setColumnWidth(THistoryModel::kTime, 150);
   table_->setColumnWidth(THistoryModel::kSubject, 200);
 
   auto* list = new QWidget;
