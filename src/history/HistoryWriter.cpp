@@ -1,6 +1,7 @@
 #include "history/HistoryWriter.h"
 
 #include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "history/EncodedWords.h"
@@ -160,6 +161,10 @@ void THistoryWriter::Write(std::vector<THistoryRow>& rows, std::unique_ptr<THist
 }
 
 void THistoryWriter::RemoveOld(std::unique_ptr<THistoryStore>& store) {
+  // The file is made by the first row, so that a start that fails leaves nothing behind.
+  std::error_code ignored;
+  if (!store && !std::filesystem::exists(settings_.FileName, ignored))
+    return;
   try {
     if (!store)
       store = std::make_unique<THistoryStore>(settings_.FileName, log_, settings_.BusyMs,

@@ -49,7 +49,8 @@ struct THistorySettings {
 // BusyTries times, then the batch is dropped; a broken file is renamed aside and a new one begun
 // (THistoryStore); any other failure (an unwritable folder, a full disk) drops the batch. Each
 // of these says so in the log once a minute at most, and the first success after a failure says
-// that the history is written again. Days <= 0 is refused: then no writer is made at all.
+// that the history is written again. The file is made by the first row. Days <= 0 is refused:
+// then no writer is made at all.
 //
 // Thread-safe: Record, Flush and Counts from any thread. mutex_ guards queue_, stop_, flushed_,
 // the counts and the times of the last log lines; committed_ is called on the writer thread.

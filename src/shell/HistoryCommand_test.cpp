@@ -184,7 +184,8 @@ TEST(HistoryStartupTest, HistoryBesideTheIniFileUnlessDaysIsZeroWhichLeavesAFile
       EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
     } else {
       EXPECT_EQ(form.HistoryFile, folder.File(kHistoryFileName));
-      EXPECT_EQ(THistoryReader(form.HistoryFile).Count({}), 0);
+      // Made by the first row: a start that fails leaves nothing behind.
+      EXPECT_FALSE(std::filesystem::exists(form.HistoryFile));
     }
     EXPECT_NE(std::find(front.lines.begin(), front.lines.end(),
                         row.days ? "History: " + folder.File(kHistoryFileName) + " (" +
