@@ -6,6 +6,7 @@ with Python's poplib; quillboxd's peak resident memory; and the time quillboxd a
 for 200 messages of 10 KB whose sender it looks up at a local DNS server (dnsmasq).
 
 Usage: QUILLBOX_BUILD=build python3 bench/bench_proxy.py [--rounds N] [--clients raw,poplib]
+                                                          [--history on|off]
 Needs root (dnsmasq on port 53, the mount namespace of quillboxd)."""
 
 import argparse
@@ -142,6 +143,8 @@ def main():
     parser.add_argument("--no-small", action="store_true", help="skip the 10 KB messages")
     parser.add_argument("--client", nargs=4, metavar=("RUN", "PORT", "USER", "COUNT"),
                         help=argparse.SUPPRESS)  # one timed client run, for in_own_process
+    parser.add_argument("--history", choices=("on", "off"), default="on",
+                        help="whether quillboxd writes its history ([History] Days=0 for off)")
     options = parser.parse_args()
     if options.client:
         run, port, user, count = options.client
@@ -160,7 +163,8 @@ def main():
         for i in range(SMALL_COUNT):
             dovecot.add_message("small", e2e.message(SENDER, f"small {i}", body(SMALL_SIZE, rng)))
         stack.enter_context(dovecot)
-        proxy = stack.enter_context(e2e.Quillboxd(dns.address, 0))
+        proxy = stack.enter_context(e2e.Quillboxd(
+            dns.address, 0, general="" if options.history == "on" else "[History]\nDays=0\n"))
         relay = stack.enter_context(Socat(dovecot.port))
         rules = proxy.rule_file("bench.ini",
                                 f"[S25R]\nDNSServer={dns.address}\nMatchString={MATCH}\n")

@@ -1,6 +1,6 @@
 // quillboxd: Quillbox without windows. The log goes to standard output, start-up failures to
 // standard error. SIGINT, SIGTERM or SIGHUP stop the listener and end the program with status 0;
-// the INI file is only read, never written.
+// the INI file is only read, never written. --history and --stats print the history and exit.
 
 #include <signal.h>
 
@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <exception>
 #include <future>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "shell/HistoryCommand.h"
 #include "shell/Quillbox_Main.h"
 #include "shell/StopSignals.h"
 
@@ -54,6 +56,12 @@ class NoIndicator : public ConnectionIndicator {
 };
 
 int Run(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (IsHistoryCommand(arguments)) {
+    const TStartupEnvironment environment{.Arguments = arguments};
+    return RunHistoryCommand(arguments, HistoryFileName(IniFileNameOf(environment)),
+                             SystemSeconds(), std::cout, std::cerr);
+  }
   // Before any thread starts, so that the stop signals reach only the Wait below.
   TStopSignals stopSignals;
   // A reader of standard output that went away must not end the proxy.
@@ -64,7 +72,7 @@ int Run(int argc, char** argv) {
   NoIndicator indicator;
   TMemoQueue queue;
   TStartupEnvironment environment;
-  environment.Arguments.assign(argv + 1, argv + argc);
+  environment.Arguments = arguments;
   TFormMain form(queue, indicator, memo, messages, std::move(environment));
   if (!form.FormCreate())
     return kExitStartFailed;

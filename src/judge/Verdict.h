@@ -48,6 +48,8 @@ struct TVerdict {
   bool ForwardConfirmed = false;
   // Set when an allow list made the verdict Normal.
   std::optional<TAllowedBy> AllowedBy;
+  // Taken from the verdicts kept across sessions instead of judged for this message's session.
+  bool Cached = false;
 
   bool operator==(const TVerdict&) const = default;
 };

@@ -57,6 +57,7 @@ void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
   if (bytes.size() >= kDirect) {
     Flush();
     io_.Write(bytes);
+    sent_ += bytes.size();
     return;
   }
   chunk_.append(bytes);
@@ -66,6 +67,7 @@ void TIdDotTerminatedWriter::AddStuffed(std::string_view bytes) {
 void TIdDotTerminatedWriter::Flush() {
   if (!chunk_.empty()) {
     io_.Write(chunk_);
+    sent_ += chunk_.size();
     chunk_.clear();
   }
 }

@@ -6,6 +6,7 @@
 // that Quillbox holds and the body that it relays as bytes are unstuffed and stuffed alike.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,12 +61,15 @@ class TIdDotTerminatedWriter {
   void Flush();
   // Sends the rest and the "." line.
   void Finish();
+  // The body's bytes given so far, stuffed, as the wire carries them.
+  uint64_t Bytes() const { return sent_ + chunk_.size(); }
 
  private:
   void SendIfFull();
 
   TIdIOHandlerStack& io_;
   std::string chunk_;
+  uint64_t sent_ = 0;  // bytes written to io_
 };
 
 // A whole dot-terminated body on io: the lines stuffed, then ".".

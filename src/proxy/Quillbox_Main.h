@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "history/HistoryWriter.h"
 #include "judge/AllowZones.h"
 #include "judge/JudgeFiles.h"
 #include "judge/JudgmentScheduler.h"
@@ -56,6 +57,10 @@ class TQuillboxProxy : public TS25RJudgment {
   // service and DNS port 53; tests point them at fakes. Set before activation.
   TIdStack* ReverseLookupStack = nullptr;
   int DNSPort = 53;
+
+  // Where every message judged for a client (RETR, annotated TOP) goes as a row; none: no
+  // history. Set before activation.
+  HistorySink* History = nullptr;
 
   // Makes every connection a TMyPOP3ServerContext and routes every event to the handlers below.
   void AssignEvents();

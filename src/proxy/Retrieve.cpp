@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "base/SysUtils.h"
+#include "proxy/HistoryRecord.h"
 #include "proxy/MessageAnnotation.h"
 #include "proxy/Quillbox_Main.h"
 #include "proxy/SessionLog.h"
@@ -95,9 +96,9 @@ std::optional<std::vector<std::string>> ReadHeaderOnly(TMyPOP3ServerContext& c, 
 // instead of after its last line: the two transfers overlap and memory stays bounded whatever the
 // message's size or the length of its lines. Once the reply has gone out, a failure can no longer
 // become "-ERR": the command layer then ends the client connection, so the client sees an
-// unfinished answer, never a truncated message ending in ".".
-void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& message,
-             THeaderRead read, const TVerdict& verdict) {
+// unfinished answer, never a truncated message ending in ".". Gives the message's bytes, stuffed.
+uint64_t Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& message,
+                 THeaderRead read, const TVerdict& verdict) {
   std::vector<std::string> head;
   if (read == THeaderRead::kTooLong)
     message.DeliverUnendedHeader(AnnotationLines(verdict), head);
@@ -106,11 +107,14 @@ void Deliver(TIdCommand& command, TMyPOP3ServerContext& c, TMessageAnnotation& m
   // The reply, the header and what has come of the body leave in one send.
   TIdDotTerminatedWriter writer(command.Context().Connection().IOHandler());
   command.SendReply(writer);
+  const uint64_t reply = writer.Bytes();
   writer.AddLines(head);
   std::vector<std::string>().swap(head);
   if (read != THeaderRead::kAnswerEnded)
     RelayUpstreamAnswer(c, message.BeforeEmptyLine(), writer);
+  const uint64_t bytes = writer.Bytes() - reply;
   writer.Finish();
+  return bytes;
 }
 
 }  // namespace
@@ -230,7 +234,16 @@ void TQuillboxProxy::RelayAnnotatedAnswer(TIdCommand& command, LogSink& log,
   const std::string rest = ForClient(c, ReplyRest(reply, 4));
   command.Reply.SetCodeAndText("+OK", rest);
   log.AddToMemo("C<-P    +OK " + rest);
-  Deliver(command, c, message, read, verdict);
+  // Delivery hands the header on: its fields are taken first.
+  std::optional<THistoryRow> row;
+  if (History)
+    row = HistoryRowOf(c.UpstreamUser + "@" + c.UpstreamHost + ":" + std::to_string(c.UpstreamPort),
+                       request, message.Header(), verdict);
+  const uint64_t size = Deliver(command, c, message, read, verdict);
+  if (row) {
+    row->Size = static_cast<int64_t>(size);
+    History->Record(std::move(*row));
+  }
 }
 
 }  // namespace quillbox

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "proxy/HistoryRecord.h"
 #include "proxy/ProxyHarness.h"
+#include "support/RecordingHistory.h"
 
 namespace quillbox {
 namespace {
@@ -326,6 +328,56 @@ TEST(RetrieveTest, MatchStringTheMatcherRejectsEndsTheCommandOnly) {
   auto client = h.LoggedIn("[S25R]\nMatchString=/(unclosed/\n");
   EXPECT_EQ(client->Command("RETR 1").substr(0, 5), "-ERR ");
   EXPECT_EQ(client->Command("LIST 1").substr(0, 3), "+OK");
+}
+
+// One row for each message judged for the client, RETR or annotated TOP, with the header's
+// fields as they stand, the verdict and the bytes delivered; a TOP relayed as it came has none.
+TEST(RetrieveTest, EveryMessageJudgedForTheClientBecomesOneHistoryRow) {
+  Senders h;
+  test::RecordingHistory history;
+  h.proxy.History = &history;
+  const Lines header = {"Received: from y (dyn [198.51.100.2]) by mx.example.net",
+                        "Subject: =?UTF-8?B?w6k=?=",
+                        "from: A <a@example.org>",
+                        "Message-ID:",
+                        " <m1@example.org>",
+                        "Date: Tue, 8 Dec 2026"};
+  h.upstream.messages = {Message(header, {"body"}),
+                         Message(Received("x (mail [203.0.113.7])"), {"b"})};
+  h.Start();
+  const std::string rules = std::string(kRules) + "[QuillboxRules]\nLookAhead=0\n";
+  {
+    auto client = h.LoggedIn(rules);
+    const Lines delivered = h.Retrieve(*client, 1);
+    h.Answer(*client, "TOP 2 0");
+    h.Answer(*client, "LIST");
+    size_t bytes = 0;
+    for (const std::string& line : delivered)
+      bytes += line.size() + 2;
+    const auto rows = history.Rows(2);
+    ASSERT_EQ(rows.size(), 2u);
+    const THistoryRow& r = rows[0];
+    EXPECT_EQ(r.Account, "alice@127.0.0.1:" + std::to_string(h.upstream.Port()));
+    EXPECT_EQ(std::tie(r.Command, r.Number, r.Subject, r.From, r.MessageId, r.Date),
+              std::make_tuple("RETR", 1, "=?UTF-8?B?w6k=?=", "A <a@example.org>",
+                              "<m1@example.org>", "Tue, 8 Dec 2026"));
+    EXPECT_EQ(std::tie(r.Address, r.HostName, r.LookedUpAddress, r.Status, r.Rule),
+              std::make_tuple("198.51.100.2", "dyn-198-51-100-2.example.com", "198.51.100.2",
+                              "S25R Rule 2", 2));
+    EXPECT_EQ(r.Size, static_cast<int64_t>(bytes));
+    EXPECT_FALSE(r.Cached);
+    EXPECT_EQ(std::tie(rows[1].Command, rows[1].Number, rows[1].Status, rows[1].Subject),
+              std::make_tuple("TOP", 2, "Normal", "test"));
+  }
+  // A later session takes the verdict kept; a TOP relayed as it came is no judgment.
+  auto client = h.LoggedIn(rules + "AnnotateTop=0\n");
+  h.Retrieve(*client, 1);
+  h.Answer(*client, "TOP 2 0");
+  h.Retrieve(*client, 2);
+  const auto rows = history.Rows(4);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_TRUE(rows[2].Cached);
+  EXPECT_EQ(std::tie(rows[3].Command, rows[3].Number), std::make_tuple("RETR", 2));
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ std::shared_ptr<TJudgment> TQuillboxProxy::JudgeSender(TMyPOP3ServerContext& c,
     c.JudgedSenders.clear();
   const std::string server = DnsServerKey(c.DNSServer, DNSPort);
   std::optional<TJudged> kept = VerdictCache.Find(server, address);
+  if (kept)
+    kept->Verdict.Cached = true;
   TZoneAnswers zones;
   bool ask = false;
   // A kept verdict that no list can change needs no zone asked.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/IdException.h"
+#include "shell/HistoryCommand.h"
 
 namespace quillbox {
 
@@ -13,12 +14,23 @@ namespace {
 constexpr const char* kDesignedCaption = "Quillbox";
 constexpr const char* kFormMainSection = "FormMain";
 
+std::string ExecutableOf(const TStartupEnvironment& environment) {
+  return environment.ExecutablePath.empty() ? "quillbox" : environment.ExecutablePath;
+}
+
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
+
+std::string IniFileNameOf(const TStartupEnvironment& environment) {
+  std::string iniFileName = DefaultIniFileName(ExecutableOf(environment), environment.ConfigFolder,
+                                               environment.FolderWritable);
+  ReadCommandLine(environment.Arguments, iniFileName);
+  return iniFileName;
+}
 
 TFormMain::TFormMain(TMemoQueue& log, ConnectionIndicator& indicator, TextArea& memo,
                      MessageBoxes& messages, TStartupEnvironment environment)
@@ -36,14 +48,11 @@ bool TFormMain::FormCreate() {
   AssignEvents();
   AllowConnectionFromOutside = false;
   RequireTLSFromOutside = true;
-  const std::string executable =
-      environment_.ExecutablePath.empty() ? "quillbox" : environment_.ExecutablePath;
-  IniFileName =
-      DefaultIniFileName(executable, environment_.ConfigFolder, environment_.FolderWritable);
+  const std::string executable = ExecutableOf(environment_);
+  IniFileName = IniFileNameOf(environment_);
   ListeningPort = 123;
   LogDirectory = "C:\\";
   // Dates are always formatted with English month names (FormatDateTime), whatever the locale.
-  ReadCommandLine(environment_.Arguments, IniFileName);
   ReadVersionInfo(VersionInfo, *environment_.Version);
   ReadParametersFromIniFile(IniFileName);
   if (environment_.ReadsWindowSettings) {
@@ -59,6 +68,8 @@ bool TFormMain::FormCreate() {
   IdPOP3Server.DefaultPort = ListeningPort;
   IdPOP3Server.DefaultTLSPort = TLSListeningPort;
   IdPOP3Server.MaxConnections = MaxConnections;
+  // Before the listener: the first message retrieved has its row.
+  OpenHistory();
   if (!TakeHandedSockets() || !CheckPorts() || !PrepareTLS() || !ActivateListener())
     return false;
   // The ports bound, which handed-over sockets decide.
@@ -68,6 +79,10 @@ bool TFormMain::FormCreate() {
     memo_.AppendLine("TLS port number: " + std::to_string(tlsPort));
   memo_.AppendLine("Started at " + FormatDateTime(environment_.Clock->LocalNow()));
   AppendTLSLines();
+  if (HistoryDays <= 0)
+    memo_.AppendLine("History: none ([History] Days=0)");
+  else if (!HistoryFile.empty())
+    memo_.AppendLine("History: " + HistoryFile + " (" + std::to_string(HistoryDays) + " days)");
   for (const std::string& line : judgeFileLines)
     memo_.AppendLine(line);
   return true;
@@ -199,9 +214,24 @@ void TFormMain::WriteIniFileAtExit(const TFormStatus& placement, const TFontInfo
   WriteParametersToIniFile(IniFileName);
 }
 
+void TFormMain::OpenHistory() {
+  HistoryDays = quillbox::HistoryDays(IniFileName, *environment_.Storage);
+  HistoryFile = HistoryDays > 0 ? environment_.HistoryFile(IniFileName) : "";
+  if (HistoryFile.empty())
+    return;
+  THistorySettings settings;
+  settings.FileName = HistoryFile;
+  settings.Days = HistoryDays;
+  history_ = std::make_unique<THistoryWriter>(settings, log_, HistoryCommitted);
+  History = history_.get();
+}
+
 void TFormMain::Shutdown() {
   log_.Close();
   IdPOP3Server.SetActive(false);
+  // After the listener: every row of the connections is committed.
+  History = nullptr;
+  history_.reset();
   JudgeFiles.Use({});
 }
 

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "base/IniFiles.h"
+#include "history/HistoryStore.h"
+#include "history/HistoryWriter.h"
 #include "proxy/ConnectionIndicator.h"
 #include "proxy/Quillbox_Main.h"
 #include "shell/FontInfo.h"
@@ -44,7 +46,12 @@ struct TStartupEnvironment {
   // those a service manager handed over (SocketActivation.h), none at an ordinary start. Called
   // once, by FormCreate; may raise EHandedSockets.
   std::function<std::vector<TIdSocketHandle>()> HandedSockets = HandedListeningSockets;
+  // The history file for the INI file in use ("" for none): beside it.
+  std::function<std::string(const std::string& iniFileName)> HistoryFile = HistoryFileName;
 };
+
+// The INI file in use: the default for the executable, or the last -I of the arguments.
+std::string IniFileNameOf(const TStartupEnvironment& environment);
 
 // The main window without a toolkit: start-up, the settings in force, and shutdown. The
 // desktop's window and quillboxd each own one and supply the text area and message boxes.
@@ -87,6 +94,13 @@ class TFormMain : public TQuillboxProxy {
   TParameters Parameters() const;
   void SetParameters(const TParameters& parameters);
 
+  // The history file in use and its days, set by FormCreate before the listener starts; no file
+  // when Days=0 (an existing one is left alone) or the environment names none.
+  std::string HistoryFile;
+  int HistoryDays = 0;
+  // Called on the history's writer thread after each commit; set before FormCreate.
+  std::function<void(const std::vector<THistoryRow>&)> HistoryCommitted;
+
   // The port the first plain (tls false) or TLS binding listens on once started; 0 when there
   // is none.
   int BoundPort(bool tls = false);
@@ -112,12 +126,14 @@ class TFormMain : public TQuillboxProxy {
   bool ServesTLSPort();
   bool ActivateListener();
   void AppendTLSLines();
+  void OpenHistory();
 
   TMemoQueue& log_;
   TextArea& memo_;
   MessageBoxes& messages_;
   TStartupEnvironment environment_;
   TServerCertificate certificate_;  // no Context when TLS could not be set up
+  std::unique_ptr<THistoryWriter> history_;
 };
 
 }  // namespace quillbox

@@ -56,6 +56,7 @@ class TFormMainTest : public ::testing::Test {
     environment.FolderWritable = [](const std::string&) { return true; };
     environment.HostName = [] { return std::string("desk.example"); };
     environment.HandedSockets = [handed] { return handed; };
+    environment.HistoryFile = [](const std::string&) { return std::string(); };
     return environment;
   }
   // The names of the files start-up left in the storage.

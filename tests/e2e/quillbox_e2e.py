@@ -11,6 +11,7 @@ import ctypes.util
 import errno
 import hashlib
 import ipaddress
+import json
 import os
 import poplib
 import queue
@@ -544,11 +545,26 @@ class Quillboxd(Peer):
         with self.lock:
             return list(self.lines)
 
+    def history(self, *arguments):
+        """The rows of quillboxd --history --json (each a dict), the oldest first."""
+        result = subprocess.run(
+            [QUILLBOXD, "-I" + os.path.join(self.root, "quillbox.ini"), "--history", "--json",
+             *arguments], capture_output=True, text=True, timeout=WAIT, check=True)
+        return [json.loads(line) for line in result.stdout.splitlines()]
+
     def threads(self):
         return len(os.listdir(f"/proc/{self.process.pid}/task"))
 
     def descriptors(self):
-        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
+        """Open descriptors, less the history's files, which its first row opens for good."""
+        folder = f"/proc/{self.process.pid}/fd"
+        count = 0
+        for fd in os.listdir(folder):
+            try:
+                count += "/history.sqlite3" not in os.readlink(os.path.join(folder, fd))
+            except OSError:  # closed meanwhile
+                pass
+        return count
 
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as f:

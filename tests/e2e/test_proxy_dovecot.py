@@ -155,6 +155,23 @@ class ProxyAgainstDovecot(e2e.PeersTestCase):
                 got = looked_ahead[n - 1]
                 self.assertEqual(got[0], expected[0])
                 self.assertEqual(got[1], e2e.delivered(expected[1], e2e.annotation(*added)))
+        # Each retrieval is one row of the history, with the verdict its message carries.
+        count = 2 * len(self.messages)
+        rows = e2e.wait_until(lambda: (lambda r: len(r) >= count and r)(self.proxy.history()),
+                              "the history's rows")
+        self.assertEqual(len(rows), count)
+        for n, (row, (_, added)) in enumerate(zip(rows, self.messages + self.messages), start=1):
+            with self.subTest(row=n):
+                address, host, looked_up, status = added
+                self.assertEqual((row["command"], row["number"], row["status"], row["address"],
+                                  row["host_name"], row["looked_up_address"]),
+                                 ("RETR", (n - 1) % len(self.messages) + 1, status,
+                                  "" if address == "Unextracted" else address,
+                                  "" if host == "Unresolved" else host,
+                                  "" if looked_up == "Unresolved" else looked_up))
+                self.assertEqual(row["account"], f"alice@127.0.0.1:{self.dovecot.port}")
+        self.assertEqual([row["subject"] for row in rows[:len(SENDERS)]],
+                         [f"message {i}" for i in range(len(SENDERS))])
         for n, (_, added) in enumerate(self.messages, start=1):
             with self.subTest(curl=n):
                 self.assertEqual(curl_retr(self.proxy.port, self.login, n),

@@ -5,9 +5,12 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include "shell/AllowSender.h"
+#include "shell/HistoryCommand.h"
 #include "shell/StopSignals.h"
 #include "shell/qt/DesktopDialogs.h"
 #include "shell/qt/FormSettings.h"
+#include "shell/qt/HistoryView.h"
 #include "shell/qt/LogView.h"
 #include "shell/qt/SenderTester.h"
 #include "shell/qt/Splash.h"
@@ -42,6 +45,11 @@ TDesktop::TDesktop(TDesktopDialogs& dialogs, TStartupEnvironment environment,
   TextArea& memo = *this;
   MessageBoxes& messages = *this;
   core_ = std::make_unique<TFormMain>(log_, indicator_, memo, messages, std::move(environment));
+  core_->HistoryCommitted = [this](const std::vector<THistoryRow>&) {
+    if (!historyPending_.exchange(true))
+      QMetaObject::invokeMethod(
+          &window_, [this] { HistoryChanged(); }, Qt::QueuedConnection);
+  };
   log_.SetOnLinesAvailable([this] {
     QMetaObject::invokeMethod(
         &window_, [this] { DrainLog(); }, Qt::QueuedConnection);
@@ -69,6 +77,7 @@ TDesktop::~TDesktop() {
 bool TDesktop::Start() {
   const bool listening = core_->FormCreate();
   ApplyWindowSettings();
+  OpenHistory();
   DestroySplash();
   settings_ = std::make_unique<TFormSettings>(&window_);
   settings_->SetControls(core_->Parameters());
@@ -77,6 +86,39 @@ bool TDesktop::Start() {
   if (!indicator_.Add())
     ShowWithoutTray();
   return true;
+}
+
+void TDesktop::OpenHistory() {
+  THistoryView& view = window_.History();
+  view.AppendAllow = [this](const std::string& line) {
+    const std::string file =
+        AppendAllowLine(line, core_->JudgeFiles.Current()->AllowPath, core_->IniFileName);
+    // Read at once, so that the next judgment, of this session too, uses it.
+    bool rulesChanged = false;
+    for (const std::string& logLine : core_->JudgeFiles.Refresh(rulesChanged))
+      AppendLine(logLine);
+    return file;
+  };
+  view.RuleText = [this](int rule) {
+    const auto lists = core_->JudgeFiles.Current();
+    const auto index = static_cast<size_t>(rule - 1);
+    return std::to_string(rule) + (index < lists->Rules.size() ? ": " + lists->Rules[index] : "");
+  };
+  view.Open(core_->HistoryFile);
+  HistoryChanged();
+}
+
+void TDesktop::HistoryChanged() {
+  historyPending_ = false;
+  THistoryView& view = window_.History();
+  view.Refresh();
+  QString today;
+  try {
+    if (THistoryReader* reader = view.Model().Reader())
+      today = QString::fromStdString(TodayLine(*reader, SystemSeconds()));
+  } catch (const ESqliteError&) {
+  }
+  indicator_.SetTodayLine(today);
 }
 
 void TDesktop::ApplyWindowSettings() {

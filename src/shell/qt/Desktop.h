@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -74,6 +75,8 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   TFormStatus Placement() const;
   TFontInfo Font() const;
   void TakeFont(const QFont& font, QColor color);
+  void OpenHistory();
+  void HistoryChanged();
 
   TDesktopDialogs& dialogs_;
   std::unique_ptr<TFormSplash> splash_;
@@ -86,6 +89,9 @@ class TDesktop : public QObject, private TextArea, private MessageBoxes {
   IniStorage* storage_;
   // After the core: its lookups use the core's lists, and end first.
   std::unique_ptr<TSenderTester> tester_;
+  // Set while a refresh of the history view is on its way to the user-interface thread, so that
+  // a burst of commits costs one.
+  std::atomic<bool> historyPending_{false};
 };
 
 // The program: splash, start-up, event loop, shutdown. Returns the exit status.

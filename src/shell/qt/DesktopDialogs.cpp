@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 #include "shell/qt/FontDialog.h"
@@ -73,6 +74,20 @@ std::optional<TFontChoice> TQtDialogs::AskFont(const TFontChoice& current) {
   if (dialog.exec() != QDialog::Accepted)
     return std::nullopt;
   return dialog.Choice();
+}
+
+}  // namespace quillbox
+
+namespace quillbox {
+
+std::optional<QString> TQtDialogs::AskText(const QString& title, const QString& label,
+                                           const QString& text) {
+  bool accepted = false;
+  const QString answer =
+      QInputDialog::getText(parent_, title, label, QLineEdit::Normal, text, &accepted);
+  if (!accepted)
+    return std::nullopt;
+  return answer;
 }
 
 }  // namespace quillbox

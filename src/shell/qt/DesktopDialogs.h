@@ -23,6 +23,9 @@ class TDesktopDialogs : public MessageBoxes {
   // The chosen file name, or nullopt when the user cancels.
   virtual std::optional<QString> AskSaveFileName(const QString& directory) = 0;
   virtual std::optional<TFontChoice> AskFont(const TFontChoice& current) = 0;
+  // A line of text the user may edit, or nullopt when the user cancels.
+  virtual std::optional<QString> AskText(const QString& title, const QString& label,
+                                         const QString& text) = 0;
 };
 
 // The extension that "Save log as" adds to a name given without one while the filter named is
@@ -41,6 +44,8 @@ class TQtDialogs : public TDesktopDialogs {
   void ShowWarning(const std::string& text) override;
   std::optional<QString> AskSaveFileName(const QString& directory) override;
   std::optional<TFontChoice> AskFont(const TFontChoice& current) override;
+  std::optional<QString> AskText(const QString& title, const QString& label,
+                                 const QString& text) override;
 
  private:
   QWidget* parent_ = nullptr;

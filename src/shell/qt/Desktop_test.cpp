@@ -58,10 +58,12 @@ class DesktopTest : public ::testing::Test {
                                       .Clock = &clock_,
                                       .Storage = &storage_,
                                       .CurrentFolder = "/nonexistent",
-                                      .HandedSockets = [onIniPorts] {
-                                        return onIniPorts ? std::vector<TIdSocketHandle>()
-                                                          : LoopbackBindings();
-                                      }});
+                                      .HandedSockets =
+                                          [onIniPorts] {
+                                            return onIniPorts ? std::vector<TIdSocketHandle>()
+                                                              : LoopbackBindings();
+                                          },
+                                      .HistoryFile = [](const std::string&) { return ""; }});
     desktop->Quit = [this] { ++quits_; };
     return desktop;
   }

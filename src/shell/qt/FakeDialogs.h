@@ -22,7 +22,15 @@ class FakeDialogs : public TDesktopDialogs {
     return Take(Fonts);
   }
 
+  std::optional<QString> AskText(const QString&, const QString& label,
+                                 const QString& text) override {
+    AskedTexts << label + "|" + text;
+    return Take(Texts);
+  }
+
   QStringList Shown;
+  QStringList AskedTexts;
+  std::deque<std::optional<QString>> Texts;
   QStringList AskedDirectories;
   std::vector<TFontChoice> OfferedFonts;
   std::deque<std::optional<QString>> FileNames;

@@ -7,8 +7,10 @@
 #include <QIcon>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTabWidget>
 
 #include "shell/qt/DesktopDialogs.h"
+#include "shell/qt/HistoryView.h"
 #include "shell/qt/LogView.h"
 
 namespace quillbox {
@@ -24,11 +26,17 @@ TMainWindow::TMainWindow(TDesktopDialogs& dialogs, QWidget* parent)
                               Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
                               Qt::WindowCloseButtonHint),
       dialogs_(dialogs),
-      Memo_(new TLogView) {
+      Memo_(new TLogView),
+      History_(new THistoryView(dialogs)),
+      Tabs_(new QTabWidget) {
   setObjectName("FormMain");
   setWindowTitle("Quillbox");
   Memo_->setObjectName("Memo");
-  setCentralWidget(Memo_);
+  History_->setObjectName("Messages");
+  Tabs_->setObjectName("Tabs");
+  Tabs_->addTab(History_, "Messages");
+  Tabs_->addTab(Memo_, "Log");
+  setCentralWidget(Tabs_);
   statusBar()->setObjectName("StatusBar");
   statusBar()->setFixedHeight(kStatusBarHeight);
 

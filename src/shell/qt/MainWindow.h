@@ -5,13 +5,16 @@
 
 class QAction;
 class QMenu;
+class QTabWidget;
 
 namespace quillbox {
 
 class TDesktopDialogs;
+class THistoryView;
 class TLogView;
 
-// The main window: the log text area under the menu, and an empty status bar. It does itself
+// The main window: under the menu the tabs "Messages" (the history) and "Log" (the log text
+// area), and an empty status bar. It does itself
 // what concerns only the window and the text (hide, save, copy, select all, font) and signals
 // the commands that need the program's core (exit, settings, about). Closing it only hides it.
 // It has no taskbar button: the tray icon is the way back to it.
@@ -28,6 +31,8 @@ class TMainWindow : public QMainWindow {
   explicit TMainWindow(TDesktopDialogs& dialogs, QWidget* parent = nullptr);
 
   TLogView& Memo() const { return *Memo_; }
+  THistoryView& History() const { return *History_; }
+  QTabWidget& Tabs() const { return *Tabs_; }
   QMenu* MainMenuFile;
   QMenu* MainMenuEdit;
   QMenu* MainMenuOption;
@@ -75,6 +80,8 @@ class TMainWindow : public QMainWindow {
 
   TDesktopDialogs& dialogs_;
   TLogView* Memo_;
+  THistoryView* History_;
+  QTabWidget* Tabs_;
   QColor logColor_;
   bool hides_ = true;
 };

@@ -45,6 +45,10 @@ void TTrayIndicator::Delete() {
   TrayIcon_.hide();
 }
 
+void TTrayIndicator::SetTodayLine(const QString& line) {
+  TrayIcon_.setToolTip(line.isEmpty() ? QString("Quillbox") : "Quillbox\n" + line);
+}
+
 void TTrayIndicator::TimerConnectionCheckTimer() {
   TimerConnectionCheck.stop();
   if (connectionCount_() <= 0) {

@@ -34,6 +34,9 @@ class TTrayIndicator : public QObject, public ConnectionIndicator {
   // Removes the icon for good: a connection that asks for the timer afterwards is ignored.
   void Delete();
 
+  // The tooltip's second line ("Today: 42 messages, 5 suspicious"); empty for none.
+  void SetTodayLine(const QString& line);
+
   void TimerConnectionCheckTimer();
   int TrayIconIndex() const { return TrayIconIndex_; }
   bool TimerEnabled() const { return TimerConnectionCheck.isActive(); }
