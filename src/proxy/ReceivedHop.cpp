@@ -4,8 +4,8 @@
 #include <cctype>
 
 #include "base/SysUtils.h"
+#include "judge/ReservedBlocks.h"
 #include "judge/SenderAddress.h"
-#include "judge/SpecialAddress.h"
 
 namespace quillbox {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "base/SysUtils.h"
 #include "judge/ReceivedLine.h"
-#include "judge/SpecialAddress.h"
+#include "judge/ReservedBlocks.h"
 #include "proxy/HeaderSyntax.h"
 #include "proxy/ReceivedHop.h"
 #include "proxy/SenderReport.h"

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "judge/SpecialAddress.h"
+#include "judge/ReservedBlocks.h"
 #include "proxy/MessageSource.h"
 #include "proxy/ProxyHarness.h"
 #include "proxy/RuleFile.h"

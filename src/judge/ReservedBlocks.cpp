@@ -1,4 +1,4 @@
-#include "judge/SpecialAddress.h"
+#include "judge/ReservedBlocks.h"
 
 #include <algorithm>
 #include <array>
