@@ -231,8 +231,9 @@ TSuggestion SuggestRules(const std::vector<TInputMessage>& inputs) {
       if (line == sample.Chosen && address == sample.Address)
         continue;
       const std::string exclusion = address.empty() ? "" : Exclusion(address);
-      const bool chosenElsewhere = std::any_of(
-          samples.begin(), samples.end(), [&](const TSample& s) { return s.Address == address; });
+      const bool chosenElsewhere =
+          std::any_of(samples.begin(), samples.end(),
+                      [&, wanted = address](const TSample& s) { return s.Address == wanted; });
       if (line && line < sample.Chosen && !chosenElsewhere &&
           std::find(excluded.begin(), excluded.end(), exclusion) == excluded.end()) {
         excluded.push_back(exclusion);
