@@ -18,7 +18,9 @@ TEST(TIdSSLServerContextTest, CertificatesThatCannotServeAreRefusedWithTheirFile
   PEM_write_bio_PrivateKey(bio, issued.Key.get(), EVP_aes_128_cbc(), nullptr, 0, nullptr,
                            const_cast<char*>("secret"));
   char* data = nullptr;
-  const std::string encrypted(data, BIO_get_mem_data(bio, &data));
+  // The size first: the order in which a call's arguments are evaluated is the compiler's.
+  const long size = BIO_get_mem_data(bio, &data);
+  const std::string encrypted(data, size);
   BIO_free(bio);
   struct Case {
     const char* name;
