@@ -2,7 +2,6 @@
 # for developers.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 WERROR ?= $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
@@ -42,19 +41,22 @@ test: build
 deb: build
 	cd $(BUILD) && cpack -G DEB
 
+# The sanitizer tree is built by clang and also holds the fuzzers: one build serves both, and
+# Clang's thread-safety analysis checks the locks of everything in it, tests included.
+ASAN_CONFIGURE = CXX=clang++ cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) \
+  -DQUILLBOX_SANITIZE=ON -DQUILLBOX_FUZZ=ON -DQUILLBOX_BENCH=OFF $(CMAKE_FLAGS)
+
 test-asan: bootstrap
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUILLBOX_WERROR=$(WERROR) -DQUILLBOX_SANITIZE=ON \
-	  -DQUILLBOX_BENCH=OFF $(CMAKE_FLAGS)
+	$(ASAN_CONFIGURE)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
+# Runs each libFuzzer target of the sanitizer tree for FUZZ_SECONDS.
 fuzz: bootstrap
-	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUILLBOX_FUZZ=ON -DQUILLBOX_TESTS=OFF \
-	  -DQUILLBOX_BENCH=OFF -DQUILLBOX_DESKTOP=OFF -DQUILLBOX_WERROR=$(WERROR)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+	$(ASAN_CONFIGURE)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	scripts/run-fuzzers $(ASAN_BUILD)/fuzz $(FUZZ_SECONDS)
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
@@ -63,4 +65,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD)
